@@ -1,1 +1,69 @@
-int main() { return 0; }
+// velmerd-sandbox ROOT [--trace-level N] [--bare]
+//
+// Runs the job manager's daemon code with every file path resolved under ROOT, on the
+// system bus that libsystemd finds (set DBUS_SYSTEM_BUS_ADDRESS for a private bus).
+// Unless --bare is given, the directories a controller's firmware image provides are
+// created under ROOT first; --bare leaves ROOT as it is (to test a damaged system).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "paths.hpp"
+#include "service_core.hpp"
+
+namespace {
+
+int usage() {
+  std::fprintf(stderr, "usage: velmerd-sandbox ROOT [--trace-level N] [--bare]\n");
+  return 2;
+}
+
+bool parseLevel(const char* text, int& level) {
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 0 || value > 9) return false;
+  level = static_cast<int>(value);
+  return true;
+}
+
+bool createImageDirectories(const std::string& root) {
+  for (auto dir : velmer::paths::imageDirectories()) {
+    std::error_code error;
+    std::filesystem::create_directories(root + std::string(dir), error);
+    if (error) {
+      std::fprintf(stderr, "velmerd-sandbox: cannot create %s%s: %s\n", root.c_str(), std::string(dir).c_str(),
+                   error.message().c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argv[1][0] == '-') return usage();
+  velmer::DaemonOptions options;
+  bool bare = false;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--trace-level") == 0 && i + 1 < argc && parseLevel(argv[i + 1], options.traceLevel)) {
+      ++i;
+    } else if (std::strcmp(argv[i], "--bare") == 0) {
+      bare = true;
+    } else {
+      return usage();
+    }
+  }
+  std::error_code error;
+  auto root = std::filesystem::absolute(argv[1], error);
+  if (error || !std::filesystem::is_directory(root)) {
+    std::fprintf(stderr, "velmerd-sandbox: %s is not a directory\n", argv[1]);
+    return 2;
+  }
+  options.root = root.lexically_normal().string();
+  if (!bare && !createImageDirectories(options.root)) return 1;
+  return velmer::runDaemon(options);
+}

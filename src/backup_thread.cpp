@@ -1,0 +1,287 @@
+#include "backup_thread.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "auto_delete.hpp"
+#include "backup_file.hpp"
+#include "job_registry.hpp"
+#include "jobcache.h"
+#include "key_value_store.hpp"
+#include "legacy_format.hpp"
+#include "restore.hpp"
+#include "scheduler_channel.hpp"
+#include "trace.h"
+
+namespace velmer {
+
+namespace {
+
+// The buffer context. The stop flag is ours: the thread ends once it is set and the
+// buffer is empty, so a command posted just before shutdown is still carried out.
+struct JSbufData {
+  std::deque<JSBackupCommand> commands;
+  std::mutex mtxBuffer;
+  std::condition_variable cvBuffer;
+  bool stopRequested = false;
+};
+
+std::unique_ptr<JSbufData> bufData;
+std::thread backupThreadSlot;
+
+void runStartupSequence();
+void serveBuffer();
+
+void backupThread() {
+  constexpr const char* kTag = "backupThread";
+  trace_printf(4, 8, "[%s]: Entering backupThread\n", kTag);
+  trace_printf(4, 8, "[%s]: Waiting for 2 seconds for the job service to be ready\n", kTag);
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // resumes after signal interruptions
+  runStartupSequence();
+  serveBuffer();
+}
+
+void refreshJobCache() {
+  constexpr const char* kTag = "backupThread";
+  trace_printf(4, 8, "[%s]: Setting JOBCACHE_ROLE environment variable\n", kTag);
+  if (setenv("JOBCACHE_ROLE", "creator", 1) != 0)
+    trace_printf(4, 8, "[%s]: Failed to set JOBCACHE_ROLE environment variable\n", kTag);
+  if (JOBCACHE_UpdateJobInfoFromDBus() == 0)
+    trace_printf(4, 8, "[%s]: jobcache cache updated\n", kTag);
+  else
+    trace_printf(4, 8, "[%s]: jobcache cache update failed\n", kTag);
+  if (JOBCACHE_UpdateQueueInfoFromDBus() == 0)
+    trace_printf(4, 8, "[%s]: jobcache queue cache updated\n", kTag);
+  else
+    trace_printf(4, 8, "[%s]: jobcache queue cache update failed\n", kTag);
+}
+
+void runStartupSequence() {
+  constexpr const char* kTag = "backupThread";
+  int rc = JSRestore();
+  trace_printf(4, 8, "[%s]: Restore returned rc=%d\n", kTag, rc);
+  JS_RestoreFromJqlegacyBackup();
+  refreshJobCache();
+  JSScheduleQueues();
+  trace_printf(4, 8, "[%s]: ___ Scheduleed all queues Completed\n", kTag);
+  checkBLOBStatus();
+  JSPostRestore();
+  trace_printf(4, 8, "[%s]: ___ Post restoration all job info\n", kTag);
+}
+
+// Waits for commands and carries them out, one batch per wake-up, until stopThread.
+void serveBuffer() {
+  constexpr const char* kTag = "backupThread";
+  for (;;) {
+    std::vector<JSBackupCommand> batch;
+    {
+      std::unique_lock lock(bufData->mtxBuffer);
+      trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer\n", kTag);
+      bufData->cvBuffer.wait(lock, [] { return !bufData->commands.empty() || bufData->stopRequested; });
+      if (bufData->commands.empty()) return;  // stop requested, nothing left to do
+      trace_printf(4, 8, "[%s]: Condition variable wait completed, buffer is not empty\n", kTag);
+      batch = readFromBuffer();
+      trace_printf(4, 8, "[%s]: Read commands from buffer, number of commands: %ld\n", kTag,
+                   static_cast<long>(batch.size()));
+    }
+    try {
+      backupJCObjects(batch);
+    } catch (const std::exception& e) {
+      // The operations handle their own errors; whatever still escapes is reported and
+      // the thread keeps serving.
+      trace_printf(1, 8, "[%s]: batch failed: %s\n", kTag, e.what());
+    }
+  }
+}
+
+void deleteObjectCommand(const std::string& objectid) {
+  constexpr const char* kTag = "backupJCObjects";
+  JobInfoRecord job;
+  if (fetchJobInfoProperties(objectid, job) == 0) {
+    trace_printf(4, 8, "[%s]: Job name: %s Exists\n", kTag, job.jobName.c_str());
+    CleanupDBusObject(job.jsJobID);
+    return;
+  }
+  JobQueueRecord queue;
+  if (fetchQueueInfoProperties(objectid, queue) == 0) {
+    trace_printf(4, 8, "[%s]: Queue name: %s Exists\n", kTag, queue.jsQueueID.c_str());
+    CleanupDBusObject(queue.jsQueueID);
+  }
+}
+
+void persistNewDBusObject() {
+  constexpr const char* kTag = "PersistNewDBusObject";
+  trace_printf(4, 8, "[%s]: Entering PersistNewDBusObject\n", kTag);
+  JS_PersistObjects();
+  JS_PersistToJqlegacyFormat();
+  trace_printf(4, 8, "[%s]: Exiting PersistNewDBusObject\n", kTag);
+}
+
+}  // namespace
+
+void JSAllocateContextMemory() { bufData = std::make_unique<JSbufData>(); }
+
+void JSDeallocateContextMemory() { bufData.reset(); }
+
+bool jsWriteToBuffer(const std::string& objectid, uint8_t operation) {
+  constexpr const char* kTag = "jsWriteToBuffer";
+  trace_printf(4, 8, "[%s]: Entering jsWriteToBuffer function", kTag);
+  trace_printf(4, 8, "[%s]: Object ID: %s, Operation: %d", kTag, objectid.c_str(), operation);
+  try {
+    if (!bufData) throw std::runtime_error("the command buffer is not allocated");
+    std::lock_guard lock(bufData->mtxBuffer);
+    trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer", kTag);
+    if (bufData->commands.size() > kBackupBufferCapacity - 1) {
+      trace_printf(4, 8, "[%s]: Buffer is full\n", kTag);
+      return false;
+    }
+    trace_printf(4, 8, "[%s]: Buffer is not full, proceeding with command write", kTag);
+    bufData->commands.push_back({operation, objectid});
+    trace_printf(4, 8, "[%s]: Command written to buffer, buffer size: %ld", kTag,
+                 static_cast<long>(bufData->commands.size()));
+    bufData->cvBuffer.notify_one();
+    trace_printf(4, 8, "[%s]: Notified on JSbufData->cvBuffer", kTag);
+    return true;
+  } catch (const std::runtime_error& e) {
+    trace_printf(4, 8, "[%s]: Runtime Exception caught: %s", kTag, e.what());
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: Exception caught: %s", kTag, e.what());
+  }
+  return false;
+}
+
+std::vector<JSBackupCommand> readFromBuffer() {
+  constexpr const char* kTag = "readFromBuffer";
+  trace_printf(4, 8, "[%s]: Entering readFromBuffer function", kTag);
+  trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer", kTag);
+  std::vector<JSBackupCommand> result;
+  auto& commands = bufData->commands;
+  if (commands.empty()) {
+    trace_printf(4, 8, "[%s]: Buffer is empty\n", kTag);
+    return result;
+  }
+  trace_printf(4, 8, "[%s]: Buffer is not empty, proceeding with reading commands", kTag);
+  trace_printf(4, 8, "[%s]: Initial buffer size: %ld", kTag, static_cast<long>(commands.size()));
+  while (!commands.empty()) {
+    trace_printf(4, 8, "[%s]: Read command from buffer, objectid: %s, operation: %d", kTag,
+                 commands.front().objectid.c_str(), commands.front().operation);
+    result.push_back(std::move(commands.front()));
+    commands.pop_front();
+    trace_printf(4, 8, "[%s]: Command removed from buffer, buffer size: %ld", kTag,
+                 static_cast<long>(commands.size()));
+    trace_printf(4, 8, "[%s]: Command added to vector, vector size: %ld", kTag, static_cast<long>(result.size()));
+  }
+  trace_printf(4, 8, "[%s]: Command read from buffer, buffer size: %ld", kTag, static_cast<long>(commands.size()));
+  return result;
+}
+
+void backupJCObjects(const std::vector<JSBackupCommand>& commands) {
+  constexpr const char* kTag = "backupJCObjects";
+  trace_printf(4, 8, "[%s]: Entering backupJCObjects, commands size: %ld\n", kTag, static_cast<long>(commands.size()));
+  for (const auto& command : commands) {
+    const char* id = command.objectid.c_str();
+    switch (command.operation) {
+      case Create:
+        trace_printf(4, 8, "[%s]: Create operation: %s\n", kTag, id);
+        persistNewDBusObject();
+        break;
+      case Delete:
+        trace_printf(4, 8, "[%s]: Delete operation: %s\n", kTag, id);
+        deleteObjectCommand(command.objectid);
+        break;
+      case ClearAll:
+        trace_printf(4, 8, "[%s]: Clear All operation: %s\n", kTag, id);
+        JSProcessDeletionCommands(ClearAll);
+        break;
+      case AutoDelete:
+        trace_printf(4, 8, "[%s]: Auto Delete operation: %s\n", kTag, id);
+        JSProcessDeletionCommands(AutoDelete);
+        break;
+      default:
+        trace_printf(4, 8, "[%s]: Unknown operation: %d\n", kTag, command.operation);
+        break;
+    }
+    trace_printf(4, 8, "[%s]: Command processed: %s, trigger jobcache cache\n", kTag, id);
+  }
+  trace_printf(4, 8, "[%s]: Exiting backupJCObjects\n", kTag);
+}
+
+void startThread() {
+  constexpr const char* kTag = "startThread";
+  if (!backupThreadSlot.joinable()) {
+    trace_printf(4, 8, "[%s]: Thread not exists, creating", kTag);
+    backupThreadSlot = std::thread(backupThread);
+  }
+  trace_printf(4, 8, "[%s]: Thread created", kTag);
+}
+
+void stopThread() {
+  constexpr const char* kTag = "stopThread";
+  if (backupThreadSlot.joinable()) {
+    trace_printf(4, 8, "[%s]: Thread exists, joining", kTag);
+    {
+      std::lock_guard lock(bufData->mtxBuffer);
+      bufData->stopRequested = true;
+    }
+    bufData->cvBuffer.notify_all();
+    backupThreadSlot.join();
+  }
+  trace_printf(4, 8, "[%s]: Thread joined", kTag);
+}
+
+int JSStartBackupThread() {
+  constexpr const char* kTag = "JSStartBackupThread";
+  trace_printf(4, 8, "[%s]: JSStartBackupThread: Entered\n", kTag);
+  int rc = StartJSRestore();
+  if (rc != 0) {
+    trace_printf(4, 8, "[%s]: StartRestore returned rc=%d\n", kTag, rc);
+    return rc;
+  }
+  try {
+    startThread();
+  } catch (const std::system_error& e) {
+    trace_printf(2, 8, "[%s]: %s", kTag, e.what());
+  }
+  if (!backupThreadSlot.joinable()) {
+    trace_printf(2, 8, "[%s]: Failed to create backup thread", kTag);
+    return -1;
+  }
+  trace_printf(4, 8, "[%s]: Backup thread successfully created", kTag);
+  trace_printf(4, 8, "[%s]: Exiting JSStartBackupThread,rc=%d\n", kTag, 0);
+  return 0;
+}
+
+void JSScheduleQueues() {
+  constexpr const char* kTag = "JSScheduleQueues";
+  try {
+    trace_printf(4, 8, "[%s]: Entering JSScheduleQueues\n", kTag);
+    std::vector<std::string> queueIDs;
+    uint16_t count = 0;
+    if (fetchQueueInfoObjects(queueIDs, count) != 0) {
+      trace_printf(4, 8, "[%s]: Error fetching queue info objects", kTag);
+      return;
+    }
+    for (uint16_t i = 0; i < count && i < queueIDs.size(); ++i) {
+      JobQueueRecord queue;
+      if (fetchQueueInfoProperties(queueIDs[i], queue) != 0) {
+        trace_printf(4, 8, "[%s]: Error fetching queue %s info properties", kTag, queueIDs[i].c_str());
+        continue;
+      }
+      trace_printf(4, 8, "[%s]: Queue ID: %s", kTag, queueIDs[i].c_str());
+      trace_printf(4, 8, "[%s]: Queue item count: %d", kTag, static_cast<int>(queue.itemCount));
+      if (scheduleQueue(queueIDs[i], queue.startTime, queue.untilTime) != 0)
+        trace_printf(4, 8, "[%s]: Schedule Queue API was unable to schedule this queue = %s\n", kTag,
+                     queueIDs[i].c_str());
+    }
+    trace_printf(4, 8, "[%s]: Exiting JSScheduleQueues\n", kTag);
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: ___ JSScheduleQueues: Exception occurred: %s\n", kTag, e.what());
+  }
+}
+
+}  // namespace velmer

@@ -1,0 +1,232 @@
+// Our small layer over the D-Bus binding library: the connection, the bus lock, the
+// main loop, and the base class of every published object with its property helper.
+// Everything that knows sdbus-c++ beyond the generated adaptors lives here, so moving
+// to another binding version touches this file pair.
+//
+// Threads: the main thread runs the loop and every method handler with the bus lock
+// held. Any other thread that touches the bus (creates, changes or destroys an object,
+// emits a signal) holds a bus::Access for the duration, which takes the bus lock and
+// wakes the loop afterwards so that queued messages go out at once.
+#pragma once
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "trace.h"
+
+namespace velmer::bus {
+
+// Error name of every failure the bus layer reports for us. It must be a valid D-Bus
+// error name: an invalid one gets the daemon disconnected by the bus.
+inline constexpr const char* kErrorName = "com.zorvex.kelvo.jobservice.Error.Failed";
+
+// ---------------------------------------------------------------------------------------
+// Connection, lock and loop
+
+// Opens the default system-bus connection (DBUS_SYSTEM_BUS_ADDRESS selects another bus).
+void openSystemBus();
+sdbus::IConnection& connection();
+// Drops the connection at process end, after every object is gone.
+void closeConnection();
+
+// The bus lock: a plain mutex held by the loop while it dispatches and by any other
+// thread while it uses the connection.
+std::mutex& lock();
+
+// Requests `name` with sd-bus's replace-existing and allow-replacement flags, so that a
+// newer instance takes the name over. Throws sdbus::Error "sd_bus_request_name".
+void requestNameReplacing(const std::string& name);
+
+// Wakes the loop out of its wait: after a thread touched the bus, or from a signal
+// handler (async-signal-safe: one write to an eventfd).
+void wakeLoop() noexcept;
+
+// Asks the loop to return after its current step. Async-signal-safe.
+void requestLoopExit() noexcept;
+
+// Dispatches bus messages until requestLoopExit(). Each step holds the bus lock while
+// it processes; the wait happens without it. Throws on a bus failure.
+void runLoop();
+
+// RAII bus access for threads other than the loop's: holds the bus lock, then wakes the
+// loop when released. Never take it inside a method handler (the loop holds the lock).
+class Access {
+ public:
+  Access();
+  ~Access();
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> guard_;
+};
+
+// While set, objects leave the bus without InterfacesRemoved: used when the process
+// ends and its name disappears anyway.
+void setQuietTeardown(bool quiet) noexcept;
+
+// ---------------------------------------------------------------------------------------
+// Published objects
+
+using BlobKeyValue = std::map<std::string, std::map<std::string, std::map<std::string, std::string>>>;
+
+bool quietTeardownActive() noexcept;
+
+// `text` with every byte that is not part of valid UTF-8 replaced by '?': D-Bus strings
+// must be valid UTF-8, and a reply that is not cannot be sent.
+std::string validUtf8(std::string_view text);
+
+// Turns any exception into the one kind the binding library can reply with.
+[[noreturn]] void rethrowAsBusError();
+
+// Runs `body`; every exception leaves as an sdbus::Error (valid name, original text).
+template <class Body>
+auto guarded(Body&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    rethrowAsBusError();
+  }
+}
+
+// One property of a record-backed object: its bus name and the record field behind it.
+template <class Record>
+struct Field {
+  std::string_view name;
+  std::variant<int64_t Record::*, uint64_t Record::*, uint32_t Record::*, uint16_t Record::*,
+               uint8_t Record::*, std::string Record::*, std::vector<std::string> Record::*,
+               std::vector<uint8_t> Record::*, BlobKeyValue Record::*>
+      member;
+};
+
+// Base of every object we publish. `Adaptor` is the generated server binding of one
+// interface; `Record` is the plain struct that holds the object's property values.
+//
+// Property rules, once for all objects: storing the value already held does nothing;
+// a change emits PropertiesChanged for that one property unless skipSignal is set or
+// the object is not announced yet. Values are guarded by a leaf mutex so that any
+// thread may read them; the mutex is never held while the bus is used.
+template <class Adaptor, class Record>
+class Object : public sdbus::AdaptorInterfaces<Adaptor> {
+ public:
+  using Base = sdbus::AdaptorInterfaces<Adaptor>;
+
+  const std::string& path() const { return Base::getObjectPath(); }
+  bool announced() const { return announced_; }
+
+  // InterfacesAdded for this object's interface; property changes are signalled from now on.
+  void announce() {
+    Base::getObject().emitInterfacesAddedSignal({Adaptor::INTERFACE_NAME});
+    announced_ = true;
+  }
+
+  // A consistent copy of every property.
+  Record snapshot() const {
+    std::lock_guard values(valuesMutex_);
+    return values_;
+  }
+
+  template <class T>
+  T get(T Record::*member) const {
+    std::lock_guard values(valuesMutex_);
+    return values_.*member;
+  }
+
+  // The setter with a skipSignal flag, for every property. Returns whether it changed.
+  template <class T>
+  bool set(T Record::*member, const T& value, std::string_view name, bool skipSignal = false) {
+    {
+      std::lock_guard values(valuesMutex_);
+      if (values_.*member == value) return false;
+      values_.*member = value;
+    }
+    if (!skipSignal && announced_ && !quietTeardownActive()) {
+      Base::getObject().emitPropertiesChangedSignal(Adaptor::INTERFACE_NAME, {std::string(name)});
+    }
+    return true;
+  }
+
+  // Applies a name-to-value map in key order through the setters, with signals.
+  // Unknown names are ignored. A value of the wrong type stops at that entry (earlier
+  // entries keep their new values) and throws sdbus::Error naming the property.
+  void applyProperties(std::span<const Field<Record>> fields, const std::map<std::string, sdbus::Variant>& values,
+                       const std::function<void(const std::string&)>& onEntry = {}) {
+    for (const auto& [name, value] : values) {
+      const Field<Record>* field = findField(fields, name);
+      if (field == nullptr) continue;
+      if (onEntry) onEntry(name);
+      std::visit([&](auto member) { applyOne(member, value, field->name); }, field->member);
+    }
+  }
+
+ protected:
+  Object(sdbus::IConnection& connection, std::string path, const char* bindingName)
+      : Base(connection, std::move(path)), bindingName_(bindingName) {
+    Base::registerAdaptor();
+  }
+
+  ~Object() {
+    trace_printf(9, 128, "%s.%d.%s: destructor called, DAL true", "server.hpp", 65, bindingName_);
+    try {
+      if (announced_ && !quietTeardownActive()) Base::getObject().emitInterfacesRemovedSignal({Adaptor::INTERFACE_NAME});
+    } catch (const std::exception& e) {
+      trace_printf(2, 8, "[%s]: InterfacesRemoved for %s failed: %s", bindingName_, path().c_str(), e.what());
+    }
+    Base::unregisterAdaptor();
+  }
+
+  // Bodies of the generated getters and setters.
+  template <class T>
+  T busGet(T Record::*member) const {
+    return guarded([&] { return get(member); });
+  }
+  template <class T>
+  void busSet(T Record::*member, const T& value, std::string_view name) {
+    guarded([&] { set(member, value, name); });
+  }
+
+ private:
+  static const Field<Record>* findField(std::span<const Field<Record>> fields, std::string_view name) {
+    for (const auto& field : fields)
+      if (field.name == name) return &field;
+    return nullptr;
+  }
+
+  template <class T>
+  void applyOne(T Record::*member, const sdbus::Variant& value, std::string_view name) {
+    if (!value.containsValueOfType<T>()) {
+      throw sdbus::Error(kErrorName, "property " + std::string(name) + " expects type " +
+                                         sdbus::signature_of<T>::str() + ", got " + value.peekValueType());
+    }
+    set(member, value.get<T>(), name);
+  }
+
+  mutable std::mutex valuesMutex_;
+  Record values_;
+  const char* bindingName_;
+  std::atomic<bool> announced_{false};
+};
+
+}  // namespace velmer::bus
+
+// Declares one property's getter, its setter with a skipSignal flag, and the plain
+// setter that the bus calls (the same with skipSignal false).
+#define VELMER_BUS_PROPERTY(Record, Type, name)                                                  \
+  Type name() override { return busGet(&Record::name); }                                         \
+  bool name(const Type& value, bool skipSignal) { return this->set(&Record::name, value, #name, skipSignal); } \
+  void name(const Type& value) override { busSet(&Record::name, value, #name); }
+
+// The same for a read-only property: the getter only.
+#define VELMER_BUS_READONLY_PROPERTY(Record, Type, name) \
+  Type name() override { return busGet(&Record::name); }

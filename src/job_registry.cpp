@@ -1,0 +1,168 @@
+#include "job_registry.hpp"
+
+#include <stdexcept>
+
+#include "service_main.hpp"
+#include "trace.h"
+
+namespace velmer {
+
+JobRegistry& JobRegistry::instance() {
+  static JobRegistry registry;
+  return registry;
+}
+
+void addJobserviceinfo(const std::string& jobID, std::unique_ptr<Jobservicejobinfo> job) {
+  auto& registry = JobRegistry::instance();
+  std::lock_guard lock(registry.mutex);
+  trace_printf(4, 8, "[%s : %d]: uniqueJobID  = %s  \n", "addJobserviceinfo", 535, jobID.c_str());
+  registry.jobs[jobID] = std::move(job);
+}
+
+void addJobserviceschdinfo(const std::string& queueID, std::unique_ptr<Jobservicescheduleinfo> queue) {
+  auto& registry = JobRegistry::instance();
+  std::lock_guard lock(registry.mutex);
+  trace_printf(4, 8, "[%s : %d]: uniqueJobID  = %s  \n", "addJobserviceschdinfo", 535, queueID.c_str());
+  registry.queues[queueID] = std::move(queue);
+}
+
+namespace {
+
+// Registry lookup shared by jobs and queues; `foundFormat` and `missingFormat` are the
+// lines each kind logs.
+template <class Map>
+typename Map::mapped_type::pointer findObject(Map& map, const std::string& id, const char* tag,
+                                              const char* foundFormat, const char* missingFormat) {
+  try {
+    std::lock_guard lock(JobRegistry::instance().mutex);
+    auto it = map.find(id);
+    if (it == map.end() || !it->second) {
+      trace_printf(1, 8, missingFormat, tag);
+      return nullptr;
+    }
+    trace_printf(4, 8, foundFormat, tag, id.c_str());
+    return it->second.get();
+  } catch (const std::exception& e) {
+    trace_printf(1, 8, "[%s]: Exception: [%s]\n", tag, e.what());
+    throw std::runtime_error(std::string(tag) + " failed");
+  }
+}
+
+}  // namespace
+
+Jobservicejobinfo* getJobserviceinfoObject(const std::string& jobID) {
+  return findObject(JobRegistry::instance().jobs, jobID, "getJobserviceinfoObject",
+                    "[%s]: uniqueJobID = %s found in the map\n", "[%s]: No info found for uniqueJobID\n");
+}
+
+Jobservicescheduleinfo* getJobserviceschdinfosObject(const std::string& queueID) {
+  return findObject(JobRegistry::instance().queues, queueID, "getJobserviceschdinfosObject",
+                    "[%s]: uniqueQueueID  = %s found \n", "[%s]: No info found for uniqueQueueID\n");
+}
+
+uint16_t fetchJobInfoObjects(std::vector<std::string>& jobIDs) {
+  constexpr const char* kTag = "fetchJobInfoObjects";
+  uint16_t count = mainObject().get(&MainRecord::jobInfoObjCount);
+  std::vector<std::string> list = mainObject().get(&MainRecord::jobInfoObjList);
+  if (count == 0) {
+    trace_printf(1, 8, "[%s]: number of Jobs count in jobInfoObjList is 0", kTag);
+    return 37;
+  }
+  if (list.empty()) {
+    trace_printf(1, 8, "[%s]: number of getJobInfoObjList count is empty", kTag);
+    return 37;
+  }
+  jobIDs = std::move(list);
+  trace_printf(4, 8, "[%s]: number of Jobs in jobInfoObjList: %d", kTag, static_cast<int>(count));
+  return 0;
+}
+
+namespace {
+void logJobRecord(const char* tag, const JobInfoRecord& r) {
+  if (trace_get_threshold() < 4) return;  // 22 lines per read: skip the work when they are dropped
+  trace_printf(4, 8, "[%s]: Start time: %ld", tag, static_cast<long>(r.startTime));
+  trace_printf(4, 8, "[%s]: Until time: %ld", tag, static_cast<long>(r.untilTime));
+  trace_printf(4, 8, "[%s]: Completion time: %ld", tag, static_cast<long>(r.completionTime));
+  trace_printf(4, 8, "[%s]: Process ID: %u", tag, r.processID);
+  trace_printf(4, 8, "[%s]: Running timeout seconds: %u", tag, r.runningTimeoutSeconds);
+  trace_printf(4, 8, "[%s]: Job name: %s", tag, r.jobName.c_str());
+  trace_printf(4, 8, "[%s]: Message: %s", tag, r.message.c_str());
+  trace_printf(4, 8, "[%s]: Message args: %s", tag, r.messageArgs.c_str());
+  trace_printf(4, 8, "[%s]: Queue ID: %s", tag, r.queueID.c_str());
+  trace_printf(4, 8, "[%s]: Job status: %s", tag, r.jobStatus.c_str());
+  trace_printf(4, 8, "[%s]: Message ID: %s", tag, r.messageID.c_str());
+  trace_printf(4, 8, "[%s]: Job ID: %s", tag, r.jsJobID.c_str());
+  trace_printf(4, 8, "[%s]: Flags: %u", tag, r.flags);
+  trace_printf(4, 8, "[%s]: Job type: %u", tag, r.jobType);
+  trace_printf(4, 8, "[%s]: Job state: %u", tag, r.jobState);
+  trace_printf(4, 8, "[%s]: Percent complete: %u", tag, r.percentComplete);
+  trace_printf(4, 8, "[%s]: Latest update time: %ld", tag, static_cast<long>(r.latestUpdateTime));
+  trace_printf(4, 8, "[%s]: Creation time: %ld", tag, static_cast<long>(r.creationTime));
+  trace_printf(4, 8, "[%s]: Job state for interface: %u", tag, r.jobStateForInterface);
+  trace_printf(4, 8, "[%s]: Reserved0: %u", tag, r.reserved0);
+  trace_printf(4, 8, "[%s]: Actual running start time: %ld", tag, static_cast<long>(r.actualRunningStartTime));
+  trace_printf(4, 8, "[%s]: Actual running stop time: %ld", tag, static_cast<long>(r.actualRunningStopTime));
+}
+}  // namespace
+
+uint16_t fetchJobInfoProperties(const std::string& jobID, JobInfoRecord& record) {
+  constexpr const char* kTag = "fetchJobInfoProperties";
+  try {
+    std::lock_guard lock(JobRegistry::instance().mutex);
+    Jobservicejobinfo* job = getJobserviceinfoObject(jobID);
+    if (job == nullptr) {
+      trace_printf(2, 8, "[%s]: Failed to get service info object for job ID: %s", kTag, jobID.c_str());
+      return 1;
+    }
+    record = job->snapshot();
+    logJobRecord(kTag, record);
+    return 0;
+  } catch (const std::runtime_error& e) {
+    trace_printf(2, 8, "[%s]: Error fetching job info properties: Runtime error %s", kTag, e.what());
+    return 37;
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: Exception: [%s]\n", kTag, e.what());
+    return 37;
+  }
+}
+
+uint16_t fetchQueueInfoObjects(std::vector<std::string>& queueIDs, uint16_t& count) {
+  constexpr const char* kTag = "fetchQueueInfoObjects";
+  uint16_t queueCount = mainObject().get(&MainRecord::jobQueueObjCount);
+  std::vector<std::string> list = mainObject().get(&MainRecord::jobQueueObjList);
+  if (queueCount == 0) {
+    trace_printf(1, 8, "[%s]: number of Jobs count in jobInfoObjList is 0", kTag);
+    return 37;
+  }
+  if (list.empty()) {
+    trace_printf(1, 8, "[%s]: number of getJobInfoObjList count is empty", kTag);
+    return 37;
+  }
+  std::lock_guard lock(JobRegistry::instance().mutex);
+  queueIDs = std::move(list);
+  count = queueCount;
+  trace_printf(4, 8, "[%s]: number of queues in jobInfoObjList: %d", kTag, static_cast<int>(count));
+  return 0;
+}
+
+uint16_t fetchQueueInfoProperties(const std::string& queueID, JobQueueRecord& record) {
+  constexpr const char* kTag = "fetchQueueInfoProperties";
+  try {
+    std::lock_guard lock(JobRegistry::instance().mutex);
+    Jobservicescheduleinfo* queue = getJobserviceschdinfosObject(queueID);
+    if (queue == nullptr) {
+      trace_printf(2, 8, "[%s]: Failed to get service info object for job ID: %s", kTag, queueID.c_str());
+      return 37;
+    }
+    record = queue->snapshot();
+    return 0;
+  } catch (const std::runtime_error& e) {
+    trace_printf(2, 8, "[%s]: Error fetching job info properties: Runtime error %s", kTag, e.what());
+    return 37;
+  } catch (const std::exception& e) {
+    trace_printf(2, 8, "[%s]: Error fetching job info properties: %s", kTag, e.what());
+    return 37;
+  }
+}
+
+}  // namespace velmer

@@ -1,0 +1,58 @@
+// The process-wide registry of job and queue objects, and the ways every subsystem
+// finds and reads them.
+//
+// Lock order: the bus lock, then the registry's recursive mutex (a registry operation
+// may call another while holding it), then leaf locks. Destroying an object removes it
+// from the bus, so whoever erases from the maps must hold the bus lock too.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "job_object.hpp"
+#include "queue_object.hpp"
+#include "queue_record.hpp"
+#include "service_status.hpp"
+
+namespace velmer {
+
+class JobRegistry {
+ public:
+  static JobRegistry& instance();  // built on first use
+
+  std::recursive_mutex mutex;
+  std::map<std::string, std::unique_ptr<Jobservicejobinfo>> jobs;
+  std::map<std::string, std::unique_ptr<Jobservicescheduleinfo>> queues;
+  std::map<std::string, std::unique_ptr<Serviceinfo>> statusObjects;  // no job or queue operation uses it
+
+ private:
+  JobRegistry() = default;
+};
+
+// Stores `job` under `jobID`, taking ownership; an object stored under that ID before
+// is destroyed (and so leaves the bus).
+void addJobserviceinfo(const std::string& jobID, std::unique_ptr<Jobservicejobinfo> job);
+void addJobserviceschdinfo(const std::string& queueID, std::unique_ptr<Jobservicescheduleinfo> queue);
+
+// The object registered under the ID, or null (logged at level 1). Callers that use
+// the object hold the registry mutex while they do. Throws std::runtime_error when the
+// lookup itself fails.
+Jobservicejobinfo* getJobserviceinfoObject(const std::string& jobID);
+Jobservicescheduleinfo* getJobserviceschdinfosObject(const std::string& queueID);
+
+// The job IDs of the main object's job list: 0, or 37 when the list or its count is empty.
+uint16_t fetchJobInfoObjects(std::vector<std::string>& jobIDs);
+
+// A consistent copy of one job's properties: 0, 1 when no such job, 37 on a failure.
+uint16_t fetchJobInfoProperties(const std::string& jobID, JobInfoRecord& record);
+
+// The queue IDs of the main object's queue list, with their count: 0, or 37 when empty.
+uint16_t fetchQueueInfoObjects(std::vector<std::string>& queueIDs, uint16_t& count);
+
+// A consistent copy of one queue's properties: 0, or 37 when missing or on a failure.
+uint16_t fetchQueueInfoProperties(const std::string& queueID, JobQueueRecord& record);
+
+}  // namespace velmer

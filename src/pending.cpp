@@ -1,0 +1,115 @@
+// Operations whose subsystem is not built yet. Each keeps its final name and signature
+// so that callers are wired already; it logs that it has nothing to do, and a D-Bus
+// handler answers the failure form of its result. Each moves to its own source when
+// its subsystem lands.
+#include <stdexcept>
+
+#include "auto_delete.hpp"
+#include "backup_file.hpp"
+#include "key_value_store.hpp"
+#include "legacy_format.hpp"
+#include "method_handlers.hpp"
+#include "restore.hpp"
+#include "scheduler_channel.hpp"
+#include "trace.h"
+
+namespace velmer {
+
+namespace {
+
+void nothingToDoYet(const char* tag) { trace_printf(4, 8, "[%s]: not built yet, nothing to do\n", tag); }
+
+// The handler frame around a body that is not built yet: the client gets the failure
+// form of the method's result and a text that says why.
+template <class Result>
+Result notAvailable(const char* tag) {
+  return methodFrame(tag, "[%s]: EXCEPTION  in %s \n", [&]() -> Result {
+    throw std::runtime_error(std::string(tag) + " is not available in this build");
+  });
+}
+
+}  // namespace
+
+void JS_PersistObjects() { nothingToDoYet("JS_PersistObjects"); }
+int JSRestore() {
+  nothingToDoYet("JSRestore");
+  return 0;
+}
+void JSPostRestore() { nothingToDoYet("JSPostRestore"); }
+void JS_PersistToJqlegacyFormat() { nothingToDoYet("JS_PersistToJqlegacyFormat"); }
+int JS_RestoreFromJqlegacyBackup() {
+  nothingToDoYet("JS_RestoreFromJqlegacyBackup");
+  return 0;
+}
+void CleanupDBusObject(const std::string&) { nothingToDoYet("CleanupDBusObject"); }
+void JSProcessDeletionCommands(uint8_t) { nothingToDoYet("JSProcessDeletionCommands"); }
+void persistBlobKeyValue() { nothingToDoYet("persistBlobKeyValue"); }
+void restoreBlobKeyValue() { nothingToDoYet("restoreBlobKeyValue"); }
+void checkBLOBStatus() { nothingToDoYet("checkBLOBStatus"); }
+uint32_t jsRemoveJobFromBlobKeyValue(const std::string&) {
+  nothingToDoYet("jsRemoveJobFromBlobKeyValue");
+  return 1;
+}
+int scheduleQueue(const std::string&, int64_t, int64_t) {
+  nothingToDoYet("scheduleQueue");
+  return 1;
+}
+int killQueue(const std::string&) {
+  nothingToDoYet("killQueue");
+  return 1;
+}
+
+ResponseTriple jobServCreate(const std::string&, uint16_t) { return notAvailable<ResponseTriple>("jobServCreate"); }
+ResponseTriple jobServCreateSystemerase(const std::string&, uint16_t) {
+  return notAvailable<ResponseTriple>("jobServCreateSystemerase");
+}
+ResponseTriple jobServCreateWithNoQVLog(const std::string&, uint16_t) {
+  return notAvailable<ResponseTriple>("jobServCreateWithNoQVLog");
+}
+ResponseTriple jobServCreateWithRetry(const std::string&, uint16_t) {
+  return notAvailable<ResponseTriple>("jobServCreateWithRetry");
+}
+uint16_t jobServUpdateJobInfo(const std::string&, uint16_t, uint16_t, const std::string&, const std::string&,
+                              const std::string&, const std::string&) {
+  return notAvailable<uint16_t>("jobServUpdateJobInfo");
+}
+ResponseTriple jobServSchedule(const std::vector<std::string>&, uint16_t, const std::string&, const std::string&) {
+  return notAvailable<ResponseTriple>("jobServSchedule");
+}
+uint16_t validateSchedulingParameters(const std::string&, const std::string&) {
+  return notAvailable<uint16_t>("validateSchedulingParameters");
+}
+uint16_t jobServDeleteQueue(const std::string&, uint16_t) { return notAvailable<uint16_t>("jobServDeleteQueue"); }
+ResponseTriple jobServDelete(const std::vector<std::string>&, uint16_t, uint16_t) {
+  return notAvailable<ResponseTriple>("jobServDelete");
+}
+uint16_t jobServCleanupPersistentData(const std::string&, const std::string&, uint32_t, const std::string&, uint32_t) {
+  return notAvailable<uint16_t>("jobServCleanupPersistentData");
+}
+uint16_t jsWriteBLOBKeyValue(const std::string&, const std::string&, const std::string&, const std::string&) {
+  return notAvailable<uint16_t>("jsWriteBLOBKeyValue");
+}
+StatusText jsReadBLOBKeyValue(const std::string&, const std::string&, const std::string&) {
+  return notAvailable<StatusText>("jsReadBLOBKeyValue");
+}
+StatusText jsrtseCreateTaskID() { return notAvailable<StatusText>("jsrtseCreateTaskID"); }
+StatusList jsrtseListTasks() { return notAvailable<StatusList>("jsrtseListTasks"); }
+StatusList jsrtseListJobs(const std::string&) { return notAvailable<StatusList>("jsrtseListJobs"); }
+StatusText jsrtseGetTaskFromJobID(const std::string&) { return notAvailable<StatusText>("jsrtseGetTaskFromJobID"); }
+StatusText jsrtseGetTaskFromGroupName(const std::string&) {
+  return notAvailable<StatusText>("jsrtseGetTaskFromGroupName");
+}
+StatusText jsrtseGetGroupNameFromTask(const std::string&) {
+  return notAvailable<StatusText>("jsrtseGetGroupNameFromTask");
+}
+uint16_t jsrtseRemoveTask(const std::string&) { return notAvailable<uint16_t>("jsrtseRemoveTask"); }
+uint16_t jsrtseRemoveTaskByGroupName(const std::string&) {
+  return notAvailable<uint16_t>("jsrtseRemoveTaskByGroupName");
+}
+uint16_t jsrtseValidateNonBlocking(const std::string&) { return notAvailable<uint16_t>("jsrtseValidateNonBlocking"); }
+StatusText jsrtseStartSchedulingRecurringTask(const std::string&) {
+  return notAvailable<StatusText>("jsrtseStartSchedulingRecurringTask");
+}
+uint16_t jsrtseFreeStringArray(const std::string&) { return notAvailable<uint16_t>("jsrtseFreeStringArray"); }
+
+}  // namespace velmer
