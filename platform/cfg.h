@@ -13,11 +13,13 @@
 extern "C" {
 #endif
 
-/* 0 with *value set when the attribute was read; non-zero when the file or the attribute
- * is missing, or the value is not an integer. */
+/* 0 with *value set when the attribute was read; non-zero with *value untouched when the
+ * file is missing or is not a JSON object, the attribute is missing, or its value is not a
+ * JSON integer within the range of int (30.0, "30" and true are not integers). */
 int CfgGetAttributeInt(const char* name, int* value);
 
-/* Cancels the staged attributes of the given FQDD. Logs the request and answers 0. */
+/* Cancels the staged attributes of the given FQDD. Logs the request and answers 0
+ * (non-zero only for a null FQDD). */
 uint16_t CfgDACancelRMXAttributes(const char* fqdd);
 
 #ifdef __cplusplus

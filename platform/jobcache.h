@@ -9,7 +9,12 @@
  *   {"op":"add_job","id":"JID_...","jobState":0,"jobStatus":"New","jobName":"..."}
  *   {"op":"add_queue","id":"QID_...","itemCount":2,"items":["JID_...","JID_..."]}
  *   {"op":"remove_job","id":"JID_..."}        {"op":"remove_queue","id":"QID_..."}
- *   {"op":"refresh_jobs"}                      {"op":"refresh_queues"}
+ *   {"op":"refresh_jobs","role":"creator"}     {"op":"refresh_queues","role":"creator"}
+ *
+ * Texts are taken up to their NUL or the field's width. "itemCount" is the value passed;
+ * "items" lists at most the 256 IDs the array holds. "role" is JOBCACHE_ROLE at the time of
+ * the refresh (null when unset). A null argument answers non-zero and changes nothing; a
+ * journal that cannot be written is logged and does not fail the call.
  */
 #ifndef VELMER_PLATFORM_JOBCACHE_H
 #define VELMER_PLATFORM_JOBCACHE_H

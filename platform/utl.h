@@ -1,7 +1,10 @@
 /* Process and file utility library (stand-in, a real implementation).
  *
  * Programs are started with fork/exec and an explicit argument vector, never through a
- * shell. Paths are used as given: the caller resolves them (see paths.hpp).
+ * shell and without a PATH search. The program starts with default signal dispositions,
+ * no blocked signals and only descriptors 0, 1 and 2 of the caller. Paths are used as
+ * given: the caller resolves them (see paths.hpp). Failures are logged; no C++ exception
+ * leaves these functions.
  */
 #ifndef VELMER_PLATFORM_UTL_H
 #define VELMER_PLATFORM_UTL_H
@@ -29,18 +32,24 @@ int utl_execve(const void* reserved1, const void* reserved2, const void* reserve
 
 /* Copies every child of `sourceDir` into `destinationDir` recursively, overwriting files
  * that exist. `overwrite` is accepted for compatibility (the copy always overwrites);
- * `reserved` must be null. Returns 0 when every child was copied. */
+ * `reserved` must be null. `destinationDir` is created when missing. Directories merge
+ * into existing directories; anything else replaces what stands at its name (a link there
+ * is replaced, never written through). Symbolic links are copied as links, file and
+ * directory modes are kept. Returns 0 when every child was copied; otherwise the copy goes
+ * on with the other children and returns non-zero. */
 int utl_cp_children_force_recursive(const char* sourceDir, const char* destinationDir, int overwrite,
                                     const void* reserved);
 
 /* Removes the children of `dir` whose name contains `pattern` (a plain substring, case
  * sensitive; null or "" matches every child), each with everything below it. `flags` is
  * accepted for compatibility. Returns 0 when every matching child was removed (also when
- * nothing matched); non-zero when `dir` cannot be read or a removal failed. */
+ * nothing matched, or `dir` does not exist); non-zero when `dir` cannot be read or a
+ * removal failed. */
 int utl_rm_children_force_recursive(const char* dir, int flags, const char* pattern);
 
-/* Lists the tree below `dir` into the trace log, one line per entry ("<path> <size>"),
- * at trace level 4 with `mask` as the trace mask. `detail` 0 lists names only. */
+/* Lists the tree below `dir` into the trace log, one line per entry ("<path> <size>", the
+ * size as lstat gives it; links are not followed), at trace level 4 with `mask` as the
+ * trace mask. `detail` 0 lists names only. Nothing is walked when level 4 is not traced. */
 void utl_ls_recursive_to_log_with_level(unsigned int mask, int detail, const char* dir);
 
 #ifdef __cplusplus

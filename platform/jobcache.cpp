@@ -1,0 +1,163 @@
+#include "jobcache.h"
+
+#include "guarded.hpp"
+#include "paths.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <type_traits>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace {
+
+using Json = nlohmann::ordered_json;  // keeps "op" first in the journal lines
+using velmer::platform::describeError;
+using velmer::platform::guarded;
+using velmer::platform::kTraceMask;
+
+struct Cache {
+  std::mutex mutex;
+  std::unordered_map<std::string, JobInfoObj> jobs;
+  std::unordered_map<std::string, JobQueueInfoObj> queues;
+};
+
+Cache& cache() {
+  static Cache instance;
+  return instance;
+}
+
+// The text of a fixed-width field, which may fill its whole width without a NUL.
+template <size_t Width>
+std::string fieldText(const char (&field)[Width]) {
+  return std::string(field, strnlen(field, Width));
+}
+
+int openJournal(const std::string& path) {
+  auto open = [&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); };
+  int fd = open();
+  if (fd < 0 && errno == ENOENT) {  // the directory is made once, not looked at on every call
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    fd = open();
+  }
+  return fd;
+}
+
+// Appends `entry` as one line with a single O_APPEND write. Callers hold the cache mutex, so
+// the journal lists the changes in the order the cache saw them. The journal only shows what
+// reached the cache: failing to write it is logged and does not fail the cache operation.
+void journal(const Json& entry) {
+  std::string line = entry.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
+  std::string path = velmer::paths::resolve(velmer::paths::kJobCacheJournal);
+  int fd = openJournal(path);
+  ssize_t written = fd < 0 ? -1 : ::write(fd, line.data(), line.size());
+  int error = errno;
+  if (fd >= 0) ::close(fd);
+  if (written != static_cast<ssize_t>(line.size())) {
+    trace_printf(2, kTraceMask, "[jobcache]: cannot append to %s: %s", path.c_str(),
+                 written < 0 ? describeError(error) : "short write");
+  }
+}
+
+int refuseNull(const char* caller) {
+  trace_printf(1, kTraceMask, "[%s]: null argument", caller);
+  return 1;
+}
+
+// The queue's job IDs; itemCount is checked against the array before it is used.
+Json queueItems(const JobQueueInfoObj& queue) {
+  constexpr uint32_t capacity = std::extent_v<decltype(JobQueueInfoObj::jobQueueItem)>;
+  if (queue.itemCount > capacity) {
+    trace_printf(2, kTraceMask, "[add_queue_to_cache_new]: itemCount %u exceeds %u, listing %u",
+                 queue.itemCount, capacity, capacity);
+  }
+  Json items = Json::array();
+  for (uint32_t i = 0; i < std::min(queue.itemCount, capacity); ++i) {
+    items.push_back(fieldText(queue.jobQueueItem[i]));
+  }
+  return items;
+}
+
+template <typename Entries>
+int removeEntry(Entries& entries, const char* id, const char* operation, const char* caller) {
+  if (id == nullptr) return refuseNull(caller);
+  std::lock_guard lock(cache().mutex);
+  if (entries.erase(id) == 0) trace_printf(4, kTraceMask, "[%s]: %s was not cached", caller, id);
+  journal({{"op", operation}, {"id", id}});
+  return 0;
+}
+
+// There is no bus reader here: the refresh is logged and journalled with the role the
+// caller set, which the real library reads to decide how it attaches to the cache.
+int refresh(const char* operation, const char* caller) {
+  const char* role = std::getenv("JOBCACHE_ROLE");
+  trace_printf(4, kTraceMask, "[%s]: refresh requested, JOBCACHE_ROLE=%s", caller, role ? role : "(unset)");
+  std::lock_guard lock(cache().mutex);
+  journal({{"op", operation}, {"role", role ? Json(role) : Json(nullptr)}});
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int add_job_to_cache_new(const JobInfoObj* job) {
+  return guarded(__func__, 1, [&] {
+    if (job == nullptr) return refuseNull("add_job_to_cache_new");
+    std::string id = fieldText(job->jsJobID);
+    std::lock_guard lock(cache().mutex);
+    cache().jobs.insert_or_assign(id, *job);
+    journal({{"op", "add_job"},
+             {"id", id},
+             {"jobState", job->jobState},
+             {"jobStatus", fieldText(job->jobStatus)},
+             {"jobName", fieldText(job->jobName)}});
+    return 0;
+  });
+}
+
+extern "C" int add_queue_to_cache_new(const JobQueueInfoObj* queue) {
+  return guarded(__func__, 1, [&] {
+    if (queue == nullptr) return refuseNull("add_queue_to_cache_new");
+    std::string id = fieldText(queue->jsQueueID);
+    Json items = queueItems(*queue);
+    std::lock_guard lock(cache().mutex);
+    cache().queues.insert_or_assign(id, *queue);
+    journal({{"op", "add_queue"}, {"id", id}, {"itemCount", queue->itemCount}, {"items", std::move(items)}});
+    return 0;
+  });
+}
+
+extern "C" int remove_job_from_cache(const char* jobId) {
+  return guarded(__func__, 1, [&] { return removeEntry(cache().jobs, jobId, "remove_job", "remove_job_from_cache"); });
+}
+
+extern "C" int remove_queue_from_cache(const char* queueId) {
+  return guarded(__func__, 1,
+                 [&] { return removeEntry(cache().queues, queueId, "remove_queue", "remove_queue_from_cache"); });
+}
+
+extern "C" int JOBCACHE_UpdateJobInfoFromDBus(void) {
+  return guarded(__func__, 1, [] { return refresh("refresh_jobs", "JOBCACHE_UpdateJobInfoFromDBus"); });
+}
+
+extern "C" int JOBCACHE_UpdateQueueInfoFromDBus(void) {
+  return guarded(__func__, 1, [] { return refresh("refresh_queues", "JOBCACHE_UpdateQueueInfoFromDBus"); });
+}
+
+extern "C" uint16_t JOBCACHE_UpdateServiceDDFSCall(const char* functionName, const void* /*input*/,
+                                                   size_t /*inputLength*/, void* /*output*/,
+                                                   size_t /*outputLength*/) {
+  return guarded<uint16_t>(__func__, 1, [&] {
+    trace_printf(2, kTraceMask, "[JOBCACHE_UpdateServiceDDFSCall]: no update-scheduling service here, %s not called",
+                 functionName ? functionName : "(null)");
+    return uint16_t{1};
+  });
+}

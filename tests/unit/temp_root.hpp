@@ -1,0 +1,55 @@
+// A fresh directory that serves as the sandbox root for one test and is removed after it.
+#pragma once
+
+#include "paths.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+
+class TempRoot {
+ public:
+  TempRoot() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velmer-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+    velmer::paths::setRoot(dir_.string());
+  }
+  ~TempRoot() {
+    velmer::paths::setRoot("");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::filesystem::path& dir() const { return dir_; }
+
+  // Writes `text` to `path` (relative to the root), creating its directories.
+  std::string write(const std::filesystem::path& path, const std::string& text, mode_t mode = 0644) const {
+    std::filesystem::path full = dir_ / path;
+    std::filesystem::create_directories(full.parent_path());
+    std::ofstream(full, std::ios::trunc) << text;
+    chmod(full.c_str(), mode);
+    return full.string();
+  }
+
+  // An executable /bin/sh script made of `body`.
+  std::string script(const std::string& name, const std::string& body) const {
+    return write(name, "#!/bin/sh\n" + body + "\n", 0755);
+  }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+inline std::string readText(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
