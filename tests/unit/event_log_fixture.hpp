@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "evtwrap.h"
 #include "paths.hpp"
 #include "trace.h"
 
@@ -49,10 +50,6 @@ class EventLogFixture : public testing::Test {
     std::ofstream(file) << content;
   }
 
-  void removeRegistry() const {
-    std::filesystem::remove(velmer::paths::resolve(velmer::paths::kMessageRegistryFile));
-  }
-
   // The trace lines, at every level, that `action` writes.
   template <typename Action>
   static std::string traceOf(Action action) {
@@ -67,6 +64,15 @@ class EventLogFixture : public testing::Test {
 
   std::filesystem::path root_;
 };
+
+// `args` as a message-arguments buffer of exactly the bytes it takes.
+inline std::vector<char> packArgs(const std::vector<const char*>& args) {
+  std::vector<char> buffer(4096);
+  uint32_t length = static_cast<uint32_t>(buffer.size());
+  EXPECT_EQ(EVTWRAPBuildMsgArgsBuffer(args.data(), static_cast<int>(args.size()), buffer.data(), &length), 0);
+  buffer.resize(length);
+  return buffer;
+}
 
 // Does `lines` hold a trace line ending with `level/mask text`?
 inline bool hasTraceLine(const std::string& lines, const std::string& levelMaskAndText) {
