@@ -27,7 +27,8 @@ enum { EVTWRAP_TLV_MSG_ARGS = 6 };
 
 /* Builds the message-arguments buffer from `count` strings. *length is the capacity of
  * `buffer` on entry and the number of bytes used on return. 0 on success; non-zero when
- * an argument is null, count is above 255 or the buffer is too small. */
+ * an argument is null, count is above 255, or the buffer is too small or would exceed
+ * 65535 bytes (the largest value a TLV entry can carry). */
 int EVTWRAPBuildMsgArgsBuffer(const char* const* args, int count, char* buffer, uint32_t* length);
 
 /* Parses a message-arguments buffer of `length` bytes back into strings. Returns the
@@ -35,6 +36,10 @@ int EVTWRAPBuildMsgArgsBuffer(const char* const* args, int count, char* buffer, 
  * `maxArgs` pointers into `buffer`. */
 int EVTWRAPParseMsgArgsBuffer(const char* buffer, uint32_t length, const char** out, int maxArgs);
 
+/* A TLV list holds copies of its entries, so the values may be released once added.
+ * Different lists may be used from different threads; one list from one thread at a time.
+ * EVTWRAPSubmitEvent reads the first entry of type EVTWRAP_TLV_MSG_ARGS and refuses the
+ * event (non-zero, nothing written) when that entry is not a well-formed buffer. */
 int EVTWRAPCreateTLVList(EVTWRAPTLVList** list);
 int EVTWRAPAddTLVToList(uint16_t type, uint16_t length, const void* value, EVTWRAPTLVList* list);
 void EVTWRAPFreeTLVList(EVTWRAPTLVList* list);

@@ -3,7 +3,9 @@
  * Knows every message ID the job manager uses, with texts of our own in which "%1",
  * "%2", ... stand for the message arguments. When the file paths::kMessageRegistryFile
  * exists (under the sandbox root), its JSON object {"ID": "text", ...} replaces the
- * built-in table; this lets a system (or a test) ship a different registry.
+ * built-in table; this lets a system (or a test) ship a different registry. The file is
+ * read at every call (lookups are rare, and no cache can go stale); a file that is not a
+ * JSON object makes every lookup fail. Only the language "en" is known.
  */
 #ifndef VELMER_PLATFORM_MSGREG_H
 #define VELMER_PLATFORM_MSGREG_H
