@@ -43,8 +43,7 @@ std::vector<char*> argumentVector(const char* program, va_list arguments) {
 }
 
 // Child only. A tool must not inherit the daemon's ignored or blocked signals (an ignored
-// SIGPIPE or a blocked SIGTERM survives exec). The parent blocked every signal around fork,
-// so no handler of the daemon runs in the child before the dispositions are reset.
+// SIGPIPE or a blocked SIGTERM survives exec).
 void resetSignalsInChild() {
   struct sigaction defaultAction {};
   defaultAction.sa_handler = SIG_DFL;
@@ -73,6 +72,22 @@ void closeInheritedDescriptorsInChild(int keep, int limit) {
   _exit(kExecFailedExitCode);
 }
 
+// Forks with every signal blocked, so that no handler of the daemon runs in the child
+// before its dispositions are reset. Only the parent returns.
+pid_t forkToExec(const Command& command, int errorPipe) {
+  int descriptorLimit = static_cast<int>(sysconf(_SC_OPEN_MAX));
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pid_t pid = fork();
+  if (pid == 0) execInChild(command, errorPipe, descriptorLimit);
+  int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = forkError;
+  return pid;
+}
+
 struct Started {
   pid_t pid;        // -1 when no child was made
   int execError;    // errno of a failed exec; the child then exits with 127
@@ -98,15 +113,8 @@ Started start(const Command& command, const char* caller) {
     trace_printf(1, kTraceMask, "[%s]: cannot start %s: pipe: %s", caller, command.path, describeError(errno));
     return {-1, 0};
   }
-  int descriptorLimit = static_cast<int>(sysconf(_SC_OPEN_MAX));
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  pid_t pid = fork();
-  if (pid == 0) execInChild(command, pipe[1], descriptorLimit);
+  pid_t pid = forkToExec(command, pipe[1]);
   int forkError = errno;
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   close(pipe[1]);
   int execError = pid > 0 ? readExecError(pipe[0]) : 0;
   close(pipe[0]);
@@ -234,7 +242,9 @@ bool copyEntry(const fs::path& from, const fs::path& to) {
 
 bool copyTree(const fs::path& from, const fs::path& to) {
   std::error_code error;
-  if (!fs::is_directory(from, error)) return failed("copy from", from, std::make_error_code(std::errc::not_a_directory));
+  if (!fs::is_directory(from, error)) {
+    return failed("copy from", from, error ? error : std::make_error_code(std::errc::not_a_directory));
+  }
   fs::create_directories(to, error);
   if (error) return failed("create", to, error);
   return copyChildren(from, to);
