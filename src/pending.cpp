@@ -9,6 +9,7 @@
 #include "key_value_store.hpp"
 #include "legacy_format.hpp"
 #include "method_handlers.hpp"
+#include "queue_management.hpp"
 #include "restore.hpp"
 #include "scheduler_channel.hpp"
 #include "trace.h"
@@ -41,8 +42,6 @@ int JS_RestoreFromJqlegacyBackup() {
   nothingToDoYet("JS_RestoreFromJqlegacyBackup");
   return 0;
 }
-void CleanupDBusObject(const std::string&) { nothingToDoYet("CleanupDBusObject"); }
-void JSProcessDeletionCommands(uint8_t) { nothingToDoYet("JSProcessDeletionCommands"); }
 void persistBlobKeyValue() { nothingToDoYet("persistBlobKeyValue"); }
 void restoreBlobKeyValue() { nothingToDoYet("restoreBlobKeyValue"); }
 void checkBLOBStatus() { nothingToDoYet("checkBLOBStatus"); }
@@ -54,25 +53,16 @@ int scheduleQueue(const std::string&, int64_t, int64_t) {
   nothingToDoYet("scheduleQueue");
   return 1;
 }
+uint16_t manageJobQueue(const std::string& queueID, uint16_t) {
+  if (queueID.empty()) return 0;  // a job that belongs to no queue
+  nothingToDoYet("manageJobQueue");
+  return 0;
+}
 int killQueue(const std::string&) {
   nothingToDoYet("killQueue");
   return 1;
 }
 
-ResponseTriple jobServCreate(const std::string&, uint16_t) { return notAvailable<ResponseTriple>("jobServCreate"); }
-ResponseTriple jobServCreateSystemerase(const std::string&, uint16_t) {
-  return notAvailable<ResponseTriple>("jobServCreateSystemerase");
-}
-ResponseTriple jobServCreateWithNoQVLog(const std::string&, uint16_t) {
-  return notAvailable<ResponseTriple>("jobServCreateWithNoQVLog");
-}
-ResponseTriple jobServCreateWithRetry(const std::string&, uint16_t) {
-  return notAvailable<ResponseTriple>("jobServCreateWithRetry");
-}
-uint16_t jobServUpdateJobInfo(const std::string&, uint16_t, uint16_t, const std::string&, const std::string&,
-                              const std::string&, const std::string&) {
-  return notAvailable<uint16_t>("jobServUpdateJobInfo");
-}
 ResponseTriple jobServSchedule(const std::vector<std::string>&, uint16_t, const std::string&, const std::string&) {
   return notAvailable<ResponseTriple>("jobServSchedule");
 }

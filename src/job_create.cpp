@@ -1,0 +1,373 @@
+#include "job_create.hpp"
+
+#include <array>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "auto_delete.hpp"
+#include "backup_thread.hpp"
+#include "bus.hpp"
+#include "cfg.h"
+#include "clock.hpp"
+#include "events.hpp"
+#include "job_registry.hpp"
+#include "job_state.hpp"
+#include "jobcache.h"
+#include "method_handlers.hpp"
+#include "service_main.hpp"
+#include "trace.h"
+
+namespace velmer {
+
+namespace {
+
+constexpr std::array<uint32_t, 16> kLockdownJobTypes = {20, 21, 22, 60, 61, 62, 63, 64,
+                                                        65, 66, 67, 69, 160, 165, 200, 209};
+constexpr uint32_t kSystemEraseJobType = 200;
+constexpr uint32_t kGracefulShutdownJobType = 45;
+constexpr int kDefaultRunningTimeoutSeconds = 21600;
+
+// The create methods share this frame: logs, the creation path, and the store count.
+template <class Path>
+ResponseTriple createMethodFrame(const char* tag, const char* entryLine, Path&& path) {
+  return methodFrame(tag, "[%s]: job create failed", [&]() -> ResponseTriple {
+    trace_printf(4, 8, entryLine, tag);
+    trace_printf(4, 8, "[%s]: job create success", tag);
+    ResponseTriple result = path();
+    trace_printf(4, 8, "[%s]: job create successfully with jobID: %s", tag, std::get<1>(result).c_str());
+    if (std::get<2>(result) == 0) {
+      uint16_t numJobs = mainObject().numJobsInStore();
+      trace_printf(4, 8, "[%s]: numJobs: %d", tag, numJobs);
+      mainObject().numJobsInStore(static_cast<uint16_t>(numJobs + 1));
+    }
+    return result;
+  });
+}
+
+// Waits while the backup has no room for another job: four checks, one second apart.
+bool waitForBackupSpace(const char* tag) {
+  if (isBackupSpaceAvailable() == 0) return true;
+  trace_printf(4, 8, "[%s]: Backup space not available, Allow 3 sleep of 3 seconds each & retry", tag);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    uint32_t rc = isBackupSpaceAvailable();
+    trace_printf(4, 8, "[%s] Job service: ___ retCode = %d, retryCount =%d\n", tag, rc, attempt);
+    if (rc == 0) {
+      trace_printf(4, 8, "[%s]: Job service: ___ Enough Space Available to Create Jobs\n", tag);
+      return true;
+    }
+  }
+  trace_printf(4, 8, "No space available\n");
+  return false;
+}
+
+// Type 41 becomes the reboot type 40 named "Reboot1" when the platform asks for it.
+void applyRebootJobType(std::string& jobName, uint32_t& jobType) {
+  int rebootJobType = 0;
+  if (CfgGetAttributeInt("System.Embedded.1#Job.1#RebootJobType", &rebootJobType) == 0)
+    trace_printf(4, 8, " CfgGetAttributeInt to get reboot job type PASSED, RebootJobType = [%d]\n", rebootJobType);
+  else
+    trace_printf(4, 8, " CfgGetAttributeInt to get reboot job type FAILED, RebootJobType = [%d]\n", rebootJobType);
+  if (jobType == 41 && rebootJobType == 1) {
+    jobName = "Reboot1";
+    trace_printf(4, 8, "RebootJobType = [%d], jobType = [%d]\n", rebootJobType, 40);
+    jobType = 40;
+  }
+}
+
+void submitCreationEvents(const char* tag, const std::string& jobID, uint32_t jobType, uint32_t eventFlags) {
+  trace_printf(4, 8, "[%s]: Logging QVL Logic Implementation, QVL map set=[%d]\n", tag, eventFlags);
+  if ((eventFlags & kSuppressCreatedEvent) == 0) {
+    trace_printf(4, 8, "[%s]: Logging QVL Logic Implementation,QVL map not set\n", tag);
+    uint16_t status = JC_submitQVEvents_withArgs(4, 5, 3, "JCP027", 1, jobID.c_str());
+    if (status == 0)
+      trace_printf(4, 8, "[%s] Logged job completion event successfully\n", tag);
+    else
+      trace_printf(1, 8, "[%s] JC_submitQVEvents_withArgs returned an error: status is %d, not logging event\n", tag,
+                   status);
+  }
+  if (isRebootJobType(jobType)) {
+    uint16_t status = JC_submitQVEvents_withArgs(66, 3, 2, "RED029", 1, "A reboot is pending.");
+    if (status == 0)
+      trace_printf(4, 8, "[%s]: Logged reboot pending event successfully", tag);
+    else
+      trace_printf(4, 8, "[%s]: QVL suppressed or error in logging, not logging event status=%d", tag, status);
+  }
+}
+
+void appendToJobList(const char* tag, const std::string& jobID) {
+  Jobservicemain& main = mainObject();
+  uint16_t count = main.jobInfoObjCount();
+  trace_printf(4, 8, "[%s]: job count: %d", tag, count);
+  main.jobInfoObjCount(static_cast<uint16_t>(count + 1));
+  std::vector<std::string> list = main.jobInfoObjList();
+  list.push_back(jobID);
+  if (trace_get_threshold() >= 4)
+    for (const auto& id : list) trace_printf(4, 8, "[%s]: job list: %s\n", tag, id.c_str());
+  main.jobInfoObjList(list);
+}
+
+void refreshCacheEntry(const char* tag, const std::string& jobID) {
+  JobInfoRecord record;
+  if (fetchJobInfoProperties(jobID, record) != 0) return;
+  trace_printf(4, 8, "[%s]: Job name: %s Exists\n", tag, record.jobName.c_str());
+  JobInfoObj cacheRecord{};
+  convertToJobInfoObject(record, cacheRecord);
+  if (add_job_to_cache_new(&cacheRecord) == 0)
+    trace_printf(4, 8, "[%s]: Job name: %s added to cache\n", tag, record.jobName.c_str());
+}
+
+// Whether some job of the store carries `candidate` as its jsJobID. Reads only that
+// property of each job: this runs on every creation.
+bool jobIdInUse(const std::string& candidate) {
+  std::vector<std::string> jobIDs;
+  if (fetchJobInfoObjects(jobIDs) != 0) return false;
+  auto& registry = JobRegistry::instance();
+  std::lock_guard lock(registry.mutex);
+  for (const auto& id : jobIDs) {
+    Jobservicejobinfo* job = getJobserviceinfoObject(id);
+    if (job != nullptr && job->get(&JobInfoRecord::jsJobID) == candidate) return true;
+  }
+  return false;
+}
+
+std::mt19937& idGenerator() {
+  static std::mt19937 generator(std::random_device("default")());
+  return generator;
+}
+
+const char* idPrefix(uint32_t jobType) {
+  if (jobType == 0) return "QID_";
+  return isRebootJobType(jobType) ? "RID_" : "JID_";
+}
+
+// Twelve digits from the clock: the seconds, then two random digits (or one random
+// digit and the last digit of the milliseconds).
+std::string idDigits() {
+  std::string text = std::to_string(currentTimeMicroseconds());
+  while (text.size() < 12) text.insert(text.begin(), '0');
+  if (text.size() != 12) {
+    std::uniform_int_distribution<int> twoDigits(0, 99);
+    text.replace(10, 2, std::to_string(twoDigits(idGenerator())));
+  }
+  return text.substr(0, 12);
+}
+
+int runningTimeoutSeconds(uint32_t jobType) {
+  if (jobType == kSystemEraseJobType) return 0;
+  int minutes = 0;
+  if (CfgGetAttributeInt("System.Embedded.1#Job.1#JobTimeout", &minutes) == 0) {
+    trace_printf(4, 8, " CfgGetAttributeInt to get job timeout SUCCESS, JobTimeOut = [%d]\n", minutes);
+    return minutes * 60;
+  }
+  trace_printf(4, 8, " CfgGetAttributeInt to get job timeout FAILED, JobTimeOut = [%d]\n", minutes);
+  return kDefaultRunningTimeoutSeconds;
+}
+
+const char* initialJobStatus(uint32_t jobType) {
+  if (isRebootJobType(jobType)) return "Pending Reboot";
+  if (jobType == kGracefulShutdownJobType) return "GracefulShutdown Pending";
+  return "New";
+}
+
+}  // namespace
+
+bool isRebootJobType(uint32_t jobType) { return jobType == 40 || jobType == 41 || jobType == 42 || jobType == 44; }
+
+ResponseTriple jobServCreate(const std::string& jobName, uint16_t jobType) {
+  return createMethodFrame("jobServCreate", "[%s]: Entering job create service",
+                           [&] { return createJobObject(jobName, jobType); });
+}
+
+ResponseTriple jobServCreateWithRetry(const std::string& jobName, uint16_t jobType) {
+  return createMethodFrame("jobServCreateWithRetry", "[%s]: Entering job create service",
+                           [&] { return createJobObject(jobName, jobType); });
+}
+
+ResponseTriple jobServCreateWithNoQVLog(const std::string& jobName, uint16_t jobType) {
+  return createMethodFrame("jobServCreateWithNoQVLog", "[%s]: Entering job create service",
+                           [&] { return createJobObjectInternal(jobName, jobType, kSuppressCreatedEvent, 0); });
+}
+
+ResponseTriple jobServCreateSystemerase(const std::string& jobName, uint16_t jobType) {
+  return createMethodFrame("jobServCreateSystemerase", "[%s]: Entering job create service system erase",
+                           [&] { return createJobObjectInternal(jobName, jobType, 0, 1); });
+}
+
+ResponseTriple createJobObject(const std::string& jobName, uint32_t jobType) {
+  constexpr const char* kTag = "createJobObject";
+  try {
+    trace_printf(4, 8, "[%s]: Entering createJobObject", kTag);
+    trace_printf(4, 8, "[%s]: Calling createJobObjectInternal", kTag);
+    ResponseTriple result = createJobObjectInternal(jobName, jobType, 0, 0);
+    trace_printf(4, 8, "[%s]: job create successfully with jobID: %s", kTag, std::get<1>(result).c_str());
+    return result;
+  } catch (const std::exception&) {
+    trace_printf(4, 8, "[%s]: jobinfo object creation failed", kTag);
+    return {1, "", 1};
+  }
+}
+
+ResponseTriple createJobObjectInternal(std::string jobName, uint32_t jobType, uint32_t eventFlags,
+                                       uint32_t systemErase) {
+  constexpr const char* kTag = "createJobObjectInternal";
+  try {
+    trace_printf(4, 8, "[%s]: Checking job creation pre-requisites", kTag);
+    if (uint16_t refusal = CheckJobPreRequisites(jobName, jobType, systemErase); refusal != 0) {
+      trace_printf(4, 8, "[%s]: Job creation pre-requisites failed", kTag);
+      return {0, "", refusal};
+    }
+    trace_printf(4, 8, "[%s]: Job creation pre-requisites passed", kTag);
+    if (isJobAutoDeleteCapacityReached()) {
+      trace_printf(4, 8, "[%s]: Job auto delete capacity reached", kTag);
+      initiateAutoDeletePolicy();
+    }
+    if (!waitForBackupSpace(kTag)) return {0, "", 6};
+    applyRebootJobType(jobName, jobType);
+
+    std::string jobID = getUniqueJobID(jobType);
+    trace_printf(4, 8, "[%s]: unique job id: %s", kTag, jobID.c_str());
+    std::string path = kJobObjectPathPrefix + jobID;
+    trace_printf(4, 8, "[%s]: object path: %s", kTag, path.c_str());
+    auto job = std::make_unique<Jobservicejobinfo>(bus::connection(), path);
+    trace_printf(4, 8, "[%s]: New job object created", kTag);
+    trace_printf(4, 8, "[%s]: Calling jsInitJobInfo", kTag);
+    std::map<std::string, sdbus::Variant> properties;
+    jsInitJobInfo(properties, jobID, jobName, jobType);
+    trace_printf(4, 8, "[%s]: successfully created & initialized job object", kTag);
+    job->setAllProperties(properties);
+    job->announce();
+    addJobserviceinfo(jobID, std::move(job));
+    trace_printf(4, 8, "[%s]: successfully added new job object to jobinfo map \n", kTag);
+
+    submitCreationEvents(kTag, jobID, jobType, eventFlags);
+    appendToJobList(kTag, jobID);
+    trace_printf(4, 8, "[%s]: job create successfully with jobID: %s, trigger backup\n", kTag, jobID.c_str());
+    refreshCacheEntry(kTag, jobID);
+    jsWriteToBuffer(jobID, Create);
+    trace_printf(4, 8, "[%s]: Successfully triggered backup write to buffer\n", kTag);
+    return {0, jobID, 0};
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "Exception: %s", e.what());
+    return {0, "", 1};
+  }
+}
+
+uint16_t CheckJobPreRequisites(const std::string& jobName, uint32_t jobType, uint32_t systemErase) {
+  constexpr const char* kTag = "CheckJobPreRequisites";
+  trace_printf(4, 8, "[%s]: Entry ", kTag);
+  if (JSCheckLockdownMode() == 0) {
+    trace_printf(4, 8, "[%s]: System configuration lock down mode is turned on.\n", kTag);
+    for (uint32_t lockedType : kLockdownJobTypes) {
+      trace_printf(4, 8, "[%s]: Checking for jobType=%d", kTag, lockedType);
+      if (lockedType == jobType) {
+        trace_printf(4, 8,
+                     "[%s]: System configuration lock down mode is turned on. Configuration/Updates actions are not "
+                     "available in this mode.\n",
+                     kTag);
+        return 40;
+      }
+    }
+  }
+  if (jobName.empty()) {
+    trace_printf(4, 8, "[%s]: jobName is NULL", kTag);
+    return 4;
+  }
+  if (systemErase == 0) {
+    trace_printf(4, 8, "[%s]: systemerase = %d flow not coming from system erase", kTag, 0);
+    if (uint16_t rc = CheckSysEraseJob(); rc != 0) {
+      trace_printf(4, 8, "[%s]: Validation of System Erase job failed with status = %d\n", kTag, rc);
+      return rc;
+    }
+  }
+  uint8_t updateActive = 0;
+  if (uint16_t rc = JS_IsKelvoFWUpdateActiveNotSCP(updateActive); rc != 0) {
+    trace_printf(4, 8, "[%s]: Validation of Kelvo FW Update job failed with status = 0x%X\n", kTag, rc);
+    return rc;
+  }
+  if (updateActive != 0) {
+    trace_printf(4, 8, "[%s]: Kelvo FW Update job is active. \n", kTag);
+    AddEventsToQVL("JCP048");
+    return 62;
+  }
+  trace_printf(4, 8, "[%s]: Exit ", kTag);
+  return 0;
+}
+
+int JSCheckLockdownMode() {
+  constexpr const char* kTag = "JSCheckLockdownMode";
+  int lockdown = 0;
+  int status = CfgGetAttributeInt("Kelvo.Embedded.1#Lockdown.1#SystemLockdown", &lockdown);
+  if (status != 0) {
+    trace_printf(4, 8, "[%s]: Failed to get lockdown mode, status=%d\n", kTag, status);
+    return 1;
+  }
+  if (lockdown != 0) {
+    trace_printf(4, 8, "[%s]: lockdown_mode of the kelvo=%d\n", kTag, lockdown);
+    return 0;
+  }
+  trace_printf(4, 8, "[%s]: lockdown_mode is disabled\n", kTag);
+  return 1;
+}
+
+uint16_t CheckSysEraseJob() {
+  constexpr const char* kTag = "CheckSysEraseJob";
+  trace_printf(4, 8, "[%s]: Entry ", kTag);
+  std::vector<std::string> jobIDs;
+  if (fetchJobInfoObjects(jobIDs) != 0) {
+    trace_printf(4, 8, "[%s]: Error fetching job info objects", kTag);
+    return 0;
+  }
+  for (const auto& id : jobIDs) {
+    JobInfoRecord job;
+    if (fetchJobInfoProperties(id, job) != 0) {
+      trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", kTag, id.c_str());
+      trace_printf(4, 8, "[%s]: Exit ", kTag);
+      continue;
+    }
+    trace_printf(4, 8, "[%s]: Job ID: %s", kTag, job.jsJobID.c_str());
+    trace_printf(4, 8, "[%s]: Job Name: %s", kTag, job.jobName.c_str());
+    trace_printf(4, 8, "[%s]: Job Type: %d", kTag, static_cast<int>(job.jobType));
+    if (job.jobType == kSystemEraseJobType && (job.jobState == 1 || job.jobState == 3)) {
+      trace_printf(4, 8, "INFO: Not what we are looking for: jobState=%d, jobType=%d, status=%s\n",
+                   static_cast<int>(job.jobState), 200, job.jobStatus.c_str());
+      return 38;
+    }
+  }
+  trace_printf(4, 8, "[%s]: Exit ", kTag);
+  return 0;
+}
+
+std::string getUniqueJobID(uint32_t jobType) {
+  constexpr const char* kTag = "getUniqueJobID";
+  trace_printf(4, 8, "[%s]: Entry ", kTag);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    std::string candidate = idPrefix(jobType) + idDigits();
+    if (!jobIdInUse(candidate)) return candidate;
+  }
+  trace_printf(1, 8, "[%s]: Failed to generate unique job ID\n", kTag);
+  return "";
+}
+
+void jsInitJobInfo(std::map<std::string, sdbus::Variant>& properties, const std::string& jobID,
+                   const std::string& jobName, uint32_t jobType) {
+  constexpr const char* kTag = "jsInitJobInfo";
+  trace_printf(4, 8, "[%s]: Entering jsInitJobInfo", kTag);
+  properties["jsJobID"] = sdbus::Variant(jobID);
+  properties["jobName"] = sdbus::Variant(jobName);
+  properties["message"] = sdbus::Variant(std::string("New"));
+  properties["messageID"] = sdbus::Variant(std::string("JCP000"));
+  properties["latestUpdateTime"] = sdbus::Variant(currentTimeSeconds());
+  properties["creationTime"] = sdbus::Variant(currentTimeSeconds());
+  properties["startTime"] = sdbus::Variant(currentTimeSeconds());
+  properties["jobType"] = sdbus::Variant(jobType);
+  properties["jobState"] = sdbus::Variant(uint32_t{0});
+  properties["percentComplete"] = sdbus::Variant(uint16_t{254});
+  properties["runningTimeoutSeconds"] = sdbus::Variant(static_cast<uint32_t>(runningTimeoutSeconds(jobType)));
+  trace_printf(4, 8, "[%s]: Entering jsInitJobInfo: jobType = %d", kTag, static_cast<int>(jobType));
+  properties["jobStatus"] = sdbus::Variant(std::string(initialJobStatus(jobType)));
+  trace_printf(4, 8, "[%s]: Exiting jsInitJobInfo", kTag);
+}
+
+}  // namespace velmer

@@ -1,0 +1,43 @@
+// Job creation: the checks that decide whether a job may be created, its ID, its
+// initial properties, and everything a new job is registered with.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include <sdbus-c++/Types.h>
+
+#include "handler_frame.hpp"
+
+namespace velmer {
+
+// Bit of the event flags that suppresses the "job created" event.
+inline constexpr uint32_t kSuppressCreatedEvent = 2048;
+
+ResponseTriple createJobObject(const std::string& jobName, uint32_t jobType);
+ResponseTriple createJobObjectInternal(std::string jobName, uint32_t jobType, uint32_t eventFlags,
+                                       uint32_t systemErase);
+
+// 0 when a job may be created, else the refusal code (40 lockdown, 4 empty name,
+// 38 system erase running, 62 controller firmware update active, 37 check failed).
+uint16_t CheckJobPreRequisites(const std::string& jobName, uint32_t jobType, uint32_t systemErase);
+
+// 0 when the controller's lockdown mode is on, 1 otherwise (also when unreadable).
+int JSCheckLockdownMode();
+
+// 38 when a system-erase job is scheduled or running, else 0.
+uint16_t CheckSysEraseJob();
+
+// A new unique ID with the prefix of `jobType` ("QID_" for 0, "RID_" for reboot jobs,
+// "JID_" otherwise) and twelve digits, or "" when none was found in five attempts.
+std::string getUniqueJobID(uint32_t jobType);
+
+// The initial properties of a new job.
+void jsInitJobInfo(std::map<std::string, sdbus::Variant>& properties, const std::string& jobID,
+                   const std::string& jobName, uint32_t jobType);
+
+// Reboot job types: "RID_" IDs, status "Pending Reboot", the reboot-pending event.
+bool isRebootJobType(uint32_t jobType);
+
+}  // namespace velmer
