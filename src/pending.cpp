@@ -9,9 +9,7 @@
 #include "key_value_store.hpp"
 #include "legacy_format.hpp"
 #include "method_handlers.hpp"
-#include "queue_management.hpp"
 #include "restore.hpp"
-#include "scheduler_channel.hpp"
 #include "trace.h"
 
 namespace velmer {
@@ -49,27 +47,7 @@ uint32_t jsRemoveJobFromBlobKeyValue(const std::string&) {
   nothingToDoYet("jsRemoveJobFromBlobKeyValue");
   return 1;
 }
-int scheduleQueue(const std::string&, int64_t, int64_t) {
-  nothingToDoYet("scheduleQueue");
-  return 1;
-}
-uint16_t manageJobQueue(const std::string& queueID, uint16_t) {
-  if (queueID.empty()) return 0;  // a job that belongs to no queue
-  nothingToDoYet("manageJobQueue");
-  return 0;
-}
-int killQueue(const std::string&) {
-  nothingToDoYet("killQueue");
-  return 1;
-}
 
-ResponseTriple jobServSchedule(const std::vector<std::string>&, uint16_t, const std::string&, const std::string&) {
-  return notAvailable<ResponseTriple>("jobServSchedule");
-}
-uint16_t validateSchedulingParameters(const std::string&, const std::string&) {
-  return notAvailable<uint16_t>("validateSchedulingParameters");
-}
-uint16_t jobServDeleteQueue(const std::string&, uint16_t) { return notAvailable<uint16_t>("jobServDeleteQueue"); }
 ResponseTriple jobServDelete(const std::vector<std::string>&, uint16_t, uint16_t) {
   return notAvailable<ResponseTriple>("jobServDelete");
 }

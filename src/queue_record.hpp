@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "jobcache.h"
+
 namespace velmer {
 
 // One queue's properties. The queue object keeps its values in one of these.
@@ -22,5 +24,9 @@ struct JobQueueRecord {
 
   bool operator==(const JobQueueRecord&) const = default;
 };
+
+// Fills the cache copy of a queue from its record: the ID, the times, flags, tracked
+// count, state, item count and at most 256 items, texts cut to 31 characters.
+void convertToJobQueueInfoObj(const JobQueueRecord& record, JobQueueInfoObj& cacheRecord);
 
 }  // namespace velmer
