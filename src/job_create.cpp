@@ -96,18 +96,6 @@ void submitCreationEvents(const char* tag, const std::string& jobID, uint32_t jo
   }
 }
 
-void appendToJobList(const char* tag, const std::string& jobID) {
-  Jobservicemain& main = mainObject();
-  uint16_t count = main.jobInfoObjCount();
-  trace_printf(4, 8, "[%s]: job count: %d", tag, count);
-  main.jobInfoObjCount(static_cast<uint16_t>(count + 1));
-  std::vector<std::string> list = main.jobInfoObjList();
-  list.push_back(jobID);
-  if (trace_get_threshold() >= 4)
-    for (const auto& id : list) trace_printf(4, 8, "[%s]: job list: %s\n", tag, id.c_str());
-  main.jobInfoObjList(list);
-}
-
 void refreshCacheEntry(const char* tag, const std::string& jobID) {
   JobInfoRecord record;
   if (fetchJobInfoProperties(jobID, record) != 0) return;
@@ -242,7 +230,7 @@ ResponseTriple createJobObjectInternal(std::string jobName, uint32_t jobType, ui
     trace_printf(4, 8, "[%s]: successfully added new job object to jobinfo map \n", kTag);
 
     submitCreationEvents(kTag, jobID, jobType, eventFlags);
-    appendToJobList(kTag, jobID);
+    trace_printf(4, 8, "[%s]: job count: %d", kTag, appendToJobList(jobID, kTag));
     trace_printf(4, 8, "[%s]: job create successfully with jobID: %s, trigger backup\n", kTag, jobID.c_str());
     refreshCacheEntry(kTag, jobID);
     jsWriteToBuffer(jobID, Create);

@@ -280,18 +280,6 @@ ResponseTriple markJobsScheduled(const std::vector<std::string>& jobList, uint16
   return {status, queueID, errorCode};
 }
 
-void appendToQueueList(const char* tag, const std::string& queueID) {
-  Jobservicemain& main = mainObject();
-  uint16_t count = main.jobQueueObjCount();
-  main.jobQueueObjCount(static_cast<uint16_t>(count + 1));
-  std::vector<std::string> list = main.jobQueueObjList();
-  list.push_back(queueID);
-  if (trace_get_threshold() >= 4)
-    for (const auto& id : list) trace_printf(4, 8, "[%s]: job list: %s\n", tag, id.c_str());
-  main.jobQueueObjList(list);
-  trace_printf(4, 8, "[%s]: queueCount: %d", tag, count);
-}
-
 }  // namespace
 
 ResponseTriple jobServSchedule(const std::vector<std::string>& jobList, uint16_t numJobs,
@@ -335,7 +323,7 @@ ResponseTriple jobServSchedule(const std::vector<std::string>& jobList, uint16_t
       trace_printf(1, 8, "[%s] retCode having non zero value [%d] , calling cleanup \n", kTag, createError);
       return created;
     }
-    appendToQueueList(kTag, queueID);
+    trace_printf(4, 8, "[%s]: queueCount: %d", kTag, appendToQueueList(queueID, kTag));
 
     std::string startText, untilText;
     const bool hasEnd = untilTime != "TIME_NA";

@@ -5,11 +5,8 @@
 #include <stdexcept>
 
 #include "auto_delete.hpp"
-#include "backup_file.hpp"
-#include "key_value_store.hpp"
 #include "legacy_format.hpp"
 #include "method_handlers.hpp"
-#include "restore.hpp"
 #include "trace.h"
 
 namespace velmer {
@@ -29,23 +26,10 @@ Result notAvailable(const char* tag) {
 
 }  // namespace
 
-void JS_PersistObjects() { nothingToDoYet("JS_PersistObjects"); }
-int JSRestore() {
-  nothingToDoYet("JSRestore");
-  return 0;
-}
-void JSPostRestore() { nothingToDoYet("JSPostRestore"); }
 void JS_PersistToJqlegacyFormat() { nothingToDoYet("JS_PersistToJqlegacyFormat"); }
 int JS_RestoreFromJqlegacyBackup() {
   nothingToDoYet("JS_RestoreFromJqlegacyBackup");
   return 0;
-}
-void persistBlobKeyValue() { nothingToDoYet("persistBlobKeyValue"); }
-void restoreBlobKeyValue() { nothingToDoYet("restoreBlobKeyValue"); }
-void checkBLOBStatus() { nothingToDoYet("checkBLOBStatus"); }
-uint32_t jsRemoveJobFromBlobKeyValue(const std::string&) {
-  nothingToDoYet("jsRemoveJobFromBlobKeyValue");
-  return 1;
 }
 
 ResponseTriple jobServDelete(const std::vector<std::string>&, uint16_t, uint16_t) {
@@ -53,12 +37,6 @@ ResponseTriple jobServDelete(const std::vector<std::string>&, uint16_t, uint16_t
 }
 uint16_t jobServCleanupPersistentData(const std::string&, const std::string&, uint32_t, const std::string&, uint32_t) {
   return notAvailable<uint16_t>("jobServCleanupPersistentData");
-}
-uint16_t jsWriteBLOBKeyValue(const std::string&, const std::string&, const std::string&, const std::string&) {
-  return notAvailable<uint16_t>("jsWriteBLOBKeyValue");
-}
-StatusText jsReadBLOBKeyValue(const std::string&, const std::string&, const std::string&) {
-  return notAvailable<StatusText>("jsReadBLOBKeyValue");
 }
 StatusText jsrtseCreateTaskID() { return notAvailable<StatusText>("jsrtseCreateTaskID"); }
 StatusList jsrtseListTasks() { return notAvailable<StatusList>("jsrtseListTasks"); }

@@ -3,22 +3,61 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <exception>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "atomic_file.hpp"
+#include "backup_file.hpp"
+#include "bus.hpp"
+#include "job_registry.hpp"
+#include "job_state.hpp"
 #include "paths.hpp"
+#include "service_main.hpp"
 #include "trace.h"
+#include "utl.h"
 
 namespace velmer {
 
 namespace {
 
+bool exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+// The previous run's backup directory becomes the restore directory.
+void moveBackupToRestore(const char* tag) {
+  const std::string backupDir = backupDirectory();
+  const std::string restoreDir = restoreDirectory();
+  if (exists(restoreDir)) {
+    trace_printf(4, 8, "[%s]: ___ StartRestore: Deleting Restore Directory\n", tag);
+    deleteDirectory(restoreDir);
+  }
+  if (!exists(backupDir)) {
+    trace_printf(4, 8, "[%s]: ___ StartRestore: No Data present in Backup Directory \n", tag);
+    return;
+  }
+  if (::rename(backupDir.c_str(), restoreDir.c_str()) == 0) {
+    trace_printf(4, 8, "[%s]: ___ StartRestore: Moved Data from Backup Directory to Restore Directory\n", tag);
+    removeStrayTemporaryFiles(restoreDir);  // a write cut short by a crash is never restored
+    return;
+  }
+  trace_printf(4, 8,
+               "[%s]: ___ StartRestore: Restore directory cannot be created. All backed up jobs lost, [%s], errno = "
+               "%d\n",
+               tag, restoreDir.c_str(), errno);
+  deleteDirectory(backupDir);
+}
+
 // Creates the backup directory without its parents, mode exactly 0770 whatever the
 // umask: 0, or -1 when it cannot be created.
 int createBackupDirectory(const char* tag) {
-  const std::string backupDir = paths::resolve(paths::kBackupDir);
-  struct stat info {};
-  if (::stat(backupDir.c_str(), &info) == 0) return 0;
+  const std::string backupDir = backupDirectory();
+  if (exists(backupDir)) return 0;
   if (::mkdir(backupDir.c_str(), 0770) != 0 && errno != EEXIST) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: Backup directory cannot be created. [%s], errno = %d\n", tag,
                  backupDir.c_str(), errno);
@@ -29,16 +68,293 @@ int createBackupDirectory(const char* tag) {
   return 0;
 }
 
+int restoreJobsAndQueues() {
+  constexpr const char* kTag = "JSRestoreJCObjects";
+  trace_printf(4, 8, "[%s]:Entering JSRestoreJCObjects", kTag);
+  std::ifstream stream(restoreFilePath(), std::ios::binary);
+  if (!stream.is_open()) {
+    trace_printf(4, 8, "[%s]:___ JSRestoreJCObjects: No objects to restore", kTag);
+    return 0;
+  }
+  int rc = JS_RestoreFromFile(stream);
+  stream.close();
+  JS_PersistObjects();
+  return rc;
+}
+
+// Reads exactly `size` bytes: 1 read, 0 end of file before all of them, -1 other failure.
+int readExactly(std::istream& stream, void* data, size_t size) {
+  stream.read(static_cast<char*>(data), static_cast<std::streamsize>(size));
+  if (stream.gcount() == static_cast<std::streamsize>(size)) return 1;
+  return stream.eof() ? 0 : -1;
+}
+
+// The record size that an object type must have; 0 for types without a fixed size.
+size_t expectedRecordSize(uint32_t objectType) {
+  if (objectType == kJobObject) return kJobRecordSize;
+  if (objectType == kQueueObject) return kQueueRecordSize;
+  return 0;
+}
+
+// Reads the record that follows a header; false when the object is damaged.
+bool readRecord(const char* tag, std::istream& stream, const JSObjectHeader& header, std::vector<uint8_t>& record) {
+  size_t expected = expectedRecordSize(header.object_type);
+  if (expected != 0 && header.object_size != expected) {
+    // A size that does not match the type is damage: never trust it to read the record.
+    trace_printf(4, 8, "[%s]: object size %u does not match object type %u\n", tag, header.object_size,
+                 header.object_type);
+    return false;
+  }
+  if (expected == 0) {
+    // Records of other types are consumed without being held in memory.
+    stream.ignore(header.object_size);
+    if (stream.gcount() == static_cast<std::streamsize>(header.object_size)) return true;
+    trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
+    return false;
+  }
+  record.resize(expected);
+  int rc = readExactly(stream, record.data(), expected);
+  if (rc == 0) trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
+  if (rc < 0) trace_printf(4, 8, "[%s]: Failed to read object data\n", tag);
+  return rc == 1;
+}
+
+std::map<std::string, sdbus::Variant> jsInitJobInfoRestore(const JobInfoRecord& job) {
+  constexpr const char* kTag = "jsInitJobInfoRestore";
+  trace_printf(4, 8, "[%s]: Entering jsInitJobInfoRestore\n", kTag);
+  uint8_t interfaceState = job.jobStateForInterface;
+  if (interfaceState != 0) {
+    trace_printf(4, 8, "[%s]: jobStateForInterface is %u\n", kTag, interfaceState);
+  } else {
+    trace_printf(4, 8, "[%s]: jobStateForInterface is NEW\n", kTag);
+    if (getState4Interface(job.jobStateForInterface, job.jobState, job.jobStatus, interfaceState) == 0) {
+      trace_printf(4, 8, "[%s]: jobStateForInterface is %u\n", kTag, interfaceState);
+    } else {
+      trace_printf(1, 8, "[%s]: Error Mapping Value for intfState \n", kTag);
+      interfaceState = 0;
+    }
+  }
+  std::map<std::string, sdbus::Variant> properties = {
+      {"jsJobID", sdbus::Variant(job.jsJobID)},
+      {"jobName", sdbus::Variant(job.jobName)},
+      {"message", sdbus::Variant(job.message)},
+      {"messageID", sdbus::Variant(job.messageID)},
+      {"latestUpdateTime", sdbus::Variant(job.latestUpdateTime)},
+      {"creationTime", sdbus::Variant(job.creationTime)},
+      {"jobType", sdbus::Variant(job.jobType)},
+      {"jobState", sdbus::Variant(job.jobState)},
+      {"percentComplete", sdbus::Variant(job.percentComplete)},
+      {"runningTimeoutSeconds", sdbus::Variant(job.runningTimeoutSeconds)},
+      {"startTime", sdbus::Variant(job.startTime)},
+      {"untilTime", sdbus::Variant(job.untilTime)},
+      {"completionTime", sdbus::Variant(job.completionTime)},
+      {"flags", sdbus::Variant(job.flags)},
+      {"queueID", sdbus::Variant(job.queueID)},
+      {"actualRunningStartTime", sdbus::Variant(job.actualRunningStartTime)},
+      {"actualRunningStopTime", sdbus::Variant(job.actualRunningStopTime)},
+      {"messageArgs", sdbus::Variant(job.messageArgs)},
+      {"jobStatus", sdbus::Variant(job.jobStatus)},
+      {"processID", sdbus::Variant(job.processID)},
+      {"jobStateForInterface", sdbus::Variant(interfaceState)},
+  };
+  trace_printf(4, 8, "[%s]: Exiting jsInitJobInfoRestore\n", kTag);
+  return properties;
+}
+
+std::map<std::string, sdbus::Variant> jsInitQueueInfoRestore(const JobQueueRecord& queue) {
+  trace_printf(4, 8, "[%s]: Entering jsInitQueueInfoRestore\n", "jsInitQueueInfoRestore");
+  std::map<std::string, sdbus::Variant> properties = {
+      {"queueID", sdbus::Variant(queue.jsQueueID)},
+      {"startTime", sdbus::Variant(queue.startTime)},
+      {"untilTime", sdbus::Variant(queue.untilTime)},
+      {"flags", sdbus::Variant(queue.flags)},
+      {"trackedJobCount", sdbus::Variant(queue.trackedJobCount)},
+      {"jsJobsListCount", sdbus::Variant(static_cast<uint32_t>(queue.jsJobsList.size()))},
+      {"queueState", sdbus::Variant(queue.queueState)},
+      {"reservedAllignCount", sdbus::Variant(static_cast<uint32_t>(queue.reservedAllign.size()))},
+      {"itemCount", sdbus::Variant(queue.itemCount)},
+  };
+  for (size_t i = 0; i < queue.jobQueueItem.size(); ++i)
+    properties["jobQueueItem[" + std::to_string(i) + "]"] = sdbus::Variant(queue.jobQueueItem[i]);
+  return properties;
+}
+
+// A new unannounced object of class `Object` at `prefix` + `id`.
+template <class Object, class... Extra>
+std::unique_ptr<Object> createJob(const char* className, const char* prefix, const std::string& id, Extra... extra) {
+  constexpr const char* kTag = "createJob";
+  try {
+    trace_printf(4, 8, "[%s]: Entering createJob function", kTag);
+    trace_printf(4, 8, "[%s]: Job type: %s, Unique ID: %s", kTag, className, id.c_str());
+    trace_printf(4, 8, "[%s]: Creating %s object", kTag, className);
+    return std::make_unique<Object>(bus::connection(), prefix + id, extra...);
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: Exception: [%s]\n", kTag, e.what());
+    throw std::runtime_error("createJob failed");
+  }
+}
+
 }  // namespace
 
 int StartJSRestore() {
   constexpr const char* kTag = "StartJSRestore";
   try {
     trace_printf(4, 8, "[%s]: Entering StartJSRestore\n", kTag);
+    moveBackupToRestore(kTag);
     return createBackupDirectory(kTag);
   } catch (const std::exception& e) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: An error occurred during restore: %s\n", kTag, e.what());
     return -1;
+  }
+}
+
+int JSRestore() {
+  constexpr const char* kTag = "JSRestore";
+  try {
+    trace_printf(4, 8, "[%s]: Entering RestoreJSObjects\n", kTag);
+    int rc = restoreJobsAndQueues();
+    if (rc != 0) {
+      trace_printf(4, 8, "[%s]: ___ RestoreJSObjects: Restore Job objects failed\n", kTag);
+      moveFilesToBackup();
+    } else {
+      trace_printf(4, 8, "[%s]: ___ RestoreJSObjects: Restore Job objects complete\n", kTag);
+    }
+    deleteDirectory(restoreDirectory());
+    return rc;
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: An error occured during restore: %s\n", kTag, e.what());
+    return -1;
+  }
+}
+
+int JS_RestoreFromFile(std::istream& stream) {
+  constexpr const char* kTag = "JS_RestoreFromFile";
+  try {
+    trace_printf(4, 8, "[%s]: ___ JS_RestoreFromFile Enter", kTag);
+    while (stream.peek() != std::char_traits<char>::eof()) {
+      if (JS_RestoreObjectFromFile(stream) != 0) break;
+    }
+    if (!stream.good() && !stream.eof()) stream.clear();
+    trace_printf(4, 8, "[%s]: ___ JQLEGACY_RestoreObjectFromFile: No Data present \n", kTag);
+    trace_printf(4, 8, "[%s]: ___ JS_RestoreFromFile: No Data present \n", kTag);
+    return 0;
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: ___ JS_RestoreFromFile: An error occurred during restore: %s\n", kTag, e.what());
+    return -1;
+  }
+}
+
+int JS_RestoreObjectFromFile(std::istream& stream) {
+  constexpr const char* kTag = "JS_RestoreObjectFromFile";
+  try {
+    trace_printf(4, 8, "[%s]: ___ JS_RestoreObjectFromFile Enter", kTag);
+    uint8_t headerBytes[kObjectHeaderSize];
+    if (int rc = readExactly(stream, headerBytes, sizeof headerBytes); rc != 1) {
+      trace_printf(4, 8, rc == 0 ? "[%s]: End of file reached\n" : "[%s]: Failed to read header\n", kTag);
+      return rc == 0 ? 0 : -1;
+    }
+    JSObjectHeader header = decodeObjectHeader(headerBytes);
+    trace_printf(4, 8, "[%s]: ___ Signature = %s, object_type = %d, object_size = %d\n", kTag,
+                 header.signature.c_str(), static_cast<int>(header.object_type), static_cast<int>(header.object_size));
+    if (header.signature != kObjectSignature) {
+      trace_printf(4, 8, "[%s]: ___ Signature mismatch, corrupted file\n", kTag);
+      return -1;
+    }
+    trace_printf(4, 8, "[%s]: ___ Signature matched, file is valid, header size = %d\n", kTag,
+                 static_cast<int>(header.object_size));
+    std::vector<uint8_t> record;
+    if (!readRecord(kTag, stream, header, record)) return -1;
+    switch (header.object_type) {
+      case kJobObject: {
+        JobInfoRecord job;
+        convertToJobServInfoObj(record.data(), job);
+        createJobObjectInDBus(job);
+        return 0;
+      }
+      case kQueueObject: {
+        JobQueueRecord queue;
+        convertToJobQueueInfoControlObj(record.data(), queue);
+        createQueueObjectInDBus(queue);
+        return 0;
+      }
+      case kTaskObject:
+        trace_printf(4, 8, "[%s]: Entering createTaskObjectInDBus\n", kTag);
+        return 0;
+      default:
+        trace_printf(4, 8, "[%s]: Unknown object type\n", kTag);
+        return -1;
+    }
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: Unexpected exception: %s\n", kTag, e.what());
+    return -1;
+  }
+}
+
+void createJobObjectInDBus(const JobInfoRecord& job) {
+  constexpr const char* kTag = "createJobObjectInDBus";
+  bus::Access busAccess;
+  try {
+    trace_printf(4, 8, "[%s]: Entering createJobObjectInDBus\n", kTag);
+    trace_printf(4, 8, "[%s]: Creating Job Object for jobID: %s\n", kTag, job.jsJobID.c_str());
+    auto object = createJob<Jobservicejobinfo>("Jobservicejobinfo", kJobObjectPathPrefix, job.jsJobID);
+    object->setAllProperties(jsInitJobInfoRestore(job));
+    trace_printf(4, 8, "[%s]: successfully created & initialized job object", kTag);
+    object->announce();
+    addJobserviceinfo(job.jsJobID, std::move(object));
+    appendToJobList(job.jsJobID, kTag);
+    Jobservicemain& main = mainObject();
+    main.numJobsInStore(static_cast<uint16_t>(main.numJobsInStore() + 1), false);
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: ___ createJobObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+  }
+}
+
+void createQueueObjectInDBus(const JobQueueRecord& queue) {
+  constexpr const char* kTag = "createQueueObjectInDBus";
+  bus::Access busAccess;
+  try {
+    trace_printf(4, 8, "[%s]: Entering createQueueObjectInDBus\n", kTag);
+    trace_printf(4, 8, "[%s]: Creating Queue Object for queueID: %s\n", kTag, queue.jsQueueID.c_str());
+    auto object = createJob<Jobservicescheduleinfo>("Jobservicescheduleinfo", kRestoredQueueObjectPathPrefix,
+                                                    queue.jsQueueID, Jobservicescheduleinfo::Announce::Later);
+    object->setAllProperties(jsInitQueueInfoRestore(queue));
+    trace_printf(4, 8, "[%s]: successfully created & initialized queue object", kTag);
+    object->announce();
+    addJobserviceschdinfo(queue.jsQueueID, std::move(object));
+    appendToQueueList(queue.jsQueueID, kTag);
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: ___ createQueueObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+  }
+}
+
+void JSPostRestore() {
+  constexpr const char* kTag = "JSPostRestore";
+  trace_printf(4, 8, "Entering JSPostRestore");
+  std::vector<std::string> jobIDs;
+  if (fetchJobInfoObjects(jobIDs) != 0) {
+    trace_printf(4, 8, "[%s]: PostRestore: No Info Objects -> Exit", kTag);
+    return;
+  }
+  const std::string tool = paths::resolve(paths::kPostRestoreTool);
+  for (const auto& id : jobIDs) {
+    JobInfoRecord job;
+    if (fetchJobInfoProperties(id, job) != 0) {
+      trace_printf(4, 8, "[%s]: Error fetching job info properties", kTag);
+      continue;
+    }
+    trace_printf(4, 8, "[%s]: Job ID: %s", kTag, job.jsJobID.c_str());
+    trace_printf(4, 8, "[%s]: Job Name: %s", kTag, job.jobName.c_str());
+    trace_printf(4, 8, "[%s]: Job Type: %d", kTag, static_cast<int>(job.jobType));
+    if (job.jobState != 3) {
+      trace_printf(4, 8, "[%s]: Job State: %d Not running skip", kTag, static_cast<int>(job.jobState));
+      continue;
+    }
+    std::string jobType = std::to_string(job.jobType);
+    std::string environment = "JID=" + job.jsJobID.substr(0, 32);
+    char* argv[] = {const_cast<char*>(tool.c_str()), jobType.data(), nullptr};
+    char* envp[] = {environment.data(), nullptr};
+    if (int rc = utl_execve(nullptr, nullptr, nullptr, argv, envp); rc != 0)
+      trace_printf(4, 8, "[%s]: postrestorectl execution failed %d", kTag, rc);
   }
 }
 

@@ -1,15 +1,32 @@
-// Restore at start-up: directory preparation on the main thread, then the reading of
-// the restore file and the re-creation of the objects on the backup thread.
+// Restore at start-up: the directory preparation on the main thread, then the reading
+// of the restore file and the re-creation of every job and queue on the backup thread.
 #pragma once
+
+#include <istream>
+
+#include "job_record.hpp"
+#include "queue_record.hpp"
 
 namespace velmer {
 
-// Prepares the backup and restore directories (main thread, before the backup thread
-// exists): 0, or -1 when the backup directory cannot be created.
+// Moves the previous run's backup directory to the restore directory and creates a new
+// backup directory (main thread, before the backup thread exists): 0, or -1 when the
+// backup directory cannot be created.
 int StartJSRestore();
 
-// Publishes every job and queue of the restore file (backup thread): 0 or a failure code.
+// Publishes every job and queue of the restore file, rewrites the backup file and
+// deletes the restore directory (backup thread): 0, or -1 after an exception.
 int JSRestore();
+
+// Restores objects until the end of the stream or the first damaged object: 0, or -1.
+int JS_RestoreFromFile(std::istream& stream);
+
+// Restores one object: 0 for a restored object or a clean end, -1 for any failure.
+int JS_RestoreObjectFromFile(std::istream& stream);
+
+// Publish one restored object, registered like a new one. Take the bus lock themselves.
+void createJobObjectInDBus(const JobInfoRecord& job);
+void createQueueObjectInDBus(const JobQueueRecord& queue);
 
 // Runs the post-restore tool for every job that was running (backup thread).
 void JSPostRestore();

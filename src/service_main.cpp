@@ -32,6 +32,32 @@ const bus::Field<MainRecord> kMainFields[] = {
 
 }  // namespace
 
+namespace {
+uint16_t appendToList(uint16_t MainRecord::*count, std::string_view countName,
+                      std::vector<std::string> MainRecord::*list, std::string_view listName, const std::string& id,
+                      const char* tag) {
+  Jobservicemain& main = mainObject();
+  const uint16_t before = main.get(count);
+  main.set(count, static_cast<uint16_t>(before + 1), countName);
+  std::vector<std::string> entries = main.get(list);
+  entries.push_back(id);
+  if (trace_get_threshold() >= 4)
+    for (const auto& entry : entries) trace_printf(4, 8, "[%s]: job list: %s\n", tag, entry.c_str());
+  main.set(list, entries, listName);
+  return before;
+}
+}  // namespace
+
+uint16_t appendToJobList(const std::string& jobID, const char* tag) {
+  return appendToList(&MainRecord::jobInfoObjCount, "jobInfoObjCount", &MainRecord::jobInfoObjList, "jobInfoObjList",
+                      jobID, tag);
+}
+
+uint16_t appendToQueueList(const std::string& queueID, const char* tag) {
+  return appendToList(&MainRecord::jobQueueObjCount, "jobQueueObjCount", &MainRecord::jobQueueObjList,
+                      "jobQueueObjList", queueID, tag);
+}
+
 Jobservicemain& mainObject() { return *mainObjectSlot(); }
 bool mainObjectExists() { return mainObjectSlot() != nullptr; }
 void publishMainObject(std::unique_ptr<Jobservicemain> object) { mainObjectSlot() = std::move(object); }

@@ -92,6 +92,11 @@ class Jobservicemain final
   VELMER_BUS_PROPERTY(MainRecord, bus::BlobKeyValue, blobKeyValue)
 };
 
+// Register an object in the main object's list and count (each change signalled):
+// appends the ID, raises the count by one, and returns the count before.
+uint16_t appendToJobList(const std::string& jobID, const char* tag);
+uint16_t appendToQueueList(const std::string& queueID, const char* tag);
+
 // The single main object, published by start-up before any other thread exists.
 Jobservicemain& mainObject();
 bool mainObjectExists();

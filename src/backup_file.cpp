@@ -1,0 +1,384 @@
+#include "backup_file.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "clock.hpp"
+#include "job_registry.hpp"
+#include "paths.hpp"
+#include "record_bytes.hpp"
+#include "trace.h"
+
+namespace velmer {
+
+namespace {
+
+// Job record offsets.
+enum JobOffset : size_t {
+  kJobStartTime = 0, kJobUntilTime = 8, kJobCompletionTime = 16, kJobProcessID = 24, kJobRunningTimeout = 28,
+  kJobName = 32, kJobMessage = 288, kJobMessageArgs = 544, kJobQueueID = 800, kJobStatus = 1056,
+  kJobMessageID = 1312, kJobID = 1568, kJobFlags = 1824, kJobType = 1828, kJobState = 1832,
+  kJobPercent = 1836, kJobLatestUpdate = 1840, kJobCreation = 1848, kJobInterfaceState = 1856,
+  kJobReserved0 = 1857, kJobRunningStart = 1864, kJobRunningStop = 1872,
+};
+constexpr size_t kJobTextWidth = 256;
+
+// Queue record offsets.
+enum QueueOffset : size_t {
+  kQueueID = 0, kQueueStartTime = 256, kQueueUntilTime = 264, kQueueFlags = 272, kQueueTracked = 276,
+  kQueueState = 65820, kQueueItemCount = 66084, kQueueSlotCount = 66088, kQueueSlots = 66092,
+};
+constexpr size_t kQueueTextWidth = 256;
+
+// The text of the current error number, for the write-error lines.
+const char* currentError() { return std::strerror(errno); }
+
+// "Fatal" for an I/O error of the device, the plain form for everything else.
+bool hardError() { return errno == EIO; }
+
+bool writeHeader(const char* tag, AtomicFile& file, uint32_t type, uint32_t size, bool logUnableLine) {
+  auto header = encodeObjectHeader(type, size);
+  if (file.write(header.data(), header.size())) return true;
+  if (hardError())
+    trace_printf(4, 8, "[%s]:Fatal error writing header to file", tag);
+  else
+    trace_printf(4, 8, "[%s]:Error writing header to file: %s", tag, currentError());
+  if (logUnableLine) trace_printf(4, 8, "[%s]:Unable to write header to file\n", tag);
+  return false;
+}
+
+void persistJob(AtomicFile& file, const JobInfoRecord& job) {
+  constexpr const char* kTag = "JS_PersistJobObjectToFile";
+  trace_printf(4, 8, "___[%s]: JS_PersistJobObjectToFile: signature = %s, object_type = %d, object_size = %d\n", kTag,
+               kObjectSignature, kJobObject, static_cast<int>(kJobRecordSize));
+  if (!writeHeader(kTag, file, kJobObject, kJobRecordSize, true)) return;
+  trace_printf(4, 8, "[%s]:Successfully wrote header to file", kTag);
+  std::array<uint8_t, kJobRecordSize> record{};
+  convertToJobServInfoObjFile(job, record.data());
+  if (file.write(record.data(), record.size())) {
+    trace_printf(4, 8, "[%s]:Successfully wrote job info obj to file", kTag);
+    trace_printf(4, 8, "Exit JS_PersistJobObjectToFile");
+  } else if (hardError()) {
+    trace_printf(4, 8, "[%s]:Fatal error writing to file", kTag);
+  } else {
+    trace_printf(4, 8, "[%s]:Error writing to file: %s", kTag, currentError());
+  }
+}
+
+uint32_t persistJobs(const char* tag, AtomicFile& file) {
+  std::vector<std::string> jobIDs;
+  if (fetchJobInfoObjects(jobIDs) != 0) {
+    trace_printf(4, 8, "[%s]: Error fetching job info objects", tag);
+    return 0;
+  }
+  for (const auto& id : jobIDs) {
+    JobInfoRecord job;
+    if (fetchJobInfoProperties(id, job) != 0) {
+      trace_printf(4, 8, "[%s]: Error fetching job info properties", tag);
+      return 37;
+    }
+    trace_printf(4, 8, "[%s]: Job ID: %s", tag, job.jsJobID.c_str());
+    trace_printf(4, 8, "[%s]: Job Name: %s", tag, job.jobName.c_str());
+    trace_printf(4, 8, "[%s]: Job Type: %d", tag, static_cast<int>(job.jobType));
+    persistJob(file, job);
+  }
+  return 0;
+}
+
+uint32_t persistQueues(const char* tag, AtomicFile& file) {
+  std::vector<std::string> queueIDs;
+  uint16_t count = 0;
+  if (fetchQueueInfoObjects(queueIDs, count) != 0) {
+    trace_printf(4, 8, "[%s]: Error fetching queue info objects", tag);
+    return 0;
+  }
+  for (const auto& id : queueIDs) {
+    JobQueueRecord queue;
+    if (fetchQueueInfoProperties(id, queue) != 0) {
+      trace_printf(4, 8, "[%s]: Error fetching queue info properties", tag);
+      return 37;
+    }
+    trace_printf(4, 8, "[%s]: Queue ID: %s", tag, queue.jsQueueID.c_str());
+    trace_printf(4, 8, "[%s]: Queue item count: %d", tag, static_cast<int>(queue.itemCount));
+    JS_PersistQueueObjectToFile(file, queue);
+  }
+  return 0;
+}
+
+std::string twelveDigitStamp() {
+  std::string digits = std::to_string(currentTimeMicroseconds() / 1000);
+  while (digits.size() < 12) digits.insert(digits.begin(), '0');
+  return digits.substr(0, 12);
+}
+
+void deleteTree(const char* tag, const std::string& path) {
+  DIR* directory = ::opendir(path.c_str());
+  if (directory != nullptr) {
+    while (dirent* entry = ::readdir(directory)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      std::string child = path + "/" + name;
+      struct stat info {};
+      if (::lstat(child.c_str(), &info) != 0) continue;
+      if (S_ISDIR(info.st_mode)) {
+        deleteTree(tag, child);
+      } else if (S_ISREG(info.st_mode)) {
+        if (::unlink(child.c_str()) == 0)
+          trace_printf(4, 8, "[%s]: ___ deleteDirectory: deleteDirectory: Deleted file:[%s]\n", tag, child.c_str());
+        else
+          trace_printf(4, 8, "[%s]: ___ deleteDirectory: deleteDirectory: Unable to delete file:[%s]\n", tag,
+                       child.c_str());
+      }
+    }
+    ::closedir(directory);
+  }
+  if (::rmdir(path.c_str()) == 0)
+    trace_printf(4, 8, "[%s]: ___ deleteDirectory: deleteDirectory: Deleted directory:[%s]\n", tag, path.c_str());
+  else
+    trace_printf(4, 8, "[%s]: ___ deleteDirectory: Unable to delete directory: [%s]\n", tag, path.c_str());
+}
+
+}  // namespace
+
+std::array<uint8_t, kObjectHeaderSize> encodeObjectHeader(uint32_t objectType, uint32_t objectSize) {
+  std::array<uint8_t, kObjectHeaderSize> header{};
+  bytes::putText(header.data(), 0, 7, kObjectSignature);
+  bytes::put<uint32_t>(header.data(), 8, objectType);
+  bytes::put<uint32_t>(header.data(), 12, objectSize);
+  return header;
+}
+
+JSObjectHeader decodeObjectHeader(const uint8_t* header) {
+  return {bytes::getText(header, 0, 7), bytes::get<uint32_t>(header, 8), bytes::get<uint32_t>(header, 12)};
+}
+
+void convertToJobServInfoObjFile(const JobInfoRecord& job, uint8_t* r) {
+  constexpr const char* kTag = "convertToJobServInfoObjFile";
+  trace_printf(4, 8, "[%s]: Entering convertToJobServInfoObjFile function", kTag);
+  std::memset(r, 0, kJobRecordSize);
+  bytes::put<int64_t>(r, kJobStartTime, job.startTime);
+  bytes::put<int64_t>(r, kJobUntilTime, job.untilTime);
+  bytes::put<int64_t>(r, kJobCompletionTime, job.completionTime);
+  bytes::put<uint32_t>(r, kJobProcessID, job.processID);
+  bytes::put<uint32_t>(r, kJobRunningTimeout, job.runningTimeoutSeconds);
+  bytes::putText(r, kJobName, kJobTextWidth, job.jobName);
+  bytes::putText(r, kJobMessage, kJobTextWidth, job.message);
+  bytes::putText(r, kJobMessageArgs, kJobTextWidth, job.messageArgs);
+  bytes::putText(r, kJobQueueID, kJobTextWidth, job.queueID);
+  bytes::putText(r, kJobStatus, kJobTextWidth, job.jobStatus);
+  bytes::putText(r, kJobMessageID, kJobTextWidth, job.messageID);
+  bytes::putText(r, kJobID, kJobTextWidth, job.jsJobID);
+  bytes::put<uint8_t>(r, kJobFlags, job.flags);
+  bytes::put<uint32_t>(r, kJobType, job.jobType);
+  bytes::put<uint32_t>(r, kJobState, job.jobState);
+  bytes::put<uint16_t>(r, kJobPercent, job.percentComplete);
+  bytes::put<int64_t>(r, kJobLatestUpdate, job.latestUpdateTime);
+  bytes::put<int64_t>(r, kJobCreation, job.creationTime);
+  bytes::put<uint8_t>(r, kJobInterfaceState, job.jobStateForInterface);
+  bytes::put<uint8_t>(r, kJobReserved0, job.reserved0);
+  bytes::put<int64_t>(r, kJobRunningStart, job.actualRunningStartTime);
+  bytes::put<int64_t>(r, kJobRunningStop, job.actualRunningStopTime);
+  trace_printf(4, 8, "[%s]: Exiting convertToJobServInfoObjFile function", kTag);
+}
+
+void convertToJobServInfoObj(const uint8_t* r, JobInfoRecord& job) {
+  job.startTime = bytes::get<int64_t>(r, kJobStartTime);
+  job.untilTime = bytes::get<int64_t>(r, kJobUntilTime);
+  job.completionTime = bytes::get<int64_t>(r, kJobCompletionTime);
+  job.processID = bytes::get<uint32_t>(r, kJobProcessID);
+  job.runningTimeoutSeconds = bytes::get<uint32_t>(r, kJobRunningTimeout);
+  job.jobName = bytes::getText(r, kJobName, kJobTextWidth);
+  job.message = bytes::getText(r, kJobMessage, kJobTextWidth);
+  job.messageArgs = bytes::getText(r, kJobMessageArgs, kJobTextWidth);
+  job.queueID = bytes::getText(r, kJobQueueID, kJobTextWidth);
+  job.jobStatus = bytes::getText(r, kJobStatus, kJobTextWidth);
+  job.messageID = bytes::getText(r, kJobMessageID, kJobTextWidth);
+  job.jsJobID = bytes::getText(r, kJobID, kJobTextWidth);
+  job.flags = bytes::get<uint8_t>(r, kJobFlags);
+  job.jobType = bytes::get<uint32_t>(r, kJobType);
+  job.jobState = bytes::get<uint32_t>(r, kJobState);
+  job.percentComplete = bytes::get<uint16_t>(r, kJobPercent);
+  job.latestUpdateTime = bytes::get<int64_t>(r, kJobLatestUpdate);
+  job.creationTime = bytes::get<int64_t>(r, kJobCreation);
+  job.jobStateForInterface = bytes::get<uint8_t>(r, kJobInterfaceState);
+  job.reserved0 = bytes::get<uint8_t>(r, kJobReserved0);
+  job.actualRunningStartTime = bytes::get<int64_t>(r, kJobRunningStart);
+  job.actualRunningStopTime = bytes::get<int64_t>(r, kJobRunningStop);
+}
+
+void convertToJobQueueInfoControlObjFile(const JobQueueRecord& queue, uint8_t* r) {
+  constexpr const char* kTag = "convertToJobQueueInfoControlObjFile";
+  trace_printf(4, 8, "[%s]: Entering convertToJobQueueInfoControlObjFile function", kTag);
+  std::memset(r, 0, kQueueRecordSize);
+  bytes::putText(r, kQueueID, kQueueTextWidth, queue.jsQueueID);
+  trace_printf(4, 8, "[%s]: Queue ID: %s", kTag, queue.jsQueueID.c_str());
+  bytes::put<int64_t>(r, kQueueStartTime, queue.startTime);
+  bytes::put<int64_t>(r, kQueueUntilTime, queue.untilTime);
+  bytes::put<uint32_t>(r, kQueueFlags, queue.flags);
+  bytes::put<uint32_t>(r, kQueueTracked, queue.trackedJobCount);
+  bytes::put<uint8_t>(r, kQueueState, queue.queueState);
+  bytes::put<uint32_t>(r, kQueueItemCount, queue.itemCount);
+  trace_printf(4, 8, "[%s]: startTime: %ld", kTag, static_cast<long>(queue.startTime));
+  trace_printf(4, 8, "[%s]: untilTime: %ld", kTag, static_cast<long>(queue.untilTime));
+  trace_printf(4, 8, "[%s]: flags: %d", kTag, static_cast<int>(queue.flags));
+  trace_printf(4, 8, "[%s]: trackedJobCount: %d", kTag, static_cast<int>(queue.trackedJobCount));
+  trace_printf(4, 8, "[%s]: Queuestate: %d", kTag, queue.queueState);
+  trace_printf(4, 8, "[%s]: itemCount: %d", kTag, static_cast<int>(queue.itemCount));
+  const size_t slots = std::min(queue.jobQueueItem.size(), kQueueRecordSlots);
+  bytes::put<uint32_t>(r, kQueueSlotCount, static_cast<uint32_t>(slots));
+  for (size_t i = 0; i < slots; ++i) {
+    bytes::putText(r, kQueueSlots + i * kQueueTextWidth, kQueueTextWidth, queue.jobQueueItem[i]);
+    trace_printf(4, 8, "[%s]: JbQueueItem: %s at index i = %d", kTag, queue.jobQueueItem[i].c_str(),
+                 static_cast<int>(i));
+  }
+  trace_printf(4, 8, "[%s]: Exiting convertToJobQueueInfoControlObjFile function", kTag);
+}
+
+void convertToJobQueueInfoControlObj(const uint8_t* r, JobQueueRecord& queue) {
+  constexpr const char* kTag = "convertToJobQueueInfoControlObj";
+  queue.jsQueueID = bytes::getText(r, kQueueID, kQueueTextWidth);
+  queue.startTime = bytes::get<int64_t>(r, kQueueStartTime);
+  queue.untilTime = bytes::get<int64_t>(r, kQueueUntilTime);
+  queue.flags = bytes::get<uint32_t>(r, kQueueFlags);
+  queue.trackedJobCount = bytes::get<uint32_t>(r, kQueueTracked);
+  queue.queueState = bytes::get<uint8_t>(r, kQueueState);
+  queue.itemCount = bytes::get<uint32_t>(r, kQueueItemCount);
+  trace_printf(4, 8, "[%s]: startTime: %ld", kTag, static_cast<long>(queue.startTime));
+  trace_printf(4, 8, "[%s]: untilTime: %ld", kTag, static_cast<long>(queue.untilTime));
+  trace_printf(4, 8, "[%s]: flags: %d", kTag, static_cast<int>(queue.flags));
+  trace_printf(4, 8, "[%s]: trackedJobCount: %d", kTag, static_cast<int>(queue.trackedJobCount));
+  trace_printf(4, 8, "[%s]: Queuestate: %d", kTag, queue.queueState);
+  trace_printf(4, 8, "[%s]: itemCount: %d", kTag, static_cast<int>(queue.itemCount));
+  // A damaged count never reads past the 256 slots the record has.
+  const size_t slots = std::min<size_t>(bytes::get<uint32_t>(r, kQueueSlotCount), kQueueRecordSlots);
+  queue.jobQueueItem.clear();
+  for (size_t i = 0; i < slots; ++i) {
+    queue.jobQueueItem.push_back(bytes::getText(r, kQueueSlots + i * kQueueTextWidth, kQueueTextWidth));
+    trace_printf(4, 8, "[%s]: JbQueueItem: %s at index i = %d", kTag, queue.jobQueueItem.back().c_str(),
+                 static_cast<int>(i));
+  }
+}
+
+std::string backupDirectory() { return paths::resolve(paths::kBackupDir); }
+std::string restoreDirectory() { return paths::resolve(paths::kRestoreDir); }
+std::string backupFilePath() { return backupDirectory() + "/" + std::string(paths::kBackupFileName); }
+std::string restoreFilePath() { return restoreDirectory() + "/" + std::string(paths::kBackupFileName); }
+
+void JS_PersistObjects() {
+  constexpr const char* kTag = "JS_PersistObjects";
+  const std::string path = backupFilePath();
+  // The new content goes to a temporary file that replaces the old one only once it is
+  // complete, so a crash never leaves a partial or missing backup file.
+  AtomicFile file(path);
+  if (!file.open()) {
+    trace_printf(4, 8, "[%s]: Unable to open jqlegacy backup file [%s]", kTag, path.c_str());
+    return;
+  }
+  trace_printf(4, 8, "[%s]: Entering JS_PersistToFile\n", "JS_PersistToFile");
+  uint32_t rc = JS_PersistObjectTypeToFile(file, kJobObject);
+  if (rc != 0) {
+    trace_printf(4, 8, "[%s]___ JS_PersistToFile: unable to persist jobs\n", "JS_PersistToFile");
+  } else {
+    rc = JS_PersistObjectTypeToFile(file, kQueueObject);
+    if (rc != 0) trace_printf(4, 8, "[%s]___ JS_PersistToFile: unable to persist queues\n", "JS_PersistToFile");
+  }
+  if (rc != 0) {
+    trace_printf(4, 8, "[%s]: Unable to persist jobs and queues, cleaning up garbled file", kTag);
+    file.discard();
+    ::unlink(path.c_str());
+    return;
+  }
+  if (!file.commit())
+    trace_printf(1, 8, "[%s]: Unable to replace backup file [%s]: %s", kTag, path.c_str(), std::strerror(errno));
+}
+
+uint32_t JS_PersistObjectTypeToFile(AtomicFile& file, uint32_t objectType) {
+  constexpr const char* kTag = "JS_PersistObjectTypeToFile";
+  trace_printf(4, 8, "Entering JS_PersistObjectTypeToFile");
+  uint32_t rc = objectType == kJobObject ? persistJobs(kTag, file) : persistQueues(kTag, file);
+  if (rc == 0) trace_printf(4, 8, "Exit JS_PersistObjectTypeToFile");
+  return rc;
+}
+
+void JS_PersistQueueObjectToFile(AtomicFile& file, const JobQueueRecord& queue) {
+  constexpr const char* kTag = "JS_PersistQueueObjectToFile";
+  trace_printf(4, 8, "Entering JS_PersistQueueObjectToFile");
+  trace_printf(4, 8, "___[%s]: JS_PersistQueueObjectToFile: signature = %s, object_type = %d, object_size = %d\n",
+               kTag, kObjectSignature, kQueueObject, static_cast<int>(kQueueRecordSize));
+  if (!writeHeader(kTag, file, kQueueObject, kQueueRecordSize, false)) return;
+  auto record = std::make_unique<uint8_t[]>(kQueueRecordSize);
+  convertToJobQueueInfoControlObjFile(queue, record.get());
+  if (file.write(record.get(), kQueueRecordSize)) return;
+  if (hardError())
+    trace_printf(4, 8, "[%s]:Fatal error writing queue info to file", kTag);
+  else
+    trace_printf(4, 8, "[%s]:Error writing quque info to file: %s", kTag, currentError());
+}
+
+void moveFilesToBackup() {
+  constexpr const char* kTag = "moveFilesToBackup";
+  try {
+    DIR* directory = ::opendir(restoreDirectory().c_str());
+    if (directory == nullptr) {
+      trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: Unable to open restore directory\n", kTag);
+      return;
+    }
+    while (dirent* entry = ::readdir(directory)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      std::string source = restoreDirectory() + "/" + name;
+      std::string target = backupDirectory() + "/" + getNewFileName(name, 1);
+      if (::rename(source.c_str(), target.c_str()) == 0)
+        trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: File [%s] renamed to [%s]\n", kTag, source.c_str(),
+                     target.c_str());
+      else
+        trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: Unable to rename file [%s] to [%s]\n", kTag, source.c_str(),
+                     target.c_str());
+    }
+    ::closedir(directory);
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: Exception occurred: %s\n", kTag, e.what());
+  }
+}
+
+std::string getNewFileName(const std::string& name, int index) {
+  constexpr const char* kTag = "getNewFileName";
+  std::string result;
+  if (name == paths::kBackupFileName) {
+    result = name;
+  } else if (name.ends_with(".jbkp") || name.ends_with(".qbkp")) {
+    result = twelveDigitStamp() + "-" + std::to_string(index) + name.substr(name.size() - 5);
+  } else {
+    trace_printf(4, 8, "[%s]: ___ getNewFileName: Invalid file name : %s \n", kTag, name.c_str());
+    return "";
+  }
+  trace_printf(4, 8, "[%s]: ___ getNewFileName: New filename : %s \n", kTag, result.c_str());
+  return result;
+}
+
+void deleteDirectory(const std::string& path) {
+  constexpr const char* kTag = "deleteDirectory";
+  try {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+      trace_printf(4, 8, "[%s]: ___ deleteDirectory: Directory does not exist: [%s]\n", kTag, path.c_str());
+      return;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+      trace_printf(4, 8, "[%s]: ___ deleteDirectory: Path is not a directory:[%s]\n", kTag, path.c_str());
+      return;
+    }
+    deleteTree(kTag, path);
+  } catch (const std::exception& e) {
+    trace_printf(4, 8, "[%s]: ___ deleteDirectory: Exception occured[%s]\n", kTag, e.what());
+  }
+}
+
+}  // namespace velmer
