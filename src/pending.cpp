@@ -5,15 +5,12 @@
 #include <stdexcept>
 
 #include "auto_delete.hpp"
-#include "legacy_format.hpp"
 #include "method_handlers.hpp"
 #include "trace.h"
 
 namespace velmer {
 
 namespace {
-
-void nothingToDoYet(const char* tag) { trace_printf(4, 8, "[%s]: not built yet, nothing to do\n", tag); }
 
 // The handler frame around a body that is not built yet: the client gets the failure
 // form of the method's result and a text that says why.
@@ -25,12 +22,6 @@ Result notAvailable(const char* tag) {
 }
 
 }  // namespace
-
-void JS_PersistToJqlegacyFormat() { nothingToDoYet("JS_PersistToJqlegacyFormat"); }
-int JS_RestoreFromJqlegacyBackup() {
-  nothingToDoYet("JS_RestoreFromJqlegacyBackup");
-  return 0;
-}
 
 ResponseTriple jobServDelete(const std::vector<std::string>&, uint16_t, uint16_t) {
   return notAvailable<ResponseTriple>("jobServDelete");
