@@ -29,24 +29,5 @@ ResponseTriple jobServDelete(const std::vector<std::string>&, uint16_t, uint16_t
 uint16_t jobServCleanupPersistentData(const std::string&, const std::string&, uint32_t, const std::string&, uint32_t) {
   return notAvailable<uint16_t>("jobServCleanupPersistentData");
 }
-StatusText jsrtseCreateTaskID() { return notAvailable<StatusText>("jsrtseCreateTaskID"); }
-StatusList jsrtseListTasks() { return notAvailable<StatusList>("jsrtseListTasks"); }
-StatusList jsrtseListJobs(const std::string&) { return notAvailable<StatusList>("jsrtseListJobs"); }
-StatusText jsrtseGetTaskFromJobID(const std::string&) { return notAvailable<StatusText>("jsrtseGetTaskFromJobID"); }
-StatusText jsrtseGetTaskFromGroupName(const std::string&) {
-  return notAvailable<StatusText>("jsrtseGetTaskFromGroupName");
-}
-StatusText jsrtseGetGroupNameFromTask(const std::string&) {
-  return notAvailable<StatusText>("jsrtseGetGroupNameFromTask");
-}
-uint16_t jsrtseRemoveTask(const std::string&) { return notAvailable<uint16_t>("jsrtseRemoveTask"); }
-uint16_t jsrtseRemoveTaskByGroupName(const std::string&) {
-  return notAvailable<uint16_t>("jsrtseRemoveTaskByGroupName");
-}
-uint16_t jsrtseValidateNonBlocking(const std::string&) { return notAvailable<uint16_t>("jsrtseValidateNonBlocking"); }
-StatusText jsrtseStartSchedulingRecurringTask(const std::string&) {
-  return notAvailable<StatusText>("jsrtseStartSchedulingRecurringTask");
-}
-uint16_t jsrtseFreeStringArray(const std::string&) { return notAvailable<uint16_t>("jsrtseFreeStringArray"); }
 
 }  // namespace velmer
