@@ -11,6 +11,8 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <type_traits>
+#include <variant>
 
 #include "atomic_file.hpp"
 #include "backup_thread.hpp"
@@ -36,16 +38,40 @@ enum PrologueOffset : size_t {
   kConstOne16 = 16, kIdFieldOffset = 20,
 };
 
-enum LegacyJobOffset : size_t {
-  kJobStartTime = 24, kJobUntilTime = 32, kJobCompletionTime = 40, kJobRunningTimeout = 48, kJobTextOffsets = 52,
-  kJobID = 76, kJobFlags = 96, kJobType = 97, kJobState = 98, kJobPercent = 99, kJobLatestUpdate = 100,
-  kJobCreation = 108, kJobConst128 = 116, kJobConst3 = 120, kJobInterfaceState = 121, kJobRunningStart = 128,
-  kJobRunningStop = 136,
+enum LegacyJobOffset : size_t { kJobTextOffsets = 52, kJobID = 76, kJobConst128 = 116, kJobConst3 = 120 };
+
+enum LegacyQueueOffset : size_t { kQueueID = 44, kQueueEntryCount = 72, kQueueEntries = 76 };
+
+// A number of a record at a fixed offset, stored in `width` bytes (1, 4 or 8). A field
+// stored narrower than its record member keeps the member's low bits; reading widens it.
+template <class Record>
+struct NumberField {
+  std::variant<int64_t Record::*, uint32_t Record::*, uint16_t Record::*, uint8_t Record::*> member;
+  size_t offset;
+  size_t width;
 };
 
-enum LegacyQueueOffset : size_t {
-  kQueueStartTime = 24, kQueueUntilTime = 32, kQueueFlags = 40, kQueueID = 44, kQueueTracked = 64,
-  kQueueState = 68, kQueueEntryCount = 72, kQueueEntries = 76,
+// One table per layout serves both the writer and the reader.
+constexpr NumberField<JobInfoRecord> kJobNumbers[] = {
+    {&JobInfoRecord::startTime, 24, 8},
+    {&JobInfoRecord::untilTime, 32, 8},
+    {&JobInfoRecord::completionTime, 40, 8},
+    {&JobInfoRecord::runningTimeoutSeconds, 48, 4},
+    {&JobInfoRecord::flags, 96, 1},
+    {&JobInfoRecord::jobType, 97, 1},
+    {&JobInfoRecord::jobState, 98, 1},
+    {&JobInfoRecord::percentComplete, 99, 1},
+    {&JobInfoRecord::latestUpdateTime, 100, 8},
+    {&JobInfoRecord::creationTime, 108, 8},
+    {&JobInfoRecord::jobStateForInterface, 121, 1},
+    {&JobInfoRecord::actualRunningStartTime, 128, 8},
+    {&JobInfoRecord::actualRunningStopTime, 136, 8},
+};
+
+constexpr NumberField<JobQueueRecord> kQueueNumbers[] = {
+    {&JobQueueRecord::startTime, 24, 8},      {&JobQueueRecord::untilTime, 32, 8},
+    {&JobQueueRecord::flags, 40, 4},          {&JobQueueRecord::trackedJobCount, 64, 4},
+    {&JobQueueRecord::queueState, 68, 1},
 };
 
 // The texts of a job record, in the order of its offset table and of its text area.
@@ -72,6 +98,46 @@ void putPrologue(uint8_t* r, size_t size, uint16_t type, uint32_t idFieldOffset)
   bytes::put<uint32_t>(r, kConstZero12, 0);
   bytes::put<uint32_t>(r, kConstOne16, 1);
   bytes::put<uint32_t>(r, kIdFieldOffset, idFieldOffset);
+}
+
+void putNumber(uint8_t* r, size_t offset, size_t width, uint64_t value) {
+  switch (width) {
+    case 1:
+      return bytes::put<uint8_t>(r, offset, static_cast<uint8_t>(value));
+    case 4:
+      return bytes::put<uint32_t>(r, offset, static_cast<uint32_t>(value));
+    default:
+      return bytes::put<uint64_t>(r, offset, value);
+  }
+}
+
+uint64_t getNumber(const uint8_t* r, size_t offset, size_t width) {
+  switch (width) {
+    case 1:
+      return bytes::get<uint8_t>(r, offset);
+    case 4:
+      return bytes::get<uint32_t>(r, offset);
+    default:
+      return bytes::get<uint64_t>(r, offset);
+  }
+}
+
+template <class Record, size_t N>
+void putNumbers(uint8_t* r, const Record& record, const NumberField<Record> (&fields)[N]) {
+  for (const auto& field : fields)
+    std::visit([&](auto member) { putNumber(r, field.offset, field.width, static_cast<uint64_t>(record.*member)); },
+               field.member);
+}
+
+template <class Record, size_t N>
+void getNumbers(const uint8_t* r, Record& record, const NumberField<Record> (&fields)[N]) {
+  for (const auto& field : fields)
+    std::visit(
+        [&](auto member) {
+          using Value = std::remove_reference_t<decltype(record.*member)>;
+          record.*member = static_cast<Value>(getNumber(r, field.offset, field.width));
+        },
+        field.member);
 }
 
 // An ID in its 20-byte field: at most 18 characters, the rest zero.
@@ -350,10 +416,7 @@ std::vector<uint8_t> encodeLegacyJob(const JobInfoRecord& job) {
   std::vector<uint8_t> record(size, 0);
   uint8_t* r = record.data();
   putPrologue(r, size, kLegacyJob, kJobID);
-  bytes::put<int64_t>(r, kJobStartTime, job.startTime);
-  bytes::put<int64_t>(r, kJobUntilTime, job.untilTime);
-  bytes::put<int64_t>(r, kJobCompletionTime, job.completionTime);
-  bytes::put<uint32_t>(r, kJobRunningTimeout, job.runningTimeoutSeconds);
+  putNumbers(r, job, kJobNumbers);
   size_t next = kLegacyJobFixedSize;
   for (size_t i = 0; i < std::size(kJobTexts); ++i) {
     const std::string& text = job.*kJobTexts[i];
@@ -363,17 +426,8 @@ std::vector<uint8_t> encodeLegacyJob(const JobInfoRecord& job) {
     next += text.size() + 1;
   }
   putID(r, kJobID, job.jsJobID);
-  bytes::put<uint8_t>(r, kJobFlags, job.flags);
-  bytes::put<uint8_t>(r, kJobType, static_cast<uint8_t>(job.jobType));
-  bytes::put<uint8_t>(r, kJobState, static_cast<uint8_t>(job.jobState));
-  bytes::put<uint8_t>(r, kJobPercent, static_cast<uint8_t>(job.percentComplete));
-  bytes::put<int64_t>(r, kJobLatestUpdate, job.latestUpdateTime);
-  bytes::put<int64_t>(r, kJobCreation, job.creationTime);
   bytes::put<uint32_t>(r, kJobConst128, 128);
   bytes::put<uint8_t>(r, kJobConst3, 3);
-  bytes::put<uint8_t>(r, kJobInterfaceState, job.jobStateForInterface);
-  bytes::put<int64_t>(r, kJobRunningStart, job.actualRunningStartTime);
-  bytes::put<int64_t>(r, kJobRunningStop, job.actualRunningStopTime);
   return record;
 }
 
@@ -383,12 +437,8 @@ std::vector<uint8_t> encodeLegacyQueue(const JobQueueRecord& queue) {
   std::vector<uint8_t> record(size, 0);
   uint8_t* r = record.data();
   putPrologue(r, size, kLegacyQueue, kQueueID);
-  bytes::put<int64_t>(r, kQueueStartTime, queue.startTime);
-  bytes::put<int64_t>(r, kQueueUntilTime, queue.untilTime);
-  bytes::put<uint32_t>(r, kQueueFlags, queue.flags);
+  putNumbers(r, queue, kQueueNumbers);
   putID(r, kQueueID, queue.jsQueueID);
-  bytes::put<uint32_t>(r, kQueueTracked, queue.trackedJobCount);
-  bytes::put<uint8_t>(r, kQueueState, queue.queueState);
   bytes::put<uint32_t>(r, kQueueEntryCount, static_cast<uint32_t>(entries));
   for (size_t i = 0; i < entries; ++i)
     putID(r, kQueueEntries + kLegacyQueueEntrySize * i, queue.jobQueueItem[i]);
@@ -453,23 +503,11 @@ bool decodeLegacyJob(LegacyObject& object, JobInfoRecord& job) {
     return false;
   }
   const uint8_t* r = buffer.data();
-  job = JobInfoRecord{};
-  job.startTime = bytes::get<int64_t>(r, kJobStartTime);
-  job.untilTime = bytes::get<int64_t>(r, kJobUntilTime);
-  job.completionTime = bytes::get<int64_t>(r, kJobCompletionTime);
-  job.runningTimeoutSeconds = bytes::get<uint32_t>(r, kJobRunningTimeout);
+  job = JobInfoRecord{};  // processID and reserved0 are not stored: 0
+  getNumbers(r, job, kJobNumbers);
   for (size_t i = 0; i < std::size(kJobTexts); ++i)
     job.*kJobTexts[i] = textAt(buffer, bytes::get<uint32_t>(r, kJobTextOffsets + 4 * i));
   job.jsJobID = bytes::getText(r, kJobID, kIdWidth);
-  job.flags = bytes::get<uint8_t>(r, kJobFlags);
-  job.jobType = bytes::get<uint8_t>(r, kJobType);
-  job.jobState = bytes::get<uint8_t>(r, kJobState);
-  job.percentComplete = bytes::get<uint8_t>(r, kJobPercent);
-  job.latestUpdateTime = bytes::get<int64_t>(r, kJobLatestUpdate);
-  job.creationTime = bytes::get<int64_t>(r, kJobCreation);
-  job.jobStateForInterface = bytes::get<uint8_t>(r, kJobInterfaceState);
-  job.actualRunningStartTime = bytes::get<int64_t>(r, kJobRunningStart);
-  job.actualRunningStopTime = bytes::get<int64_t>(r, kJobRunningStop);
   return true;
 }
 
@@ -481,11 +519,7 @@ bool decodeLegacyQueue(const LegacyObject& object, JobQueueRecord& queue) {
   const uint8_t* r = object.buffer.data();
   queue = JobQueueRecord{};
   queue.jsQueueID = bytes::getText(r, kQueueID, kIdWidth);
-  queue.startTime = bytes::get<int64_t>(r, kQueueStartTime);
-  queue.untilTime = bytes::get<int64_t>(r, kQueueUntilTime);
-  queue.flags = bytes::get<uint32_t>(r, kQueueFlags);
-  queue.trackedJobCount = bytes::get<uint32_t>(r, kQueueTracked);
-  queue.queueState = bytes::get<uint8_t>(r, kQueueState);
+  getNumbers(r, queue, kQueueNumbers);
   // Entry 0 is always there (a record with no entries still has its zero slot); a
   // count that claims more entries than the record holds ends at the last whole one.
   const uint32_t entries = bytes::get<uint32_t>(r, kQueueEntryCount);

@@ -60,24 +60,25 @@ std::string framed(const std::vector<uint8_t>& record) {
 // A job whose jobName, messageArgs and queueID are empty and whose message, jobStatus
 // and messageID have 3, 7 and 6 characters.
 JobInfoRecord exampleJob() {
-  JobInfoRecord job;
-  job.startTime = -2;
-  job.untilTime = 4294967295;
-  job.runningTimeoutSeconds = 21600;
-  job.message = "New";
-  job.jobStatus = "Running";
-  job.messageID = "JCP027";
-  job.jsJobID = "JID_176494500012";
-  job.flags = 0x11;
-  job.jobType = 20;
-  job.jobState = 3;
-  job.percentComplete = 40;
-  job.latestUpdateTime = 1764945100;
-  job.creationTime = 1764944000;
-  job.jobStateForInterface = 6;
-  job.actualRunningStartTime = 1764945050;
-  job.actualRunningStopTime = 1764945099;
-  return job;
+  return {.startTime = -2,
+          .untilTime = 4294967295,
+          .runningTimeoutSeconds = 21600,
+          .jobName = "",
+          .message = "New",
+          .messageArgs = "",
+          .queueID = "",
+          .jobStatus = "Running",
+          .messageID = "JCP027",
+          .jsJobID = "JID_176494500012",
+          .flags = 0x11,
+          .jobType = 20,
+          .jobState = 3,
+          .percentComplete = 40,
+          .latestUpdateTime = 1764945100,
+          .creationTime = 1764944000,
+          .jobStateForInterface = 6,
+          .actualRunningStartTime = 1764945050,
+          .actualRunningStopTime = 1764945099};
 }
 
 // 144 + 4 + 8 + 7 = 163 bytes, text offsets 0, 144, 0, 0, 148, 156.
@@ -94,16 +95,17 @@ std::vector<uint8_t> exampleJobBytes() {
 }
 
 JobQueueRecord exampleQueue(std::vector<std::string> entries) {
-  JobQueueRecord queue;
-  queue.jsQueueID = "QID_176494500011";
-  queue.startTime = 1764950000;
-  queue.untilTime = 4294967295;
-  queue.flags = 7;
-  queue.trackedJobCount = static_cast<uint32_t>(entries.size());
-  queue.queueState = 1;
-  queue.itemCount = static_cast<uint32_t>(entries.size());
-  queue.jobQueueItem = std::move(entries);
-  return queue;
+  const auto count = static_cast<uint32_t>(entries.size());
+  return {.jsQueueID = "QID_176494500011",
+          .startTime = 1764950000,
+          .untilTime = 4294967295,
+          .flags = 7,
+          .trackedJobCount = count,
+          .jsJobsList = {},
+          .queueState = 1,
+          .reservedAllign = {},
+          .itemCount = count,
+          .jobQueueItem = std::move(entries)};
 }
 
 Bytes exampleQueueBytes(size_t size, uint32_t entryCount) {
@@ -206,7 +208,8 @@ TEST_F(LegacyReader, HandBuiltQueueKeepsOnlyTheEntriesInsideItsRecord) {
   std::string lines = traceOf([&] { ASSERT_TRUE(decodeLegacyQueue(readOne(framed(overflowing.b)), read)); });
   EXPECT_EQ(read.jobQueueItem, (std::vector<std::string>{"JID_1", "JID_2"}));
   EXPECT_EQ(read.itemCount, 2u);
-  EXPECT_TRUE(hasTraceLine(lines, std::string("L2/M8 [") + kTag + "]: Queue item 2 overflows blob for queue QID_176494500011"));
+  EXPECT_TRUE(
+      hasTraceLine(lines, std::string("L2/M8 [") + kTag + "]: Queue item 2 overflows blob for queue QID_176494500011"));
 }
 
 TEST_F(LegacyReader, DamagedObjectsAreRefusedWithTheirReason) {
@@ -258,10 +261,12 @@ TEST_F(LegacyUpgradeRestore, ReadsTheBackupFileFirstAndStopsAtTheFirstDamagedObj
   const std::string damaged = headerText(8) + std::string(8, '\0');
   const std::string restoreFile = writeFile("flash/data1/jqlegacy/jobrestore/jobsandqueues.jnqbkp", damaged);
   lines = traceOf([] { JS_RestoreFromJqlegacyBackup(); });
-  EXPECT_TRUE(hasTraceLine(lines, "L4/M8 [JS_RestoreFromJqlegacyBackup]: Found jqlegacy backup at [" + restoreFile +
-                                      "], restoring..."));
-  EXPECT_TRUE(hasTraceLine(lines, "L2/M8 [JS_RestoreFromJqlegacyBackup]: Error reading object #0 from jqlegacy backup"));
-  EXPECT_TRUE(hasTraceLine(lines, "L4/M8 [JS_RestoreFromJqlegacyBackup]: Errors during jqlegacy restore (ignored), rc=-1"));
+  EXPECT_TRUE(hasTraceLine(
+      lines, "L4/M8 [JS_RestoreFromJqlegacyBackup]: Found jqlegacy backup at [" + restoreFile + "], restoring..."));
+  EXPECT_TRUE(
+      hasTraceLine(lines, "L2/M8 [JS_RestoreFromJqlegacyBackup]: Error reading object #0 from jqlegacy backup"));
+  EXPECT_TRUE(
+      hasTraceLine(lines, "L4/M8 [JS_RestoreFromJqlegacyBackup]: Errors during jqlegacy restore (ignored), rc=-1"));
   EXPECT_TRUE(hasTraceLine(lines,
                            "L4/M8 [JS_RestoreFromJqlegacyBackup]: Objects read: 0 | Jobs restored: 0, "
                            "skipped(duplicate): 0 | Queues restored: 0, skipped(duplicate): 0"));
@@ -269,6 +274,6 @@ TEST_F(LegacyUpgradeRestore, ReadsTheBackupFileFirstAndStopsAtTheFirstDamagedObj
 
   const std::string backupFile = writeFile("flash/data1/jqlegacy/jobbackup/jobsandqueues.jnqbkp", damaged);
   lines = traceOf([] { JS_RestoreFromJqlegacyBackup(); });
-  EXPECT_TRUE(hasTraceLine(lines, "L4/M8 [JS_RestoreFromJqlegacyBackup]: Found jqlegacy backup at [" + backupFile +
-                                      "], restoring..."));
+  EXPECT_TRUE(hasTraceLine(
+      lines, "L4/M8 [JS_RestoreFromJqlegacyBackup]: Found jqlegacy backup at [" + backupFile + "], restoring..."));
 }

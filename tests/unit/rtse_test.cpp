@@ -89,9 +89,9 @@ TEST_F(RecurringTaskEngine, TaskIsFoundByGroupAndJobListedValidatedAndRemoved) {
 }
 
 TEST_F(RecurringTaskEngine, DescriptionsThatBreakTheFormOrClashAreRefused) {
-  for (const char* bad : {"", "group=a", "jobs=J", "group=;jobs=J", "group=a;jobs=", "group=a;jobs=J,,K",
-                          "group=a;jobs=J,J", "group=a;jobs=J;group=b", "group=a;jobs=J;every=5", "group=a;jobs=J;",
-                          "group a;jobs=J"}) {
+  for (const char* bad :
+       {"", "group=a", "jobs=J", "group=;jobs=J", "group=a;jobs=", "group=a;jobs=J,,K", "group=a;jobs=J,J",
+        "group=a;jobs=J;group=b", "group=a;jobs=J;every=5", "group=a;jobs=J;", "group a;jobs=J"}) {
     char* id = nullptr;
     EXPECT_EQ(RTSE_StartSchedulingRecurringTask(bad, &id), -EINVAL) << bad;
     EXPECT_EQ(id, nullptr) << "nothing is handed out on a failure";
