@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "auto_delete.hpp"
+#include "background_cleanup.hpp"
+#include "config_cleanup.hpp"
 #include "legacy_format.hpp"
 #include "method_handlers.hpp"
 #include "trace.h"
@@ -25,6 +27,14 @@ Result notAvailable(const char* tag) {
 }
 
 }  // namespace
+
+uint16_t JS_CleanupPersistentData(const JobInfoRecord&) {
+  nothingToDoYet("JS_CleanupPersistentData");
+  return 0;
+}
+bool jobNameMatchesFqdd(const std::string&, const std::string&) { return false; }
+void JS_CleanupInBackground(std::vector<std::string>, uint16_t) { nothingToDoYet("JS_CleanupInBackground"); }
+void waitForBackgroundCleanups() {}
 
 void JS_PersistToJqlegacyFormat() { nothingToDoYet("JS_PersistToJqlegacyFormat"); }
 int JS_RestoreFromJqlegacyBackup() {
