@@ -42,9 +42,6 @@ int JS_RestoreFromJqlegacyBackup() {
   return 0;
 }
 
-ResponseTriple jobServDelete(const std::vector<std::string>&, uint16_t, uint16_t) {
-  return notAvailable<ResponseTriple>("jobServDelete");
-}
 uint16_t jobServCleanupPersistentData(const std::string&, const std::string&, uint32_t, const std::string&, uint32_t) {
   return notAvailable<uint16_t>("jobServCleanupPersistentData");
 }

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "background_cleanup.hpp"
 #include "backup_thread.hpp"
 #include "bus.hpp"
 #include "job_registry.hpp"
@@ -63,6 +64,7 @@ void shutDownAfterSignal() {
   JS_PersistToJqlegacyFormat();
   stopThread();
   JSDeallocateContextMemory();
+  waitForBackgroundCleanups();
   trace_printf(4, 8, "[%s]: Deallocate context memory done", kTag);
   trace_printf(4, 8, "[%s]: Exiting job manager service main", kTag);
 }
@@ -71,6 +73,7 @@ void stopAfterError(const std::exception& e) {
   trace_printf(1, 8, "[%s]: Error starting job service thread exception: %s", kMainTag, e.what());
   stopThread();
   JSDeallocateContextMemory();
+  waitForBackgroundCleanups();
   trace_printf(4, 8, "[%s]: Stop backup thread done", kMainTag);
 }
 
