@@ -1,5 +1,6 @@
 #include "service_core.hpp"
 
+#include <atomic>
 #include <csignal>
 #include <ctime>
 #include <mutex>
@@ -21,7 +22,7 @@ namespace {
 
 constexpr const char* kMainTag = "main";
 
-volatile std::sig_atomic_t receivedSignal = 0;
+std::atomic<int> receivedSignal{0};  // lock-free: written by the signal handler, on any thread
 
 void publishServiceObjects() {
   if (!mainObjectExists()) {
