@@ -12,6 +12,19 @@ SignalRecorder::SignalRecorder() : connection_(sdbus::createSystemBusConnection(
   // sd-bus adds the match synchronously, so nothing sent after this is missed.
   connection_->addMatch(std::string("type='signal',path_namespace='") + kServicePath + "'",
                         [this](sdbus::Message& message) { record(message); }, sdbus::floating_slot);
+  connection_->setMethodCallTimeout(std::chrono::duration_cast<std::chrono::microseconds>(kCallTimeout).count());
+  daemon_ = sdbus::createProxy(*connection_, kServiceName, kServicePath);
+}
+
+void SignalRecorder::sync() {
+  // The call only queues what arrives meanwhile; takeInPending() records it.
+  daemon_->callMethod("Ping").onInterface("org.freedesktop.DBus.Peer");
+  takeInPending();
+}
+
+void SignalRecorder::clear() {
+  sync();
+  signals_.clear();
 }
 
 void SignalRecorder::record(sdbus::Message& message) {

@@ -2,9 +2,9 @@
 // PropertiesChanged, InterfacesAdded and InterfacesRemoved.
 //
 // The recorder has a connection of its own and no event-loop thread: signals are read
-// only inside waitFor(), so a test decides when they are taken in. The bus daemon keeps
-// one sender's messages in order, so once a signal caused by a later call has been
-// recorded, every signal caused by an earlier call has been recorded too.
+// only inside sync(), clear() and waitFor(), so a test decides when they are taken in.
+// The bus daemon keeps one sender's messages to one receiver in order, which sync()
+// builds on: after it, the record is complete up to that moment.
 #pragma once
 
 #include <sdbus-c++/sdbus-c++.h>
@@ -38,6 +38,12 @@ class SignalRecorder {
   // Subscribes at once, on the bus named by DBUS_SYSTEM_BUS_ADDRESS.
   SignalRecorder();
 
+  // Pings the job manager from the recorder's connection and takes in every signal that
+  // arrived before the answer: all that the daemon sent for calls already answered.
+  void sync();
+  // sync(), then forgets the record: start-up's signals, for example.
+  void clear();
+
   // Takes in what has arrived until `predicate` holds for the whole record or
   // `timeout` passes. Returns whether it held.
   bool waitFor(const std::function<bool(const SignalList&)>& predicate, std::chrono::milliseconds timeout);
@@ -47,7 +53,6 @@ class SignalRecorder {
   bool waitForChanges(const std::string& name, size_t count, std::chrono::milliseconds timeout);
 
   const SignalList& signals() const { return signals_; }
-  void clear() { signals_.clear(); }
 
   // The recorded values of `name` from PropertiesChanged, oldest first.
   std::vector<sdbus::Variant> changesOf(const std::string& name, const std::string& path = kServicePath) const;
@@ -60,6 +65,7 @@ class SignalRecorder {
   void waitForTraffic(std::chrono::milliseconds timeout);
 
   std::unique_ptr<sdbus::IConnection> connection_;
+  std::unique_ptr<sdbus::IProxy> daemon_;
   SignalList signals_;
 };
 
