@@ -1,5 +1,7 @@
 #include "evtwrap.h"
 
+#include "append_log.hpp"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -77,21 +79,9 @@ std::string eventLine(const uint16_t (&codes)[3], const char* messageId, const c
   return event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
 }
 
-// One write with O_APPEND per event: lines from concurrent writers, in this process or
-// another, never interleave.
 int appendToEventLog(const std::string& line) {
-  const std::filesystem::path path = velmer::paths::resolve(velmer::paths::kEventLogFile);
-  std::error_code ignored;  // a missing directory shows up as the open failing
-  std::filesystem::create_directories(path.parent_path(), ignored);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return kWriteFailed;
-  ssize_t written;
-  do {
-    written = ::write(fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
-  ::close(fd);
-  // A short write is not completed: a second write could land after another writer's line.
-  return written == static_cast<ssize_t>(line.size()) ? kOk : kWriteFailed;
+  return velmer::platform::appendLine(velmer::paths::resolve(velmer::paths::kEventLogFile), line) ? kOk
+                                                                                                 : kWriteFailed;
 }
 
 }  // namespace

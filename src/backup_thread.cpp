@@ -1,5 +1,8 @@
 #include "backup_thread.hpp"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -37,8 +40,17 @@ std::thread backupThreadSlot;
 void runStartupSequence();
 void serveBuffer();
 
+// The backup thread's file rewrites are background work: at a lower priority they never
+// preempt the D-Bus thread that answers clients (it holds the bus lock only briefly).
+void lowerOwnPriority() {
+  constexpr int kBackgroundNice = 10;
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kBackgroundNice) != 0)
+    trace_printf(2, 8, "[%s]: cannot lower the backup thread's priority\n", "backupThread");
+}
+
 void backupThread() {
   constexpr const char* kTag = "backupThread";
+  lowerOwnPriority();
   trace_printf(4, 8, "[%s]: Entering backupThread\n", kTag);
   trace_printf(4, 8, "[%s]: Waiting for 2 seconds for the job service to be ready\n", kTag);
   std::this_thread::sleep_for(std::chrono::seconds(2));  // resumes after signal interruptions

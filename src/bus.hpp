@@ -137,6 +137,14 @@ class Object : public sdbus::AdaptorInterfaces<Adaptor> {
     return values_;
   }
 
+  // Calls `reader` with the record, under the values lock and without copying it.
+  // The reader only reads: it must not use the bus or take any other lock.
+  template <class Reader>
+  auto visit(Reader&& reader) const {
+    std::lock_guard values(valuesMutex_);
+    return reader(static_cast<const Record&>(values_));
+  }
+
   template <class T>
   T get(T Record::*member) const {
     std::lock_guard values(valuesMutex_);

@@ -106,18 +106,15 @@ void refreshCacheEntry(const char* tag, const std::string& jobID) {
     trace_printf(4, 8, "[%s]: Job name: %s added to cache\n", tag, record.jobName.c_str());
 }
 
-// Whether some job of the store carries `candidate` as its jsJobID. Reads only that
-// property of each job: this runs on every creation.
+// Whether some job of the store carries `candidate` as its jsJobID. Runs on every
+// creation, so it compares in place instead of copying each job.
 bool jobIdInUse(const std::string& candidate) {
-  std::vector<std::string> jobIDs;
-  if (fetchJobInfoObjects(jobIDs) != 0) return false;
-  auto& registry = JobRegistry::instance();
-  std::lock_guard lock(registry.mutex);
-  for (const auto& id : jobIDs) {
-    Jobservicejobinfo* job = getJobserviceinfoObject(id);
-    if (job != nullptr && job->get(&JobInfoRecord::jsJobID) == candidate) return true;
-  }
-  return false;
+  bool inUse = false;
+  forEachJob([&](const std::string&, const JobInfoRecord* job) {
+    inUse = job != nullptr && job->jsJobID == candidate;
+    return !inUse;
+  });
+  return inUse;
 }
 
 std::mt19937& idGenerator() {
@@ -302,29 +299,30 @@ int JSCheckLockdownMode() {
 uint16_t CheckSysEraseJob() {
   constexpr const char* kTag = "CheckSysEraseJob";
   trace_printf(4, 8, "[%s]: Entry ", kTag);
-  std::vector<std::string> jobIDs;
-  if (fetchJobInfoObjects(jobIDs) != 0) {
+  uint16_t result = 0;
+  bool listed = forEachJob([&](const std::string& id, const JobInfoRecord* job) {
+    if (job == nullptr) {
+      trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", kTag, id.c_str());
+      trace_printf(4, 8, "[%s]: Exit ", kTag);
+      return true;
+    }
+    trace_printf(4, 8, "[%s]: Job ID: %s", kTag, job->jsJobID.c_str());
+    trace_printf(4, 8, "[%s]: Job Name: %s", kTag, job->jobName.c_str());
+    trace_printf(4, 8, "[%s]: Job Type: %d", kTag, static_cast<int>(job->jobType));
+    if (job->jobType == kSystemEraseJobType && (job->jobState == 1 || job->jobState == 3)) {
+      trace_printf(4, 8, "INFO: Not what we are looking for: jobState=%d, jobType=%d, status=%s\n",
+                   static_cast<int>(job->jobState), 200, job->jobStatus.c_str());
+      result = 38;
+      return false;
+    }
+    return true;
+  });
+  if (!listed) {
     trace_printf(4, 8, "[%s]: Error fetching job info objects", kTag);
     return 0;
   }
-  for (const auto& id : jobIDs) {
-    JobInfoRecord job;
-    if (fetchJobInfoProperties(id, job) != 0) {
-      trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", kTag, id.c_str());
-      trace_printf(4, 8, "[%s]: Exit ", kTag);
-      continue;
-    }
-    trace_printf(4, 8, "[%s]: Job ID: %s", kTag, job.jsJobID.c_str());
-    trace_printf(4, 8, "[%s]: Job Name: %s", kTag, job.jobName.c_str());
-    trace_printf(4, 8, "[%s]: Job Type: %d", kTag, static_cast<int>(job.jobType));
-    if (job.jobType == kSystemEraseJobType && (job.jobState == 1 || job.jobState == 3)) {
-      trace_printf(4, 8, "INFO: Not what we are looking for: jobState=%d, jobType=%d, status=%s\n",
-                   static_cast<int>(job.jobState), 200, job.jobStatus.c_str());
-      return 38;
-    }
-  }
-  trace_printf(4, 8, "[%s]: Exit ", kTag);
-  return 0;
+  if (result == 0) trace_printf(4, 8, "[%s]: Exit ", kTag);
+  return result;
 }
 
 std::string getUniqueJobID(uint32_t jobType) {

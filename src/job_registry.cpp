@@ -77,6 +77,21 @@ uint16_t fetchJobInfoObjects(std::vector<std::string>& jobIDs) {
   return 0;
 }
 
+bool forEachJob(const std::function<bool(const std::string& jobID, const JobInfoRecord* job)>& visitor) {
+  std::vector<std::string> jobIDs;
+  if (fetchJobInfoObjects(jobIDs) != 0) return false;
+  auto& registry = JobRegistry::instance();
+  std::lock_guard lock(registry.mutex);
+  for (const auto& id : jobIDs) {
+    auto it = registry.jobs.find(id);
+    bool goOn = it == registry.jobs.end() || !it->second
+                    ? visitor(id, nullptr)
+                    : it->second->visit([&](const JobInfoRecord& job) { return visitor(id, &job); });
+    if (!goOn) break;
+  }
+  return true;
+}
+
 namespace {
 void logJobRecord(const char* tag, const JobInfoRecord& r) {
   if (trace_get_threshold() < 4) return;  // 22 lines per read: skip the work when they are dropped

@@ -6,6 +6,7 @@
 // from the bus, so whoever erases from the maps must hold the bus lock too.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,12 @@ Jobservicescheduleinfo* getJobserviceschdinfosObject(const std::string& queueID)
 
 // The job IDs of the main object's job list: 0, or 37 when the list or its count is empty.
 uint16_t fetchJobInfoObjects(std::vector<std::string>& jobIDs);
+
+// Calls `visitor(jobID, job)` for each job of the main object's job list, in list order,
+// without copying records; `job` is null for an ID that has no object. The visitor runs
+// under the registry mutex and the job's values lock: it only reads. Stops when the
+// visitor returns false. Returns false when the job list could not be read.
+bool forEachJob(const std::function<bool(const std::string& jobID, const JobInfoRecord* job)>& visitor);
 
 // A consistent copy of one job's properties: 0, 1 when no such job, 37 on a failure.
 uint16_t fetchJobInfoProperties(const std::string& jobID, JobInfoRecord& record);

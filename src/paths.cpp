@@ -29,3 +29,11 @@ std::vector<std::string_view> imageDirectories() {
 }
 
 }  // namespace velmer::paths
+
+namespace velmer::paths {
+
+std::vector<std::string_view> toolPrograms() {
+  return {kJobCancelTool, kPostRestoreTool, kSysEraseTool, kBackupRestoreTool};
+}
+
+}  // namespace velmer::paths

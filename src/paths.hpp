@@ -54,4 +54,7 @@ std::string resolve(std::string_view absolutePath);
 // (it creates none of their parents itself). The sandbox creates them under its root.
 std::vector<std::string_view> imageDirectories();
 
+// The tool programs the daemon runs.
+std::vector<std::string_view> toolPrograms();
+
 }  // namespace velmer::paths

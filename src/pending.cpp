@@ -5,12 +5,16 @@
 #include <stdexcept>
 
 #include "auto_delete.hpp"
+#include "background_cleanup.hpp"
+#include "config_cleanup.hpp"
 #include "method_handlers.hpp"
 #include "trace.h"
 
 namespace velmer {
 
 namespace {
+
+void nothingToDoYet(const char* tag) { trace_printf(4, 8, "[%s]: not built yet, nothing to do\n", tag); }
 
 // The handler frame around a body that is not built yet: the client gets the failure
 // form of the method's result and a text that says why.
@@ -23,9 +27,14 @@ Result notAvailable(const char* tag) {
 
 }  // namespace
 
-ResponseTriple jobServDelete(const std::vector<std::string>&, uint16_t, uint16_t) {
-  return notAvailable<ResponseTriple>("jobServDelete");
+uint16_t JS_CleanupPersistentData(const JobInfoRecord&) {
+  nothingToDoYet("JS_CleanupPersistentData");
+  return 0;
 }
+bool jobNameMatchesFqdd(const std::string&, const std::string&) { return false; }
+void JS_CleanupInBackground(std::vector<std::string>, uint16_t) { nothingToDoYet("JS_CleanupInBackground"); }
+void waitForBackgroundCleanups() {}
+
 uint16_t jobServCleanupPersistentData(const std::string&, const std::string&, uint32_t, const std::string&, uint32_t) {
   return notAvailable<uint16_t>("jobServCleanupPersistentData");
 }

@@ -194,6 +194,20 @@ std::unique_ptr<Object> createJob(const char* className, const char* prefix, con
   }
 }
 
+// Texts read from a file may be damaged; D-Bus only carries valid UTF-8.
+JobInfoRecord withValidTexts(JobInfoRecord job) {
+  for (std::string* text : {&job.jobName, &job.message, &job.messageArgs, &job.queueID, &job.jobStatus,
+                            &job.messageID, &job.jsJobID})
+    *text = bus::validUtf8(*text);
+  return job;
+}
+
+JobQueueRecord withValidTexts(JobQueueRecord queue) {
+  queue.jsQueueID = bus::validUtf8(queue.jsQueueID);
+  for (auto& item : queue.jobQueueItem) item = bus::validUtf8(item);
+  return queue;
+}
+
 }  // namespace
 
 int StartJSRestore() {
@@ -290,8 +304,9 @@ int JS_RestoreObjectFromFile(std::istream& stream) {
   }
 }
 
-void createJobObjectInDBus(const JobInfoRecord& job) {
+void createJobObjectInDBus(const JobInfoRecord& stored) {
   constexpr const char* kTag = "createJobObjectInDBus";
+  const JobInfoRecord job = withValidTexts(stored);
   bus::Access busAccess;
   try {
     trace_printf(4, 8, "[%s]: Entering createJobObjectInDBus\n", kTag);
@@ -309,8 +324,9 @@ void createJobObjectInDBus(const JobInfoRecord& job) {
   }
 }
 
-void createQueueObjectInDBus(const JobQueueRecord& queue) {
+void createQueueObjectInDBus(const JobQueueRecord& stored) {
   constexpr const char* kTag = "createQueueObjectInDBus";
+  const JobQueueRecord queue = withValidTexts(stored);
   bus::Access busAccess;
   try {
     trace_printf(4, 8, "[%s]: Entering createQueueObjectInDBus\n", kTag);

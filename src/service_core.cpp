@@ -1,9 +1,11 @@
 #include "service_core.hpp"
 
+#include <atomic>
 #include <csignal>
 #include <ctime>
 #include <mutex>
 
+#include "background_cleanup.hpp"
 #include "backup_thread.hpp"
 #include "bus.hpp"
 #include "job_registry.hpp"
@@ -20,7 +22,7 @@ namespace {
 
 constexpr const char* kMainTag = "main";
 
-volatile std::sig_atomic_t receivedSignal = 0;
+std::atomic<int> receivedSignal{0};  // lock-free: written by the signal handler, on any thread
 
 void publishServiceObjects() {
   if (!mainObjectExists()) {
@@ -63,6 +65,7 @@ void shutDownAfterSignal() {
   JS_PersistToJqlegacyFormat();
   stopThread();
   JSDeallocateContextMemory();
+  waitForBackgroundCleanups();
   trace_printf(4, 8, "[%s]: Deallocate context memory done", kTag);
   trace_printf(4, 8, "[%s]: Exiting job manager service main", kTag);
 }
@@ -71,6 +74,7 @@ void stopAfterError(const std::exception& e) {
   trace_printf(1, 8, "[%s]: Error starting job service thread exception: %s", kMainTag, e.what());
   stopThread();
   JSDeallocateContextMemory();
+  waitForBackgroundCleanups();
   trace_printf(4, 8, "[%s]: Stop backup thread done", kMainTag);
 }
 

@@ -3,11 +3,14 @@
 // Runs the job manager's daemon code with every file path resolved under ROOT, on the
 // system bus that libsystemd finds (set DBUS_SYSTEM_BUS_ADDRESS for a private bus).
 // Unless --bare is given, the directories a controller's firmware image provides are
-// created under ROOT first; --bare leaves ROOT as it is (to test a damaged system).
+// created under ROOT first, and each tool program the daemon runs that is not there yet
+// gets a stand-in script that appends its arguments to ROOT/var/log/velmer/tools.log and
+// succeeds. --bare leaves ROOT as it is (to test a damaged system).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -42,6 +45,32 @@ bool createImageDirectories(const std::string& root) {
   return true;
 }
 
+// A tool stand-in: records how it was called, then succeeds.
+bool installToolStandIn(const std::string& root, std::string_view tool) {
+  const std::filesystem::path path = root + std::string(tool);
+  if (std::filesystem::exists(path)) return true;
+  std::ofstream script(path);
+  script << "#!/bin/sh\n"
+            "# Stand-in for a controller tool: records its arguments and succeeds.\n"
+            "echo \"$0 $*\" >> '"
+         << root << "/var/log/velmer/tools.log'\n"
+            "exit 0\n";
+  script.close();
+  std::error_code error;
+  std::filesystem::permissions(path, std::filesystem::perms(0755), error);
+  return script.good() && !error;
+}
+
+bool installToolStandIns(const std::string& root) {
+  for (auto tool : velmer::paths::toolPrograms()) {
+    if (!installToolStandIn(root, tool)) {
+      std::fprintf(stderr, "velmerd-sandbox: cannot install %s%s\n", root.c_str(), std::string(tool).c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,6 +93,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   options.root = root.lexically_normal().string();
-  if (!bare && !createImageDirectories(options.root)) return 1;
+  if (!bare && !(createImageDirectories(options.root) && installToolStandIns(options.root))) return 1;
   return velmer::runDaemon(options);
 }
