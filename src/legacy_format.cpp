@@ -314,8 +314,10 @@ void forceFirmwareJobCompletion(const JobInfoRecord& legacy) {
   trace_printf(4, 8, "[%s]: Kelvo FW update/rollback job %s detected - forcing completion state", kObjectTag, id);
   uint16_t rc = 37;
   {
-    bus::Access busAccess;  // clients never see the job half completed
-    std::lock_guard lock(JobRegistry::instance().mutex);
+    // Clients never see the job half completed. The bus lock also keeps the object
+    // alive (removal takes it); the registry mutex is not held while the setters signal,
+    // since request dispatch takes it inside the binding library's lock.
+    bus::Access busAccess;
     if (Jobservicejobinfo* job = getJobserviceinfoObject(legacy.jsJobID))
       rc = job->setAllProperties(completionProperties(legacy));
   }
