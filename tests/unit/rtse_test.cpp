@@ -11,17 +11,10 @@
 
 namespace {
 
-// Texts and arrays handed out by the engine, taken over and released as a client must.
+// A text handed out by the engine, taken over and released as a client must.
 std::string take(char* text) {
   std::string result = text != nullptr ? text : "<null>";
   std::free(text);
-  return result;
-}
-
-std::vector<std::string> takeArray(char** array) {
-  std::vector<std::string> result;
-  for (char** entry = array; entry != nullptr && *entry != nullptr; ++entry) result.emplace_back(*entry);
-  RTSE_FreeStringArray(array);
   return result;
 }
 
@@ -48,45 +41,6 @@ class RecurringTaskEngine : public testing::Test {
 };
 
 }  // namespace
-
-TEST_F(RecurringTaskEngine, TaskIsFoundByGroupAndJobListedValidatedAndRemoved) {
-  const std::string reserved = reserve();
-  EXPECT_EQ(reserved.size(), 16u);
-  EXPECT_EQ(reserved.rfind("TID_", 0), 0u);
-  char* text = nullptr;
-  char** array = nullptr;
-  EXPECT_EQ(RTSE_GetGroupNameFromTask(reserved.c_str(), &text), -ENODATA);
-  EXPECT_EQ(RTSE_ValidateNonBlocking(reserved.c_str()), -ENODATA);
-  ASSERT_EQ(RTSE_ListTasks(&array), 0);
-  EXPECT_EQ(takeArray(array), std::vector<std::string>{}) << "a reservation is not a task yet";
-
-  EXPECT_EQ(schedule("group=nightly;jobs=JID_1,JID_2;task=" + reserved), reserved);
-  const std::string weekly = schedule("jobs=JID_3;group=weekly");
-  EXPECT_NE(weekly, reserved);
-
-  ASSERT_EQ(RTSE_GetTaskFromGroupName("nightly", &text), 0);
-  EXPECT_EQ(take(text), reserved);
-  ASSERT_EQ(RTSE_GetTaskFromJobID("JID_3", &text), 0);
-  EXPECT_EQ(take(text), weekly);
-  ASSERT_EQ(RTSE_GetGroupNameFromTask(reserved.c_str(), &text), 0);
-  EXPECT_EQ(take(text), "nightly");
-  ASSERT_EQ(RTSE_ListJobs(reserved.c_str(), &array), 0);
-  EXPECT_EQ(takeArray(array), (std::vector<std::string>{"JID_1", "JID_2"}));
-  ASSERT_EQ(RTSE_ListTasks(&array), 0);
-  EXPECT_EQ(takeArray(array), (std::vector<std::string>{reserved, weekly}));
-  EXPECT_EQ(RTSE_ValidateNonBlocking(weekly.c_str()), 0);
-
-  EXPECT_EQ(RTSE_RemoveTask(reserved.c_str()), 0);
-  EXPECT_EQ(RTSE_RemoveTask(reserved.c_str()), -ENOENT);
-  EXPECT_EQ(RTSE_GetTaskFromJobID("JID_1", &text), -ENOENT);
-  EXPECT_EQ(RTSE_RemoveTaskByGroupName("weekly"), 0);
-  EXPECT_EQ(RTSE_RemoveTaskByGroupName("weekly"), -ENOENT);
-  EXPECT_EQ(RTSE_ValidateNonBlocking(weekly.c_str()), -ENOENT);
-  ASSERT_EQ(RTSE_ListTasks(&array), 0);
-  ASSERT_NE(array, nullptr);
-  EXPECT_EQ(array[0], nullptr) << "an empty list is an array with its terminator only";
-  RTSE_FreeStringArray(array);
-}
 
 TEST_F(RecurringTaskEngine, DescriptionsThatBreakTheFormOrClashAreRefused) {
   for (const char* bad :
