@@ -1,18 +1,14 @@
 #include "evtwrap.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "json_lines.hpp"
 #include "paths.hpp"
 
 // Each list is used by one caller at a time; the entries are copies, so the caller's
@@ -64,34 +60,15 @@ bool messageArgsOf(const EVTWRAPTLVList* list, std::vector<std::string>& args) {
   return true;
 }
 
-std::string eventLine(const uint16_t (&codes)[3], const char* messageId, const char* text,
-                      const std::vector<std::string>& args) {
-  nlohmann::ordered_json event = {
+nlohmann::ordered_json eventEntry(const uint16_t (&codes)[3], const char* messageId, const char* text,
+                                  const std::vector<std::string>& args) {
+  return {
       {"time", nowSeconds()},
       {"messageId", messageId},
       {"codes", codes},
       {"args", args},
       {"text", text != nullptr ? nlohmann::ordered_json(text) : nlohmann::ordered_json(nullptr)},
   };
-  // Arguments come from other services; bytes that are not UTF-8 must not lose the event.
-  return event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
-}
-
-// One write with O_APPEND per event: lines from concurrent writers, in this process or
-// another, never interleave.
-int appendToEventLog(const std::string& line) {
-  const std::filesystem::path path = velmer::paths::resolve(velmer::paths::kEventLogFile);
-  std::error_code ignored;  // a missing directory shows up as the open failing
-  std::filesystem::create_directories(path.parent_path(), ignored);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return kWriteFailed;
-  ssize_t written;
-  do {
-    written = ::write(fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
-  ::close(fd);
-  // A short write is not completed: a second write could land after another writer's line.
-  return written == static_cast<ssize_t>(line.size()) ? kOk : kWriteFailed;
 }
 
 }  // namespace
@@ -158,7 +135,10 @@ extern "C" uint16_t EVTWRAPSubmitEvent(uint16_t code1, uint16_t code2, uint16_t 
     std::vector<std::string> args;
     if (!messageArgsOf(list, args)) return kMalformedArgs;
     const uint16_t codes[3] = {code1, code2, code3};
-    return static_cast<uint16_t>(appendToEventLog(eventLine(codes, messageId, text, args)));
+    // One line per event; texts that are not UTF-8 do not lose it.
+    const bool written = velmer::platform::appendJsonLine(velmer::paths::kEventLogFile,
+                                                          eventEntry(codes, messageId, text, args), "EVTWRAPSubmitEvent");
+    return written ? kOk : kWriteFailed;
   } catch (...) {
     return kInternalError;
   }

@@ -1,26 +1,22 @@
 #include "jobcache.h"
 
 #include "guarded.hpp"
+#include "json_lines.hpp"
 #include "paths.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <filesystem>
 #include <type_traits>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 #include <unordered_map>
 
 namespace {
 
 using Json = nlohmann::ordered_json;  // keeps "op" first in the journal lines
-using velmer::platform::describeError;
 using velmer::platform::guarded;
 using velmer::platform::kTraceMask;
 
@@ -41,32 +37,10 @@ std::string fieldText(const char (&field)[Width]) {
   return std::string(field, strnlen(field, Width));
 }
 
-int openJournal(const std::string& path) {
-  auto open = [&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); };
-  int fd = open();
-  if (fd < 0 && errno == ENOENT) {  // the directory is made once, not looked at on every call
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    fd = open();
-  }
-  return fd;
-}
-
-// Appends `entry` as one line with a single O_APPEND write. Callers hold the cache mutex, so
-// the journal lists the changes in the order the cache saw them. The journal only shows what
-// reached the cache: failing to write it is logged and does not fail the cache operation.
-void journal(const Json& entry) {
-  std::string line = entry.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
-  std::string path = velmer::paths::resolve(velmer::paths::kJobCacheJournal);
-  int fd = openJournal(path);
-  ssize_t written = fd < 0 ? -1 : ::write(fd, line.data(), line.size());
-  int error = errno;
-  if (fd >= 0) ::close(fd);
-  if (written != static_cast<ssize_t>(line.size())) {
-    trace_printf(2, kTraceMask, "[jobcache]: cannot append to %s: %s", path.c_str(),
-                 written < 0 ? describeError(error) : "short write");
-  }
-}
+// Appends `entry` as one line. Callers hold the cache mutex, so the journal lists the
+// changes in the order the cache saw them. The journal only shows what reached the cache:
+// failing to write it is logged and does not fail the cache operation.
+void journal(const Json& entry) { velmer::platform::appendJsonLine(velmer::paths::kJobCacheJournal, entry, "jobcache"); }
 
 int refuseNull(const char* caller) {
   trace_printf(1, kTraceMask, "[%s]: null argument", caller);
