@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "auto_delete.hpp"
-#include "background_cleanup.hpp"
 #include "legacy_format.hpp"
 #include "method_handlers.hpp"
 #include "trace.h"
@@ -26,9 +25,6 @@ Result notAvailable(const char* tag) {
 }
 
 }  // namespace
-
-void JS_CleanupInBackground(std::vector<std::string>, uint16_t) { nothingToDoYet("JS_CleanupInBackground"); }
-void waitForBackgroundCleanups() {}
 
 void JS_PersistToJqlegacyFormat() { nothingToDoYet("JS_PersistToJqlegacyFormat"); }
 int JS_RestoreFromJqlegacyBackup() {
