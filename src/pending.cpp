@@ -5,8 +5,6 @@
 #include <stdexcept>
 
 #include "auto_delete.hpp"
-#include "background_cleanup.hpp"
-#include "config_cleanup.hpp"
 #include "legacy_format.hpp"
 #include "method_handlers.hpp"
 #include "trace.h"
@@ -28,23 +26,12 @@ Result notAvailable(const char* tag) {
 
 }  // namespace
 
-uint16_t JS_CleanupPersistentData(const JobInfoRecord&) {
-  nothingToDoYet("JS_CleanupPersistentData");
-  return 0;
-}
-bool jobNameMatchesFqdd(const std::string&, const std::string&) { return false; }
-void JS_CleanupInBackground(std::vector<std::string>, uint16_t) { nothingToDoYet("JS_CleanupInBackground"); }
-void waitForBackgroundCleanups() {}
-
 void JS_PersistToJqlegacyFormat() { nothingToDoYet("JS_PersistToJqlegacyFormat"); }
 int JS_RestoreFromJqlegacyBackup() {
   nothingToDoYet("JS_RestoreFromJqlegacyBackup");
   return 0;
 }
 
-uint16_t jobServCleanupPersistentData(const std::string&, const std::string&, uint32_t, const std::string&, uint32_t) {
-  return notAvailable<uint16_t>("jobServCleanupPersistentData");
-}
 StatusText jsrtseCreateTaskID() { return notAvailable<StatusText>("jsrtseCreateTaskID"); }
 StatusList jsrtseListTasks() { return notAvailable<StatusList>("jsrtseListTasks"); }
 StatusList jsrtseListJobs(const std::string&) { return notAvailable<StatusList>("jsrtseListJobs"); }
