@@ -229,7 +229,8 @@ ResponseTriple createJobObjectInternal(std::string jobName, uint32_t jobType, ui
     trace_printf(4, 8, "[%s]: successfully added new job object to jobinfo map \n", kTag);
 
     submitCreationEvents(kTag, jobID, jobType, eventFlags);
-    trace_printf(4, 8, "[%s]: job count: %d", kTag, appendToJobList(jobID, kTag));
+    trace_printf(4, 8, "[%s]: job count: %d", kTag, mainObject().jobInfoObjCount());
+    appendToJobList(jobID, kTag);
     trace_printf(4, 8, "[%s]: job create successfully with jobID: %s, trigger backup\n", kTag, jobID.c_str());
     refreshCacheEntry(kTag, jobID);
     jsWriteToBuffer(jobID, Create);
