@@ -145,20 +145,27 @@ std::vector<std::string> withoutEntry(std::vector<std::string> list, const std::
   return list;
 }
 
+// Takes the object registered under `id` out of the registry; the caller destroys it,
+// which withdraws it from the bus. Destroying it here, under the registry mutex, would
+// take the bus library's lock inside ours, while every D-Bus handler takes them in the
+// other order.
+template <class Map>
+typename Map::mapped_type takeOutOfRegistry(Map& map, const std::string& id) {
+  std::lock_guard lock(JobRegistry::instance().mutex);
+  auto node = map.extract(id);
+  return node.empty() ? nullptr : std::move(node.mapped());
+}
+
 void rewriteBackupFiles() {
   JS_PersistObjects();
   JS_PersistToJqlegacyFormat();
 }
 
 // The bus part of a job's removal: the object leaves the bus, the main object's list
-// and counts follow. Holds the bus lock, and the registry mutex while erasing.
+// and counts follow. Holds the bus lock throughout, the registry mutex while erasing.
 void withdrawJob(const std::string& id) {
   bus::Access busAccess;
-  auto& registry = JobRegistry::instance();
-  {
-    std::lock_guard lock(registry.mutex);
-    registry.jobs.erase(id);
-  }
+  takeOutOfRegistry(JobRegistry::instance().jobs, id).reset();
   trace_printf(4, 8, "[%s]: job delete successfully with jobID: %s", kCleanupTag, id.c_str());
   trace_printf(4, 8, "[%s]: Remove the job from main service job list & update count", kCleanupTag);
   Jobservicemain& main = mainObject();
@@ -192,11 +199,7 @@ void removeJob(const std::string& id) {
 // Returns whether the queue count was lowered (and so the backup files need rewriting).
 bool withdrawQueue(const std::string& id) {
   bus::Access busAccess;
-  auto& registry = JobRegistry::instance();
-  {
-    std::lock_guard lock(registry.mutex);
-    registry.queues.erase(id);
-  }
+  takeOutOfRegistry(JobRegistry::instance().queues, id).reset();
   trace_printf(4, 8, "[%s]: queue delete successfully with queueID: %s", kCleanupTag, id.c_str());
   trace_printf(4, 8, "[%s]: Remove the queue from main service queue list & update count", kCleanupTag);
   Jobservicemain& main = mainObject();
