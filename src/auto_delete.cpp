@@ -151,7 +151,7 @@ void rewriteBackupFiles() {
 }
 
 // The bus part of a job's removal: the object leaves the bus, the main object's list
-// and counts follow. Holds the bus lock, and the registry mutex while erasing.
+// and counts follow. Holds the bus lock throughout, the registry mutex while erasing.
 void withdrawJob(const std::string& id) {
   bus::Access busAccess;
   takeJobserviceinfo(id).reset();  // leaves the bus (InterfacesRemoved)
