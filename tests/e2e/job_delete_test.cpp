@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -232,15 +233,18 @@ TEST_F(JobDeletion, JobCancelToolFailureRefusesTheJobWithItsExitCodeOr24) {
     cancelTool.exitWith(exitCode);
     EXPECT_EQ(deleteJobs({firmware}), (Reply{0, firmware, static_cast<uint16_t>(replyCode)})) << exitCode;
   }
+  // A tool that died of a signal exited with no code at all: a failure all the same.
+  cancelTool.dieOf(SIGKILL);
+  EXPECT_EQ(deleteJobs({firmware}), (Reply{0, firmware, 24}));
   EXPECT_FALSE(isMarked(firmware));
-  EXPECT_EQ(cancelTool.calls().size(), 7u);
+  EXPECT_EQ(cancelTool.calls().size(), 8u);
 
   // Only unfinished jobs of the types that the tool serves are cancelled through it.
   cancelTool.exitWith(7);
   const std::string otherType = createJob(5), finishedFirmware = createJob(21);
   report(finishedFirmware, kFinished, "Completed");
   EXPECT_EQ(deleteJobs({otherType, finishedFirmware}), (Reply{0, "", 0}));
-  EXPECT_EQ(cancelTool.calls().size(), 7u);
+  EXPECT_EQ(cancelTool.calls().size(), 8u);
 
   cancelTool.exitWith(0);
   recorder().clear();
@@ -346,11 +350,13 @@ TEST_F(JobDeletion, ClearAllOfAnEmptyStoreRunsTheCancelToolAndPassesOnItsExitCod
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 25}));
   cancelTool.exitWith(7);
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 24}));
+  cancelTool.dieOf(SIGKILL);
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 24}));
   cancelTool.exitWith(0);
   EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
 
   EXPECT_EQ(cancelTool.calls(),
-            (std::vector<ToolCall>{{kClearAll}, {kClearAll}, {kClearAll}, {kClearAllForce}}));
+            (std::vector<ToolCall>{{kClearAll}, {kClearAll}, {kClearAll}, {kClearAll}, {kClearAllForce}}));
   EXPECT_TRUE(events("JCP045").empty());
   EXPECT_TRUE(events("JCP046").empty());
   // Nothing was selected, so no worker ran: no DCS command and no data-manager restart.
