@@ -30,7 +30,7 @@ constexpr const char* kJobCancelTool = "/usr/bin/jobcancelctl";
 constexpr const char* kClearAll = "JID_CLEARALL";
 constexpr const char* kClearAllForce = "JID_CLEARALL_FORCE";
 
-constexpr uint16_t kStateUnchanged = 255;
+constexpr uint16_t kUnchanged = 255;  // a report's state or percentage that changes nothing
 constexpr uint16_t kScheduling = 1, kScheduled = 2, kRunning = 3, kFinished = 4;
 constexpr uint8_t kDeleteMark = 2;
 
@@ -85,9 +85,9 @@ class JobDeletion : public PeerTest {
 
   // A report of the service that runs the job; empty texts leave the stored ones.
   void report(const std::string& jobID, uint16_t state, const std::string& status = "",
-              const std::string& message = "", const std::string& messageID = "") {
-    ASSERT_EQ(client().callMain<uint16_t>("JobServUpdateJobInfo", jobID, state, kStateUnchanged, status, message,
-                                          messageID, std::string()),
+              const std::string& message = "", const std::string& messageID = "", uint16_t percent = kUnchanged) {
+    ASSERT_EQ(client().callMain<uint16_t>("JobServUpdateJobInfo", jobID, state, percent, status, message, messageID,
+                                          std::string()),
               0);
   }
 
@@ -106,6 +106,12 @@ class JobDeletion : public PeerTest {
     for (const auto& flags : recorder().changesOf("flags", jobPath(jobID)))
       if (flags.get<uint8_t>() & kDeleteMark) return true;
     return false;
+  }
+
+  // The value a job's property was last changed to, as recorded; empty when it never changed.
+  sdbus::Variant lastChange(const std::string& jobID, const std::string& property) {
+    auto changes = recorder().changesOf(property, jobPath(jobID));
+    return changes.empty() ? sdbus::Variant() : changes.back();
   }
 
   bool onBus(const std::string& jobID) { return client().managedObjects().contains(sdbus::ObjectPath(jobPath(jobID))); }
@@ -219,8 +225,8 @@ TEST_F(JobDeletion, NamedListStopsAtTheFirstRefusedJobWithItsPositionAndLeavesEa
   EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>(5, ToolCall{waiting})));
   EXPECT_FALSE(isMarked(waiting));
 
-  EXPECT_EQ(deleteJobs({waiting}), (Reply{0, "", 0}));
-  EXPECT_EQ(deleteJobs({waiting}), (Reply{0, waiting, 1}));  // marked or already gone
+  EXPECT_EQ(deleteJobs({waiting, running}, 1), (Reply{0, "", 0}));  // only the first numJobs entries count
+  EXPECT_EQ(deleteJobs({waiting}), (Reply{0, waiting, 1}));         // marked or already gone
   EXPECT_EQ(cancelTool.calls().size(), 6u);
   for (const auto& id : {running, scheduling, inUse, lockedResource, almostInUse}) EXPECT_FALSE(isMarked(id)) << id;
 }
@@ -322,6 +328,7 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
   auto deleted = events("JCP036");
   ASSERT_EQ(deleted.size(), 1u);
   EXPECT_EQ(deleted[0]["args"], nlohmann::json::array({doomed}));
+  EXPECT_EQ(deleted[0]["codes"], nlohmann::json::array({66, 3, 2}));
 
   // A job that writes no event-log entries is deleted without one, unless it is of the
   // types 180 and 182, which always announce their deletion.
@@ -417,17 +424,19 @@ TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndStopsAtACleanupOutOfResources) {
   EXPECT_TRUE(records("funcbroker.jsonl").empty());
 }
 
-TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueAndRestartsTheDataManager) {
+TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRestartsTheDataManager) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
   SchedulerQueue scheduler(root());
-  const std::string running = createJob(5), queued = createJob(5), scheduled = createJob(5);
+  const std::string running = createJob(5), queued = createJob(5), queuedToo = createJob(5);
+  const std::string scheduled = createJob(5);
   const std::string finished = createJob(5);
   auto [scheduleStatus, queueID, scheduleCode] = client().callMain<uint16_t, std::string, uint16_t>(
-      "JobServSchedule", IdList{queued}, uint16_t{1}, std::string("TIME_NOW"), std::string("TIME_NA"));
+      "JobServSchedule", IdList{queued, queuedToo}, uint16_t{2}, std::string("TIME_NOW"), std::string("TIME_NA"));
   ASSERT_EQ(scheduleCode, 0);
-  report(running, kRunning);
+  report(running, kRunning, "", "", "", 40);
   report(queued, kRunning);
+  report(queuedToo, kRunning, "", "", "", 150);
   report(scheduled, kScheduled);
   report(finished, kFinished, "Completed");
   recorder().clear();
@@ -439,29 +448,32 @@ TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueAndRestarts
   EXPECT_TRUE(events("JCP045").empty());
   EXPECT_TRUE(peers().calls("fwupdcore_delete_job").empty());  // the forced form asks no scheduler
   recorder().sync();
-  for (const auto& id : {running, queued}) {
+  for (const auto& id : {running, queued, queuedToo}) {
     SCOPED_TRACE(id);
-    auto messageIDs = recorder().changesOf("messageID", jobPath(id));
-    auto messages = recorder().changesOf("message", jobPath(id));
-    auto statuses = recorder().changesOf("jobStatus", jobPath(id));
-    ASSERT_FALSE(messageIDs.empty() || messages.empty() || statuses.empty());
-    EXPECT_EQ(messageIDs.back().get<std::string>(), "JCP008");
-    EXPECT_EQ(messages.back().get<std::string>(), "Job completed with errors.");
-    EXPECT_EQ(statuses.back().get<std::string>(), "Failed");
+    EXPECT_EQ(lastChange(id, "messageID").get<std::string>(), "JCP008");
+    EXPECT_EQ(lastChange(id, "message").get<std::string>(), "Job completed with errors.");
+    EXPECT_EQ(lastChange(id, "jobStatus").get<std::string>(), "Failed");
+    EXPECT_EQ(lastChange(id, "jobState").get<uint32_t>(), 4u);
+    EXPECT_GT(lastChange(id, "completionTime").get<int64_t>(), 0);
   }
+  // A percentage stays "not applicable"; any other becomes 100.
+  EXPECT_EQ(lastChange(running, "percentComplete").get<uint16_t>(), 100);
+  EXPECT_EQ(lastChange(queuedToo, "percentComplete").get<uint16_t>(), 100);
+  EXPECT_TRUE(recorder().changesOf("percentComplete", jobPath(queued)).empty());
   EXPECT_TRUE(recorder().changesOf("messageID", jobPath(scheduled)).empty());
   EXPECT_EQ(scheduler.takeKillMessages(), IdList{queueID});
 
-  EXPECT_TRUE(waitUntilGone({running, queued, scheduled, finished}));
+  EXPECT_TRUE(waitUntilGone({running, queued, queuedToo, scheduled, finished}));
   EXPECT_TRUE(waitUntil([&] { return client().mainProperty<uint16_t>("jobQueueObjCount") == 0; }, kRemovalTimeout));
 
   ASSERT_TRUE(waitForCleanupWorkers(1));
   auto dcs = dcsCommands();
-  ASSERT_EQ(dcs.size(), 6u);
+  ASSERT_EQ(dcs.size(), 7u);
   EXPECT_EQ(dcs.front(), "sync");
   EXPECT_EQ(dcs.back(), "sync");
   EXPECT_EQ(IdList(dcs.begin() + 1, dcs.end() - 1),
-            (IdList{"cancel " + running, "cancel " + queued, "cancel " + scheduled, "cancel " + finished}));
+            (IdList{"cancel " + running, "cancel " + queued, "cancel " + queuedToo, "cancel " + scheduled,
+                    "cancel " + finished}));
   auto restarts = records("funcbroker.jsonl");
   ASSERT_EQ(restarts.size(), 1u);
   EXPECT_EQ(restarts[0]["function"], "privhelperd_restart_DM");
@@ -474,8 +486,8 @@ TEST_F(JobDeletion, NamesAndImageNamesReachTheToolsAsSingleArgumentsUnchanged) {
   FakeTool eraseTool(root(), "/bin/syserasectl");
   const std::string backup = createJob(164, kHostileName), restore = createJob(165, kHostileName);
   const std::string erase = createJob(200, kHostileName);
-  report(backup, kStateUnchanged, kHostileImage);
-  report(restore, kStateUnchanged, kHostileImage);
+  report(backup, kUnchanged, kHostileImage);
+  report(restore, kUnchanged, kHostileImage);
 
   EXPECT_EQ(deleteJobs({backup, restore, erase}), (Reply{0, "", 0}));
 
