@@ -388,7 +388,9 @@ TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndStopsAtACleanupOutOfResources) {
   EXPECT_EQ(occurrences("[JS_CleanupInBackground]: Entering"), 0u);
 
   // Any other clean-up failure keeps an unfinished job only; the running job stays too.
+  // The firmware-update service failing changes nothing.
   peers().answerCancelSetBIOSTime(9);
+  peers().failWith("fwupdcore_delete_job", "com.zorvex.kelvo.fwupdcore.Error.Busy");
   peers().forgetCalls();
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
   EXPECT_EQ(peers().calls("fwupdcore_delete_job"), (CallList{{scheduled}}));
