@@ -91,6 +91,18 @@ class JobDeletion : public PeerTest {
               0);
   }
 
+  // Puts the jobs into a new queue that may start now: its ID.
+  std::string schedule(const IdList& jobs) {
+    auto [status, queueID, code] = client().callMain<uint16_t, std::string, uint16_t>(
+        "JobServSchedule", jobs, static_cast<uint16_t>(jobs.size()), std::string("TIME_NOW"), std::string("TIME_NA"));
+    EXPECT_EQ(code, 0);
+    return queueID;
+  }
+
+  bool waitForQueueCount(uint16_t count) {
+    return waitUntil([&] { return client().mainProperty<uint16_t>("jobQueueObjCount") == count; }, kRemovalTimeout);
+  }
+
   Reply deleteJobs(const IdList& jobs, uint16_t numJobs, uint16_t deleteMode = 0) {
     return client().callMain<uint16_t, std::string, uint16_t>("JobServDelete", jobs, numJobs, deleteMode);
   }
@@ -347,6 +359,17 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
   EXPECT_TRUE(records("funcbroker.jsonl").empty());
   EXPECT_TRUE(events("JCP045").empty());
   EXPECT_TRUE(waitUntilGone({silent, alwaysAnnounced}));
+
+  // A queue goes with the last of its jobs.
+  SchedulerQueue scheduler(root());
+  const std::string first = createJob(5), second = createJob(5);
+  schedule({first, second});
+  ASSERT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
+  EXPECT_EQ(deleteJobs({first}), (Reply{0, "", 0}));
+  EXPECT_TRUE(waitUntilGone({first}));
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
+  EXPECT_EQ(deleteJobs({second}), (Reply{0, "", 0}));
+  EXPECT_TRUE(waitForQueueCount(0));
 }
 
 TEST_F(JobDeletion, ClearAllOfAnEmptyStoreRunsTheCancelToolAndPassesOnItsExitCode) {
@@ -433,9 +456,7 @@ TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRest
   const std::string running = createJob(5), queued = createJob(5), queuedToo = createJob(5);
   const std::string scheduled = createJob(5);
   const std::string finished = createJob(5);
-  auto [scheduleStatus, queueID, scheduleCode] = client().callMain<uint16_t, std::string, uint16_t>(
-      "JobServSchedule", IdList{queued, queuedToo}, uint16_t{2}, std::string("TIME_NOW"), std::string("TIME_NA"));
-  ASSERT_EQ(scheduleCode, 0);
+  const std::string queueID = schedule({queued, queuedToo});
   report(running, kRunning, "", "", "", 40);
   report(queued, kRunning);
   report(queuedToo, kRunning, "", "", "", 150);
@@ -466,7 +487,7 @@ TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRest
   EXPECT_EQ(scheduler.takeKillMessages(), IdList{queueID});
 
   EXPECT_TRUE(waitUntilGone({running, queued, queuedToo, scheduled, finished}));
-  EXPECT_TRUE(waitUntil([&] { return client().mainProperty<uint16_t>("jobQueueObjCount") == 0; }, kRemovalTimeout));
+  EXPECT_TRUE(waitForQueueCount(0));
 
   ASSERT_TRUE(waitForCleanupWorkers(1));
   auto dcs = dcsCommands();
