@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -57,15 +58,17 @@ class SchedulerQueue {
   SchedulerQueue(const SchedulerQueue&) = delete;
   SchedulerQueue& operator=(const SchedulerQueue&) = delete;
 
-  // The queue IDs of the kill messages (type 3) waiting, oldest first.
+  // The queue IDs of the kill messages waiting, oldest first.
   IdList takeKillMessages() {
+    constexpr long kKillMessage = 3;
+    constexpr size_t kQueueIdOffset = 16;  // after the start and until times
     struct {
       long type;
       char payload[56];
     } message;
     IdList queueIDs;
-    while (msgrcv(id_, &message, sizeof message.payload, 3, IPC_NOWAIT) >= 0)
-      queueIDs.emplace_back(message.payload + 16, strnlen(message.payload + 16, 33));
+    while (msgrcv(id_, &message, sizeof message.payload, kKillMessage, IPC_NOWAIT) >= 0)
+      queueIDs.emplace_back(message.payload + kQueueIdOffset, strnlen(message.payload + kQueueIdOffset, 33));
     return queueIDs;
   }
 
@@ -77,8 +80,8 @@ std::string jobPath(const std::string& jobID) { return std::string(kServicePath)
 
 class JobDeletion : public PeerTest {
  protected:
-  std::string createJob(uint16_t type, const std::string& name = "Job", const char* method = "JobServCreate") {
-    auto [status, jobID, code] = client().callMain<uint16_t, std::string, uint16_t>(method, name, type);
+  std::string createJob(uint16_t type, const std::string& name = "Job") {
+    auto [status, jobID, code] = client().callMain<uint16_t, std::string, uint16_t>("JobServCreate", name, type);
     EXPECT_EQ(code, 0) << "creating a job of type " << type;
     return jobID;
   }
@@ -163,7 +166,9 @@ class JobDeletion : public PeerTest {
   IdList dcsCommands() const {
     IdList result;
     for (const auto& command : records("dcs.jsonl"))
-      result.push_back(command["command"] == kDcsSync ? "sync" : "cancel " + command.value("jobId", std::string()));
+      result.push_back(command["command"] == kDcsSync     ? "sync"
+                       : command["command"] == kDcsCancel ? "cancel " + command.value("jobId", std::string())
+                                                          : command.dump());
     return result;
   }
 
