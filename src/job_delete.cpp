@@ -43,12 +43,18 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The job-cancel tool's exit code: 0 on success.
-int runJobCancelTool(const std::string& argument, uint16_t* rawResult = nullptr) {
+// How one run of the job-cancel tool ended.
+struct CancelToolRun {
+  uint16_t result;  // the 16-bit wait status; 0 only when the tool exited with 0
+
+  bool failed() const { return result != 0; }
+  // A tool that died of a signal failed with exit code 0: only the result tells.
+  int exitCode() const { return result >> 8; }
+};
+
+CancelToolRun runJobCancelTool(const std::string& argument) {
   const std::string tool = paths::resolve(paths::kJobCancelTool);
-  const auto result = static_cast<uint16_t>(utl_va_run(tool.c_str(), argument.c_str(), nullptr));
-  if (rawResult != nullptr) *rawResult = result;
-  return result == 0 ? 0 : result >> 8;
+  return {static_cast<uint16_t>(utl_va_run(tool.c_str(), argument.c_str(), nullptr))};
 }
 
 // Sets the delete mark (flags bit 1) on the job object: false when it has none.
@@ -86,11 +92,12 @@ class ClearAllDeletion {
     trace_printf(4, 8, "[%s]: HM_CancelJob status: %d", kTag, hm.status);
     const char* toolArgument = force_ ? kClearAllForce : kClearAll;
     trace_printf(4, 8, "[%s]: calling \"%s\"\n", kTag, (std::string(paths::kJobCancelTool) + " " + toolArgument).c_str());
-    toolExit_ = runJobCancelTool(toolArgument);
-    if (toolExit_ != 0) {
-      trace_printf(4, 8, "[%s]: jobcancelctl JID_CLEARALL failed: %d", kTag, toolExit_);
-      if (toolExit_ != 25) return {0, "", 24};
+    const CancelToolRun run = runJobCancelTool(toolArgument);
+    if (run.failed()) {
+      trace_printf(4, 8, "[%s]: jobcancelctl JID_CLEARALL failed: %d", kTag, run.exitCode());
+      if (run.exitCode() != 25) return {0, "", 24};
     }
+    toolExit_ = run.exitCode();
     std::vector<std::string> jobIDs;
     if (fetchJobInfoObjects(jobIDs) != 0) {
       trace_printf(4, 8, "[%s]: Error fetching job info objects", kTag);
@@ -204,10 +211,11 @@ uint16_t refusalForNamedJob(const std::string& id, JobInfoRecord& job) {
                           kCancelToolJobTypes.end();
   if (job.jobState != 4 && cancelType) {
     trace_printf(4, 8, "[%s]: Invoking jobcancelctl for jobtype %d", kTag, static_cast<int>(job.jobType));
-    uint16_t raw = 0;
-    int exitCode = runJobCancelTool(id, &raw);
-    trace_printf(4, 8, "[%s]: jobcancelctl for jobtype %d returned %d", kTag, static_cast<int>(job.jobType), raw);
-    if (exitCode != 0) {
+    const CancelToolRun run = runJobCancelTool(id);
+    trace_printf(4, 8, "[%s]: jobcancelctl for jobtype %d returned %d", kTag, static_cast<int>(job.jobType),
+                 run.result);
+    if (run.failed()) {
+      const int exitCode = run.exitCode();
       trace_printf(4, 8, "[%s]: jobcancelctl JID_CLEARALL failed: %d", kTag, exitCode);
       uint16_t code = (exitCode == 25 || exitCode == 31 || exitCode == 43) ? static_cast<uint16_t>(exitCode) : 24;
       trace_printf(4, 8, "[%s]: Cleanup job %s failed: status %d", kTag, id.c_str(), code);

@@ -1,11 +1,11 @@
 // The pending-configuration clean-up through JobServCleanupPersistentData, against fake
 // peers on the private bus and fake tool scripts under the sandbox root.
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "fake_peers.hpp"
+#include "fake_tool.hpp"
 
 namespace velmer::e2e {
 namespace {
@@ -17,24 +17,6 @@ class PendingConfigCleanup : public PeerTest {
  protected:
   uint16_t cleanUp(const std::string& name, const std::string& jobID, uint32_t type, const std::string& status = "") {
     return client().callMain<uint16_t>("JobServCleanupPersistentData", name, jobID, type, status, uint32_t{2});
-  }
-
-  // A tool under the sandbox root that writes its arguments, NUL-separated, beside itself.
-  std::filesystem::path fakeTool(const std::string& absolutePath, int exitCode = 0) {
-    std::filesystem::path tool = root() / absolutePath.substr(1);
-    std::filesystem::create_directories(tool.parent_path());
-    std::ofstream(tool) << "#!/bin/sh\nprintf '%s\\0' \"$@\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.argv\"\nexit "
-                        << exitCode << "\n";
-    std::filesystem::permissions(tool, std::filesystem::perms(0755));
-    return tool;
-  }
-
-  static std::vector<std::string> argumentsRecordedBy(const std::filesystem::path& tool) {
-    std::vector<std::string> args;
-    std::string text = readFile(tool.string() + ".argv");
-    for (size_t start = 0, end; (end = text.find('\0', start)) != std::string::npos; start = end + 1)
-      args.push_back(text.substr(start, end - start));
-    return args;
   }
 
   bool logShows(const std::string& text, size_t from) { return readLog(from).find(text) != std::string::npos; }
@@ -192,32 +174,31 @@ TEST_F(PendingConfigCleanup, ControllerFirmwareMarkerClearsAnActiveUpdateFlagWha
 
 TEST_F(PendingConfigCleanup, SystemEraseToolGetsTheJobIdAsOneArgumentAndIsWaitedFor) {
   const std::string jobID = "JID_1" + kHostileText;
-  std::filesystem::path tool = fakeTool("/bin/syserasectl");
+  FakeTool tool(root(), "/bin/syserasectl");
   EXPECT_EQ(cleanUp("Erase", jobID, 200), 0);
   // Waited for: the record is complete when the reply arrives.
-  EXPECT_EQ(argumentsRecordedBy(tool), (std::vector<std::string>{"delete", "job=" + jobID}));
+  EXPECT_EQ(tool.calls(), (std::vector<ToolCall>{{"delete", "job=" + jobID}}));
   EXPECT_FALSE(std::filesystem::exists(root() / "pwned"));
-  EXPECT_FALSE(std::filesystem::exists(tool.parent_path() / "pwned"));
+  EXPECT_FALSE(std::filesystem::exists(tool.path().parent_path() / "pwned"));
 
-  fakeTool("/bin/syserasectl", 3);
+  tool.exitWith(3);
   EXPECT_EQ(cleanUp("Erase", "JID_2", 200), 0);
-  std::filesystem::remove(tool);
+  std::filesystem::remove(tool.path());
   EXPECT_EQ(cleanUp("Erase", "JID_3", 200), 0);
 }
 
 TEST_F(PendingConfigCleanup, BackupRestoreToolStartsInTheBackgroundWithJobAndImageVerbatim) {
-  std::filesystem::path tool = fakeTool("/bin/bkrestctl");
+  FakeTool tool(root(), "/bin/bkrestctl");
+  size_t started = 0;
   for (uint32_t type : {164u, 165u}) {
     SCOPED_TRACE(type);
-    std::filesystem::remove(tool.string() + ".argv");
     const std::string jobID = "JID_" + std::to_string(type) + kHostileText;
     const std::string image = "image " + kHostileText;
     EXPECT_EQ(cleanUp("Backup", jobID, type, image), 0);
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(tool.string() + ".argv"); }, 5s));
-    EXPECT_EQ(argumentsRecordedBy(tool),
-              (std::vector<std::string>{"cleanup", "-jobid=" + jobID, "-imageName=" + image}));
+    ASSERT_TRUE(tool.waitForCalls(++started, 5s));
+    EXPECT_EQ(tool.calls().back(), (ToolCall{"cleanup", "-jobid=" + jobID, "-imageName=" + image}));
   }
-  EXPECT_FALSE(std::filesystem::exists(tool.parent_path() / "pwned"));
+  EXPECT_FALSE(std::filesystem::exists(tool.path().parent_path() / "pwned"));
 }
 
 TEST_F(PendingConfigCleanup, AttributeJobsCancelTheirOwnAttributeSet) {
