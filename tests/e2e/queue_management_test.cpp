@@ -15,72 +15,78 @@ constexpr auto kMessageTimeout = 10s;
 // The backup thread removes objects; under the sanitizers it takes its time.
 constexpr auto kRemovalTimeout = 10s;
 
+bool logged(const std::string& log, const std::string& line) { return log.find(line) != std::string::npos; }
+
+// One new job scheduled to start now, its queue, and what the daemon logged meanwhile.
+struct ScheduledJob {
+  std::string jobID, queueID, log;
+};
+
 class QueueHandOver : public SchedulingTest {
  protected:
-  // Schedules one new job to start now; returns the queue ID and what the channel
-  // logged meanwhile.
-  std::pair<std::string, std::string> scheduleOneJob(std::string& jobID) {
-    jobID = createJob("Configure NIC");
+  ScheduledJob scheduleNewJob() {
+    ScheduledJob scheduled{createJob("Configure NIC"), "", ""};
     const size_t mark = readLog().size();
-    auto [status, queueID, code] = schedule({jobID}, "TIME_NOW", "TIME_NA");
+    auto [status, queueID, code] = schedule({scheduled.jobID}, "TIME_NOW", "TIME_NA");
     EXPECT_EQ(status, 0);
     EXPECT_EQ(code, 0);
-    return {queueID, readLog(mark)};
+    scheduled.queueID = queueID;
+    scheduled.log = readLog(mark);
+    return scheduled;
   }
 
-  void expectRolledBack(const std::string& jobID) {
-    auto job = jobProperties(jobID);
-    EXPECT_EQ(job["startTime"].get<int64_t>(), 0) << jobID;
-    EXPECT_EQ(job["untilTime"].get<int64_t>(), 0) << jobID;
-    EXPECT_EQ(job["flags"].get<uint8_t>() & 1, 0) << jobID;
-    EXPECT_EQ(job["queueID"].get<std::string>(), "") << jobID;
+  void expectRolledBack(const ScheduledJob& scheduled) {
+    auto job = jobProperties(scheduled.jobID);
+    EXPECT_EQ(job["startTime"].get<int64_t>(), 0);
+    EXPECT_EQ(job["untilTime"].get<int64_t>(), 0);
+    EXPECT_EQ(job["flags"].get<uint8_t>() & 1, 0);
+    EXPECT_EQ(job["queueID"].get<std::string>(), "");
   }
 
-  // The job is bound to the queue and the process received the queue.
-  void expectHandedOver(QueueExecutionPeer& peer, const std::string& jobID, const std::string& queueID) {
-    auto job = jobProperties(jobID);
-    EXPECT_EQ(job["flags"].get<uint8_t>() & 1, 1) << jobID;
-    EXPECT_EQ(job["queueID"].get<std::string>(), queueID) << jobID;
+  // The job is bound to its queue and the process received the queue.
+  void expectHandedOver(QueueExecutionPeer& peer, const ScheduledJob& scheduled) {
+    auto job = jobProperties(scheduled.jobID);
+    EXPECT_EQ(job["flags"].get<uint8_t>() & 1, 1);
+    EXPECT_EQ(job["queueID"].get<std::string>(), scheduled.queueID);
     auto message = peer.receive(kMessageTimeout);
-    ASSERT_TRUE(message) << queueID;
-    EXPECT_EQ(message->queueID(), queueID);
+    ASSERT_TRUE(message) << scheduled.queueID;
+    EXPECT_EQ(message->queueID(), scheduled.queueID);
   }
 };
 
 TEST_F(QueueHandOver, EachCallRetriesWhatFailedAndJobsOfARefusedQueueAreRolledBack) {
   ASSERT_TRUE(waitForStartupSequence());
-  std::string jobID;
 
   // No key file: ftok fails.
-  auto [firstQueue, log] = scheduleOneJob(jobID);
-  EXPECT_TRUE(firstQueue.starts_with("QID_")) << "the queue ID is still the reply";
-  EXPECT_NE(log.find("schedq_key init error"), std::string::npos);
-  EXPECT_NE(log.find("ftok: No such file or directory"), std::string::npos);
-  EXPECT_NE(log.find("the queue-execution process did not take queue " + firstQueue), std::string::npos);
-  expectRolledBack(jobID);
+  ScheduledJob noKey = scheduleNewJob();
+  EXPECT_TRUE(noKey.queueID.starts_with("QID_")) << "the queue ID is still the reply";
+  EXPECT_TRUE(logged(noKey.log, "schedq_key init error"));
+  EXPECT_TRUE(logged(noKey.log, "ftok: No such file or directory"));
+  EXPECT_TRUE(logged(noKey.log, "the queue-execution process did not take queue " + noKey.queueID));
+  expectRolledBack(noKey);
   // The queue itself stays, and counts.
-  EXPECT_EQ(queueProperties(kNewQueuePathPrefix + firstQueue)["itemCount"].get<uint32_t>(), 1u);
+  EXPECT_EQ(queueProperties(kNewQueuePathPrefix + noKey.queueID)["itemCount"].get<uint32_t>(), 1u);
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
 
   // A key file but no message queue: the key is obtained, msgget fails, and is tried
   // again by the next call.
   createSchedulerKeyFile(root());
-  std::tie(std::ignore, log) = scheduleOneJob(jobID);
-  EXPECT_NE(log.find("schedq_key now inited to"), std::string::npos);
-  EXPECT_NE(log.find("couldn't get valid schedq_msqid"), std::string::npos);
-  EXPECT_NE(log.find("msgget: No such file or directory"), std::string::npos);
-  expectRolledBack(jobID);
-  std::tie(std::ignore, log) = scheduleOneJob(jobID);
-  EXPECT_NE(log.find("schedq_key already inited to"), std::string::npos);
-  EXPECT_NE(log.find("couldn't get valid schedq_msqid"), std::string::npos);
-  expectRolledBack(jobID);
+  ScheduledJob noQueue = scheduleNewJob();
+  EXPECT_TRUE(logged(noQueue.log, "schedq_key now inited to"));
+  EXPECT_TRUE(logged(noQueue.log, "couldn't get valid schedq_msqid"));
+  EXPECT_TRUE(logged(noQueue.log, "msgget: No such file or directory"));
+  expectRolledBack(noQueue);
+  ScheduledJob stillNoQueue = scheduleNewJob();
+  EXPECT_TRUE(logged(stillNoQueue.log, "schedq_key already inited to"));
+  EXPECT_TRUE(logged(stillNoQueue.log, "couldn't get valid schedq_msqid"));
+  expectRolledBack(stillNoQueue);
 
   // The process is there: the cached key finds its queue.
   QueueExecutionPeer peer(root());
-  auto [queueID, sentLog] = scheduleOneJob(jobID);
-  EXPECT_NE(sentLog.find("schedq_msqid now inited to"), std::string::npos);
-  EXPECT_NE(sentLog.find("message sent successfully"), std::string::npos);
-  expectHandedOver(peer, jobID, queueID);
+  ScheduledJob taken = scheduleNewJob();
+  EXPECT_TRUE(logged(taken.log, "schedq_msqid now inited to"));
+  EXPECT_TRUE(logged(taken.log, "message sent successfully"));
+  expectHandedOver(peer, taken);
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 4);
 }
 
@@ -88,30 +94,28 @@ TEST_F(QueueHandOver, AFullMessageQueueRefusesTheQueueAtOnceAndKeepsTheChannel) 
   ASSERT_TRUE(waitForStartupSequence());
   QueueExecutionPeer peer(root());
   peer.limitToOneMessage();
-  std::string first, second, third;
 
-  auto [firstQueue, log] = scheduleOneJob(first);
+  ScheduledJob first = scheduleNewJob();
   // The first message stays unread: the message queue is full and the daemon must not
   // wait for room.
-  auto [secondQueue, fullLog] = scheduleOneJob(second);
-  EXPECT_NE(fullLog.find("couldn't send the message"), std::string::npos);
-  EXPECT_NE(fullLog.find("msgsnd: Resource temporarily unavailable"), std::string::npos);
-  expectRolledBack(second);
-  expectHandedOver(peer, first, firstQueue);
+  ScheduledJob refused = scheduleNewJob();
+  EXPECT_TRUE(logged(refused.log, "couldn't send the message"));
+  EXPECT_TRUE(logged(refused.log, "msgsnd: Resource temporarily unavailable"));
+  expectRolledBack(refused);
+  expectHandedOver(peer, first);
 
-  auto [thirdQueue, reuseLog] = scheduleOneJob(third);
-  EXPECT_NE(reuseLog.find("schedq_msqid already inited to"), std::string::npos);
-  EXPECT_EQ(reuseLog.find("schedq_key not yet inited"), std::string::npos);
-  expectHandedOver(peer, third, thirdQueue);
+  ScheduledJob third = scheduleNewJob();
+  EXPECT_TRUE(logged(third.log, "schedq_msqid already inited to"));
+  EXPECT_FALSE(logged(third.log, "schedq_key not yet inited"));
+  expectHandedOver(peer, third);
 }
 
 TEST_F(QueueHandOver, AForcedClearAllWithdrawsTheQueueOfARunningJobOnItsOwnChannel) {
   ASSERT_TRUE(waitForStartupSequence());
   QueueExecutionPeer peer(root());
-  std::string jobID;
-  auto [queueID, log] = scheduleOneJob(jobID);
+  ScheduledJob running = scheduleNewJob();
   ASSERT_TRUE(peer.receive(kMessageTimeout));
-  ASSERT_EQ(report(jobID, 3, "Running"), 0);
+  ASSERT_EQ(report(running.jobID, 3, "Running"), 0);
 
   const size_t mark = readLog().size();
   client().callMain<uint16_t, std::string, uint16_t>("JobServDelete", std::vector<std::string>{"JID_CLEARALL_FORCE"},
@@ -119,9 +123,9 @@ TEST_F(QueueHandOver, AForcedClearAllWithdrawsTheQueueOfARunningJobOnItsOwnChann
   auto message = peer.receive(kMessageTimeout);
   ASSERT_TRUE(message);
   EXPECT_EQ(message->type, 3);
-  EXPECT_EQ(message->payload, expectedSchedulerPayload(0, 0, queueID));
+  EXPECT_EQ(message->payload, expectedSchedulerPayload(0, 0, running.queueID));
   // The kill path keeps a key of its own, although the schedule path has one already.
-  EXPECT_NE(readLog(mark).find("[killQueue]killq_key not yet inited"), std::string::npos);
+  EXPECT_TRUE(logged(readLog(mark), "[killQueue]killq_key not yet inited"));
   EXPECT_EQ(peer.pending(), 0u) << "one kill message per queue";
 }
 
