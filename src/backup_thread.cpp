@@ -53,7 +53,12 @@ void backupThread() {
   lowerOwnPriority();
   trace_printf(4, 8, "[%s]: Entering backupThread\n", kTag);
   trace_printf(4, 8, "[%s]: Waiting for 2 seconds for the job service to be ready\n", kTag);
-  std::this_thread::sleep_for(std::chrono::seconds(2));  // resumes after signal interruptions
+  {
+    // A condition-variable wait is not cut short by signals; only a stop request ends it
+    // early, and then the restore still runs, so the previous run's store is not lost.
+    std::unique_lock lock(bufData->mtxBuffer);
+    bufData->cvBuffer.wait_for(lock, std::chrono::seconds(2), [] { return bufData->stopRequested; });
+  }
   runStartupSequence();
   serveBuffer();
 }

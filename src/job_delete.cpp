@@ -19,6 +19,7 @@
 #include "jobcache.h"
 #include "method_handlers.hpp"
 #include "paths.hpp"
+#include "peer_call.hpp"
 #include "queue_management.hpp"
 #include "scheduler_channel.hpp"
 #include "trace.h"
@@ -81,7 +82,7 @@ class ClearAllDeletion {
   explicit ClearAllDeletion(bool force) : force_(force) {}
 
   ResponseTriple run(uint16_t deleteMode) {
-    HMCancelResult hm = HM_CancelJob();
+    HM_Result hm = HM_CancelJob();
     trace_printf(4, 8, "[%s]: HM_CancelJob status: %d", kTag, hm.status);
     const char* toolArgument = force_ ? kClearAllForce : kClearAll;
     trace_printf(4, 8, "[%s]: calling \"%s\"\n", kTag, (std::string(paths::kJobCancelTool) + " " + toolArgument).c_str());
@@ -449,30 +450,28 @@ uint16_t JS_MarkJobFailedMsgMsgID(const char* jobID, const char* message, const 
 
 int32_t FwupdcoreDeleteJob(const char* jobID) {
   constexpr const char* kFwTag = "FwupdcoreDeleteJob";
-  std::unique_ptr<sdbus::IConnection> connection;
-  try {
-    connection = sdbus::createSystemBusConnection();
-  } catch (const sdbus::Error&) {
-    trace_printf(4, 8, "[%s]: sd bus open failed\n", kFwTag);
-    return 1;
-  }
+  static const peer::Method kDeleteJob = {"com.zorvex.kelvo.fwupdcore", "/com/zorvex/kelvo/fwupdcore",
+                                          "com.zorvex.kelvo.fwupdcore.fw_management", "fwupdcore_delete_job"};
   int32_t result = -1;
+  peer::Step reached = peer::Step::Connect;
   try {
-    auto service = sdbus::createProxy(*connection, "com.zorvex.kelvo.fwupdcore", "/com/zorvex/kelvo/fwupdcore");
-    auto call = service->createMethodCall("com.zorvex.kelvo.fwupdcore.fw_management", "fwupdcore_delete_job");
-    call << std::string(jobID != nullptr ? jobID : "");
-    auto reply = service->callMethod(call);
+    std::tie(result) = peer::call<int32_t>(kDeleteJob, reached, std::string(jobID != nullptr ? jobID : ""));
     trace_printf(4, 8, "[%s]: Component Job delete function call successful \n", kFwTag);
-    try {
-      reply >> result;
-    } catch (const sdbus::Error& e) {
-      trace_printf(4, 8, "%s: Failed to parse response message: %s\n", kFwTag, e.getMessage().c_str());
-      result = -1;
-    }
   } catch (const sdbus::Error& e) {
-    trace_printf(4, 8, "[%s]: Component Job delete call failed - %s\n", kFwTag, e.getMessage().c_str());
+    switch (reached) {
+      case peer::Step::Connect:
+        trace_printf(4, 8, "[%s]: sd bus open failed\n", kFwTag);
+        return 1;
+      case peer::Step::ReadReply:
+        trace_printf(4, 8, "[%s]: Component Job delete function call successful \n", kFwTag);
+        trace_printf(4, 8, "%s: Failed to parse response message: %s\n", kFwTag, e.getMessage().c_str());
+        break;
+      default:
+        trace_printf(4, 8, "[%s]: Component Job delete call failed - %s\n", kFwTag, e.getMessage().c_str());
+        break;
+    }
+    result = -1;
   }
-  connection.reset();
   trace_printf(4, 8, "[%s]: Component Job delete return value = %d \n", kFwTag, result);
   return result;
 }
