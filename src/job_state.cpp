@@ -166,14 +166,13 @@ uint16_t ValidateJobType(const std::string& jobID) {
     trace_printf(1, 8, "[%s] JobID is null\n", kTag);
     return 1;
   }
-  std::vector<std::string> jobIDs;
-  if (fetchJobInfoObjects(jobIDs) != 0) {
+  bool listed = forEachJob([&](const std::string&, const JobInfoRecord* job) {
+    if (job != nullptr) logJobIdentity(kTag, *job);
+    return true;
+  });
+  if (!listed) {
     trace_printf(4, 8, "[%s]: Error fetching job info objects", kTag);
     return 37;
-  }
-  for (const auto& id : jobIDs) {
-    JobInfoRecord job;
-    if (fetchJobInfoProperties(id, job) == 0) logJobIdentity(kTag, job);
   }
   return 0;
 }
@@ -185,25 +184,28 @@ uint16_t jobIsNewState(const std::string& jobID) {
     trace_printf(1, 8, "[%s] JobID is null\n", kTag);
     return 1;
   }
-  std::vector<std::string> jobIDs;
-  if (fetchJobInfoObjects(jobIDs) != 0) {
+  uint16_t result = 0;
+  bool listed = forEachJob([&](const std::string& id, const JobInfoRecord* job) {
+    if (job == nullptr) {
+      trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", kTag, id.c_str());
+      return true;
+    }
+    logJobIdentity(kTag, *job);
+    // A job bound to a queue keeps state 0 (a future start only changes its status), yet
+    // it is no longer new: it must not be put into a second queue.
+    if (job->jsJobID == jobID && (job->jobState != 0 || (job->flags & kJobFlagQueued))) {
+      trace_printf(4, 8, "[%s]: Cannot add job to queue: invalid jobstate: %s", kTag, jobID.c_str());
+      result = job->jobType == 20 && job->jobState != 4 ? 42 : 3;
+      return false;
+    }
+    return true;
+  });
+  if (!listed) {
     trace_printf(4, 8, "[%s]: Error fetching job info objects", kTag);
     return 1;
   }
-  for (const auto& id : jobIDs) {
-    JobInfoRecord job;
-    if (fetchJobInfoProperties(id, job) != 0) {
-      trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", kTag, id.c_str());
-      continue;
-    }
-    logJobIdentity(kTag, job);
-    if (job.jsJobID == jobID && job.jobState != 0) {
-      trace_printf(4, 8, "[%s]: Cannot add job to queue: invalid jobstate: %s", kTag, jobID.c_str());
-      return job.jobType == 20 && job.jobState != 4 ? 42 : 3;
-    }
-  }
-  trace_printf(4, 8, "[%s]: Exit ", kTag);
-  return 0;
+  if (result == 0) trace_printf(4, 8, "[%s]: Exit ", kTag);
+  return result;
 }
 
 }  // namespace velmer

@@ -148,6 +148,9 @@ TEST_F(JobScheduleRefusals, TheLimitsThemselvesAreAccepted) {
   EXPECT_EQ(partStatus, 0);
   EXPECT_EQ(queueProperties(kNewQueuePathPrefix + partQueue)["itemCount"].get<uint32_t>(), 1u);
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 3);
+  // A job bound to a queue stays in state 0 but is not new any more.
+  EXPECT_EQ(schedule({second}, "TIME_NOW", "TIME_NA"), (Reply{3, "", 3})) << "a job already in a queue";
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 3);
 }
 
 // ---------------------------------------------------------------------------------------
