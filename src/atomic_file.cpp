@@ -46,7 +46,9 @@ bool AtomicFile::open() {
     errno = savedErrno;
     return false;
   }
-  std::setvbuf(file_, nullptr, _IOFBF, kWriteBufferSize);
+  // With a null buffer stdio would ignore the size and write 4 KB at a time.
+  if (!buffer_) buffer_ = std::make_unique<char[]>(kWriteBufferSize);
+  std::setvbuf(file_, buffer_.get(), _IOFBF, kWriteBufferSize);
   return true;
 }
 

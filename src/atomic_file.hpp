@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace velmer {
@@ -37,6 +38,7 @@ class AtomicFile {
   std::string path_;
   std::string temporary_;
   std::FILE* file_ = nullptr;
+  std::unique_ptr<char[]> buffer_;  // stdio's buffer: large, as the queue records are
 };
 
 // Removes every leftover temporary file in `directory` (from a write a crash cut short).

@@ -165,6 +165,18 @@ class Object : public sdbus::AdaptorInterfaces<Adaptor> {
     return true;
   }
 
+  // Changes one property in place (no copy of a large value) and signals the change.
+  // `mutator` runs under the values lock: it only changes the value.
+  template <class T, class Mutator>
+  void update(T Record::*member, std::string_view name, Mutator&& mutator) {
+    {
+      std::lock_guard values(valuesMutex_);
+      mutator(values_.*member);
+    }
+    if (announced_ && !quietTeardownActive())
+      Base::getObject().emitPropertiesChangedSignal(Adaptor::INTERFACE_NAME, {std::string(name)});
+  }
+
   // Applies a name-to-value map in key order through the setters, with signals.
   // Unknown names are ignored. A value of the wrong type stops at that entry (earlier
   // entries keep their new values) and throws sdbus::Error naming the property.

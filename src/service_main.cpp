@@ -39,11 +39,11 @@ uint16_t appendToList(uint16_t MainRecord::*count, std::string_view countName,
   Jobservicemain& main = mainObject();
   const uint16_t before = main.get(count);
   main.set(count, static_cast<uint16_t>(before + 1), countName);
-  std::vector<std::string> entries = main.get(list);
-  entries.push_back(id);
-  if (trace_get_threshold() >= 4)
-    for (const auto& entry : entries) trace_printf(4, 8, "[%s]: job list: %s\n", tag, entry.c_str());
-  main.set(list, entries, listName);
+  main.update(list, listName, [&](std::vector<std::string>& entries) {
+    entries.push_back(id);
+    if (trace_get_threshold() >= 4)
+      for (const auto& entry : entries) trace_printf(4, 8, "[%s]: job list: %s\n", tag, entry.c_str());
+  });
   return before;
 }
 }  // namespace
