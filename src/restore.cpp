@@ -29,11 +29,37 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
+// Creates the backup directory without its parents, mode exactly 0770 whatever the
+// umask: 0, or -1 when it cannot be created.
+int createBackupDirectory(const char* tag) {
+  const std::string backupDir = backupDirectory();
+  if (exists(backupDir)) return 0;
+  if (::mkdir(backupDir.c_str(), 0770) != 0 && errno != EEXIST) {
+    trace_printf(4, 8, "[%s]: ___ StartRestore: Backup directory cannot be created. [%s], errno = %d\n", tag,
+                 backupDir.c_str(), errno);
+    return -1;
+  }
+  ::chmod(backupDir.c_str(), 0770);
+  trace_printf(4, 8, "[%s]: ___ StartRestore: Created Backup Directory\n", tag);
+  return 0;
+}
+
+// A start-up cut short between moving the backup directory away and rewriting the
+// backup file (the 2-second wait, or the restore itself) leaves the only copy of the
+// store in the restore directory. Its files go back into the backup directory, so that
+// this start restores them instead of deleting them with the restore directory.
+void recoverInterruptedRestore(const char* tag) {
+  if (exists(backupFilePath()) || !exists(restoreFilePath())) return;
+  trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before its restore, recovering its files\n", tag);
+  if (createBackupDirectory(tag) == 0) moveFilesToBackup();
+}
+
 // The previous run's backup directory becomes the restore directory.
 void moveBackupToRestore(const char* tag) {
   const std::string backupDir = backupDirectory();
   const std::string restoreDir = restoreDirectory();
   if (exists(restoreDir)) {
+    recoverInterruptedRestore(tag);
     trace_printf(4, 8, "[%s]: ___ StartRestore: Deleting Restore Directory\n", tag);
     deleteDirectory(restoreDir);
   }
@@ -51,21 +77,6 @@ void moveBackupToRestore(const char* tag) {
                "%d\n",
                tag, restoreDir.c_str(), errno);
   deleteDirectory(backupDir);
-}
-
-// Creates the backup directory without its parents, mode exactly 0770 whatever the
-// umask: 0, or -1 when it cannot be created.
-int createBackupDirectory(const char* tag) {
-  const std::string backupDir = backupDirectory();
-  if (exists(backupDir)) return 0;
-  if (::mkdir(backupDir.c_str(), 0770) != 0 && errno != EEXIST) {
-    trace_printf(4, 8, "[%s]: ___ StartRestore: Backup directory cannot be created. [%s], errno = %d\n", tag,
-                 backupDir.c_str(), errno);
-    return -1;
-  }
-  ::chmod(backupDir.c_str(), 0770);
-  trace_printf(4, 8, "[%s]: ___ StartRestore: Created Backup Directory\n", tag);
-  return 0;
 }
 
 int restoreJobsAndQueues() {

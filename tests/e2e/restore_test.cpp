@@ -10,9 +10,11 @@
 #include <map>
 #include <set>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "persistence_fixture.hpp"
@@ -110,10 +112,19 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
   ASSERT_EQ(std::get<0>(summaryBefore), 4);
   scheduler.receiveAll();
 
-  for (int signalNumber : {SIGTERM, SIGKILL}) {
-    SCOPED_TRACE(signalNumber == SIGTERM ? "after SIGTERM" : "after kill -9");
+  const std::pair<const char*, std::function<void()>> restarts[] = {
+      {"after SIGTERM", [&] { restartAndAwaitRestore(SIGTERM); }},
+      {"after kill -9", [&] { restartAndAwaitRestore(SIGKILL); }},
+      // The store then lies only in the restore directory: the next start must find it.
+      {"after kill -9 during the start-up wait", [&] {
+         killDaemon();
+         startDaemon();
+         restartAndAwaitRestore(SIGKILL);
+       }}};
+  for (const auto& [how, restart] : restarts) {
+    SCOPED_TRACE(how);
     const size_t callsBefore = postRestoreCalls().size();
-    restartAndAwaitRestore(signalNumber);
+    restart();
 
     EXPECT_EQ(jobsOnBus(), expectedJobs);
     std::map<std::string, std::string> queuePaths;
