@@ -107,8 +107,10 @@ size_t expectedRecordSize(uint32_t objectType) {
   return 0;
 }
 
-// Reads the record that follows a header; false when the object is damaged.
-bool readRecord(const char* tag, std::istream& stream, const JSObjectHeader& header, std::vector<uint8_t>& record) {
+// Reads the record that follows a header; false when the object is damaged. The buffer
+// is not zeroed first: every byte of it is read from the file.
+bool readRecord(const char* tag, std::istream& stream, const JSObjectHeader& header,
+                std::unique_ptr<uint8_t[]>& record) {
   size_t expected = expectedRecordSize(header.object_type);
   if (expected != 0 && header.object_size != expected) {
     // A size that does not match the type is damage: never trust it to read the record.
@@ -123,8 +125,8 @@ bool readRecord(const char* tag, std::istream& stream, const JSObjectHeader& hea
     trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
     return false;
   }
-  record.resize(expected);
-  int rc = readExactly(stream, record.data(), expected);
+  record = std::make_unique_for_overwrite<uint8_t[]>(expected);
+  int rc = readExactly(stream, record.get(), expected);
   if (rc == 0) trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
   if (rc < 0) trace_printf(4, 8, "[%s]: Failed to read object data\n", tag);
   return rc == 1;
@@ -287,18 +289,18 @@ int JS_RestoreObjectFromFile(std::istream& stream) {
     }
     trace_printf(4, 8, "[%s]: ___ Signature matched, file is valid, header size = %d\n", kTag,
                  static_cast<int>(header.object_size));
-    std::vector<uint8_t> record;
+    std::unique_ptr<uint8_t[]> record;
     if (!readRecord(kTag, stream, header, record)) return -1;
     switch (header.object_type) {
       case kJobObject: {
         JobInfoRecord job;
-        convertToJobServInfoObj(record.data(), job);
+        convertToJobServInfoObj(record.get(), job);
         createJobObjectInDBus(job);
         return 0;
       }
       case kQueueObject: {
         JobQueueRecord queue;
-        convertToJobQueueInfoControlObj(record.data(), queue);
+        convertToJobQueueInfoControlObj(record.get(), queue);
         createQueueObjectInDBus(queue);
         return 0;
       }
