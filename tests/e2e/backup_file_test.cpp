@@ -31,9 +31,8 @@ TEST_F(BackupFile, EveryChangeRewritesItWholeJobsFirstAndAnEmptyStoreLeavesAnEmp
   std::map<std::string, std::string> paths;
   auto queues = queuesOnBus(&paths);
   EXPECT_EQ(paths.at(queue), "/xyz/openbmc_project/jobservice/jobservicequeueinfo/" + queue);
-  const std::vector<layout::Bytes> expectedRecords = {layout::jobRecord(jobs.at(first)),
-                                                      layout::jobRecord(jobs.at(second)),
-                                                      layout::queueRecord(queues.at(queue))};
+  const std::vector<layout::Bytes> expectedRecords = {
+      layout::jobRecord(jobs.at(first)), layout::jobRecord(jobs.at(second)), layout::queueRecord(queues.at(queue))};
   const uint32_t expectedTypes[] = {layout::kJobType, layout::kJobType, layout::kQueueType};
   for (size_t i = 0; i < objects.size(); ++i) {
     SCOPED_TRACE("object " + std::to_string(i));
@@ -44,14 +43,15 @@ TEST_F(BackupFile, EveryChangeRewritesItWholeJobsFirstAndAnEmptyStoreLeavesAnEmp
   }
   EXPECT_EQ(layout::decodeJob(objects[0].record).message, std::string(255, 'm'));
   EXPECT_EQ(layout::decodeQueue(objects[2].record).jobQueueItem, (std::vector<std::string>{first, second}));
-  EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(layout::backupFile(root()).string() + ".tmp"); }, 5s))
+  EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(layout::backupFile(root()).string() + ".tmp"); },
+                        kBackupStepTimeout))
       << "no temporary file is left behind";
 
   ASSERT_EQ(client().callMain<uint16_t>("JobServDeleteQueue", queue, uint16_t{0}), 0);
   auto [status, data, code] = client().callMain<uint16_t, std::string, uint16_t>(
       "JobServDelete", std::vector<std::string>{first, second}, uint16_t{2}, uint16_t{0});
   ASSERT_EQ(code, 0) << data;
-  EXPECT_TRUE(waitUntil([&] { return jobsOnBus().empty() && queuesOnBus().empty(); }, 10s));
+  EXPECT_TRUE(waitUntil([&] { return jobsOnBus().empty() && queuesOnBus().empty(); }, kBackupStepTimeout));
   EXPECT_TRUE(waitForBackup([](const std::vector<layout::StoredObject>& objects) { return objects.empty(); }));
   EXPECT_TRUE(std::filesystem::exists(layout::backupFile(root()))) << "an empty store writes an empty file";
 }

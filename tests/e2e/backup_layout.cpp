@@ -5,6 +5,7 @@
 #include <fstream>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <variant>
 
 namespace velmer::e2e::layout {
@@ -80,61 +81,64 @@ std::string getText(const Bytes& bytes, size_t offset, size_t width) {
   return std::string(start, strnlen(start, width));
 }
 
+// Calls `visit(field, member)` for every field, with the member pointer's own type.
+template <class Record, class Visitor>
+void forEachField(std::span<const Field<Record>> fields, Visitor&& visit) {
+  for (const auto& field : fields) std::visit([&](auto member) { visit(field, member); }, field.member);
+}
+
+template <class T>
+constexpr bool kIsText = std::is_same_v<T, std::string>;
+
 template <class Record>
 void encodeFields(const Record& record, std::span<const Field<Record>> fields, Bytes& bytes) {
-  for (const auto& field : fields) {
-    std::visit(
-        [&]<class T>(T Record::*member) {
-          if constexpr (std::is_same_v<T, std::string>)
-            putText(bytes, field.offset, field.width, record.*member);
-          else
-            putNumber(bytes, field.offset, field.width, static_cast<uint64_t>(record.*member));
-        },
-        field.member);
-  }
+  forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
+    if constexpr (kIsText<T>)
+      putText(bytes, field.offset, field.width, record.*member);
+    else
+      putNumber(bytes, field.offset, field.width, static_cast<uint64_t>(record.*member));
+  });
 }
 
 template <class Record>
 void decodeFields(const Bytes& bytes, std::span<const Field<Record>> fields, Record& record) {
-  for (const auto& field : fields) {
-    std::visit(
-        [&]<class T>(T Record::*member) {
-          if constexpr (std::is_same_v<T, std::string>)
-            record.*member = getText(bytes, field.offset, field.width);
-          else
-            record.*member = static_cast<T>(getNumber(bytes, field.offset, field.width));
-        },
-        field.member);
-  }
+  forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
+    if constexpr (kIsText<T>)
+      record.*member = getText(bytes, field.offset, field.width);
+    else
+      record.*member = static_cast<T>(getNumber(bytes, field.offset, field.width));
+  });
 }
 
 template <class Record>
 void fieldsFromProperties(const PropertyMap& properties, std::span<const Field<Record>> fields, Record& record) {
-  for (const auto& field : fields)
-    std::visit([&]<class T>(T Record::*member) { record.*member = properties.at(field.property).template get<T>(); },
-               field.member);
+  forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
+    record.*member = properties.at(field.property).template get<T>();
+  });
 }
 
 template <class Record>
 void printFields(const Record& record, std::span<const Field<Record>> fields, std::ostream& out) {
-  for (const auto& field : fields)
-    std::visit(
-        [&]<class T>(T Record::*member) {
-          out << field.property << '=';
-          if constexpr (std::is_same_v<T, std::string>)
-            out << '"' << record.*member << '"';
-          else
-            out << +(record.*member);
-          out << ' ';
-        },
-        field.member);
+  forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
+    out << field.property << '=';
+    if constexpr (kIsText<T>)
+      out << '"' << record.*member << "\" ";
+    else
+      out << +(record.*member) << ' ';
+  });
 }
 
 }  // namespace
 
-std::string StoredObject::signature() const { return getText(header, 0, 7); }
-uint32_t StoredObject::type() const { return static_cast<uint32_t>(getNumber(header, 8, 4)); }
-uint32_t StoredObject::size() const { return static_cast<uint32_t>(getNumber(header, 12, 4)); }
+std::string StoredObject::signature() const {
+  return getText(header, 0, 7);
+}
+uint32_t StoredObject::type() const {
+  return static_cast<uint32_t>(getNumber(header, 8, 4));
+}
+uint32_t StoredObject::size() const {
+  return static_cast<uint32_t>(getNumber(header, 12, 4));
+}
 
 std::vector<StoredObject> splitObjects(const std::string& file) {
   std::vector<StoredObject> objects;
@@ -175,7 +179,9 @@ Bytes queueRecord(const JobQueueRecord& queue) {
   return record;
 }
 
-Bytes jobObject(const JobInfoRecord& job) { return concat({header("JOBCTR", kJobType, kJobRecordSize), jobRecord(job)}); }
+Bytes jobObject(const JobInfoRecord& job) {
+  return concat({header("JOBCTR", kJobType, kJobRecordSize), jobRecord(job)});
+}
 
 Bytes queueObject(const JobQueueRecord& queue, const uint32_t* slotCount) {
   Bytes record = queueRecord(queue);
@@ -193,7 +199,8 @@ JobQueueRecord decodeQueue(const Bytes& record) {
   JobQueueRecord queue;
   decodeFields<JobQueueRecord>(record, kQueueFields, queue);
   const size_t slots = std::min<size_t>(getNumber(record, kSlotCountOffset, 4), kQueueSlotCount);
-  for (size_t i = 0; i < slots; ++i) queue.jobQueueItem.push_back(getText(record, kSlotsOffset + i * kTextWidth, kTextWidth));
+  for (size_t i = 0; i < slots; ++i)
+    queue.jobQueueItem.push_back(getText(record, kSlotsOffset + i * kTextWidth, kTextWidth));
   return queue;
 }
 
@@ -214,11 +221,9 @@ JobQueueRecord queueFromProperties(const PropertyMap& properties) {
 
 PropertyMap restoredJobProperties(const JobInfoRecord& job) {
   PropertyMap properties;
-  for (const auto& field : kJobFields) {
-    if (std::string_view(field.property) == "reserved0") continue;
-    std::visit([&]<class T>(T JobInfoRecord::*member) { properties[field.property] = sdbus::Variant(job.*member); },
-               field.member);
-  }
+  forEachField<JobInfoRecord>(kJobFields, [&](const Field<JobInfoRecord>& field, auto member) {
+    if (std::string_view(field.property) != "reserved0") properties[field.property] = sdbus::Variant(job.*member);
+  });
   return properties;
 }
 

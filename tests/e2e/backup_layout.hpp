@@ -26,8 +26,8 @@ using Bytes = std::vector<uint8_t>;
 
 // One object of a backup file as it lies on disk.
 struct StoredObject {
-  Bytes header;  // 16 bytes
-  Bytes record;  // object_size bytes
+  Bytes header;                   // 16 bytes
+  Bytes record;                   // object_size bytes
   std::string signature() const;  // up to the NUL within the 7 signature bytes
   uint32_t type() const;
   uint32_t size() const;

@@ -3,7 +3,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <tuple>
+#include <utility>
 
 #include "persistence_fixture.hpp"
 
@@ -22,25 +24,28 @@ class KeyValueStore : public PersistenceTest {
   BlobKeyValue store() { return client().mainProperty<BlobKeyValue>("blobKeyValue"); }
 };
 
-// The file with one pair, job J, caller updater, key stage, and a time-out.
+// The file with one pair (the job, caller "updater", key "stage") and a time-out.
 std::string fileWithOnePair(const std::string& job, const std::string& value, const std::string& timeout) {
-  return "{\n"
-         "    \"" + job + "\": {\n"
-         "        \"updater\": {\n"
-         "            \"stage\": \"" + value + "\"\n"
-         "        }\n"
-         "    },\n"
-         "    \"__serviceConfig__\": {\n"
-         "        \"velmerd\": {\n"
-         "            \"autoDeleteTimeout\": \"" + timeout + "\"\n"
-         "        }\n"
-         "    }\n"
-         "}";
+  std::string text = R"({
+    "<job>": {
+        "updater": {
+            "stage": "<value>"
+        }
+    },
+    "__serviceConfig__": {
+        "velmerd": {
+            "autoDeleteTimeout": "<timeout>"
+        }
+    }
+})";
+  for (const auto& [placeholder, replacement] : {std::pair{"<job>", job}, {"<value>", value}, {"<timeout>", timeout}})
+    text.replace(text.find(placeholder), std::string_view(placeholder).size(), replacement);
+  return text;
 }
 
 TEST_F(KeyValueStore, WriteAndReadAnswerEachStatusAndTheFileFollowsByteForByte) {
   // The job need not exist, but the start-up check would drop it: write after that.
-  ASSERT_TRUE(waitForLog(kRestoreDone));
+  ASSERT_TRUE(waitForLog(kRestoreDone, kBackupStepTimeout));
   const std::string job = "JID_000000000001";
   ASSERT_EQ(write(job, "stage", "updater", "2"), 0);
   EXPECT_EQ(file(), fileWithOnePair(job, "2", "172800"));
@@ -60,12 +65,11 @@ TEST_F(KeyValueStore, WriteAndReadAnswerEachStatusAndTheFileFollowsByteForByte) 
   // A deleted job takes its pairs with it, once the backup thread has removed it.
   const std::string deleted = createJob("Deleted with its pairs");
   ASSERT_EQ(write(deleted, "k", "c", "v"), 0);
-  auto [status, data, code] =
-      client().callMain<uint16_t, std::string, uint16_t>("JobServDelete", std::vector<std::string>{deleted},
-                                                         uint16_t{1}, uint16_t{0});
+  auto [status, data, code] = client().callMain<uint16_t, std::string, uint16_t>(
+      "JobServDelete", std::vector<std::string>{deleted}, uint16_t{1}, uint16_t{0});
   ASSERT_EQ(code, 0) << data;
-  EXPECT_TRUE(waitUntil([&] { return !store().contains(deleted); }, 10s));
-  EXPECT_TRUE(waitUntil([&] { return file() == fileWithOnePair(job, "3", "3600"); }, 5s)) << file();
+  EXPECT_TRUE(waitUntil([&] { return !store().contains(deleted); }, kBackupStepTimeout));
+  EXPECT_TRUE(waitUntil([&] { return file() == fileWithOnePair(job, "3", "3600"); }, kBackupStepTimeout)) << file();
 }
 
 TEST_F(KeyValueStore, RestartKeepsPairsOfRestoredJobsAndOnlyAValidTimeout) {

@@ -49,13 +49,16 @@ SchedulerChannel::SchedulerChannel(const std::filesystem::path& root) {
   id_ = createExclusiveQueue(keyFile);
 }
 
-SchedulerChannel::~SchedulerChannel() { msgctl(id_, IPC_RMID, nullptr); }
+SchedulerChannel::~SchedulerChannel() {
+  msgctl(id_, IPC_RMID, nullptr);
+}
 
 std::vector<SchedulerChannel::Message> SchedulerChannel::receiveAll() {
   std::vector<Message> messages;
   WireMessage wire{};
   while (msgrcv(id_, &wire, kPayloadSize, 0, IPC_NOWAIT) == static_cast<ssize_t>(kPayloadSize))
-    messages.push_back({wire.type, wire.startTime, wire.untilTime, std::string(wire.queueID, strnlen(wire.queueID, 33))});
+    messages.push_back(
+        {wire.type, wire.startTime, wire.untilTime, std::string(wire.queueID, strnlen(wire.queueID, 33))});
   return messages;
 }
 
@@ -113,24 +116,27 @@ std::vector<layout::StoredObject> PersistenceTest::backupObjects() const {
   return layout::splitObjects(readFile(layout::backupFile(root())));
 }
 
-std::map<std::string, JobInfoRecord> PersistenceTest::jobsIn(const std::vector<layout::StoredObject>& objects) {
-  std::map<std::string, JobInfoRecord> jobs;
+namespace {
+// The objects of one type, decoded and keyed by their ID.
+template <class Record>
+std::map<std::string, Record> decodedObjects(const std::vector<layout::StoredObject>& objects, uint32_t type,
+                                             Record (*decode)(const layout::Bytes&), std::string Record::*id) {
+  std::map<std::string, Record> records;
   for (const auto& object : objects)
-    if (object.type() == layout::kJobType) {
-      JobInfoRecord job = layout::decodeJob(object.record);
-      jobs[job.jsJobID] = job;
+    if (object.type() == type) {
+      Record record = decode(object.record);
+      records[record.*id] = std::move(record);
     }
-  return jobs;
+  return records;
+}
+}  // namespace
+
+std::map<std::string, JobInfoRecord> PersistenceTest::jobsIn(const std::vector<layout::StoredObject>& objects) {
+  return decodedObjects(objects, layout::kJobType, &layout::decodeJob, &JobInfoRecord::jsJobID);
 }
 
 std::map<std::string, JobQueueRecord> PersistenceTest::queuesIn(const std::vector<layout::StoredObject>& objects) {
-  std::map<std::string, JobQueueRecord> queues;
-  for (const auto& object : objects)
-    if (object.type() == layout::kQueueType) {
-      JobQueueRecord queue = layout::decodeQueue(object.record);
-      queues[queue.jsQueueID] = queue;
-    }
-  return queues;
+  return decodedObjects(objects, layout::kQueueType, &layout::decodeQueue, &JobQueueRecord::jsQueueID);
 }
 
 bool PersistenceTest::waitForBackup(const std::function<bool(const std::vector<layout::StoredObject>&)>& done,
@@ -159,7 +165,7 @@ bool PersistenceTest::waitUntilBackupMatchesBus(std::chrono::milliseconds timeou
 void PersistenceTest::startAndAwaitRestore() {
   const size_t logStart = readLog().size();
   startDaemon();
-  if (!waitForLog(kRestoreDone, 20s, logStart))
+  if (!waitForLog(kRestoreDone, kBackupStepTimeout, logStart))
     throw std::runtime_error("the start-up restore did not finish:\n" + readLog(logStart).substr(0, 4000));
 }
 
@@ -172,7 +178,9 @@ void PersistenceTest::restartAndAwaitRestore(int signalNumber) {
 }
 
 namespace {
-std::filesystem::path postRestoreLog(const std::filesystem::path& root) { return root / "postrestorectl.calls"; }
+std::filesystem::path postRestoreLog(const std::filesystem::path& root) {
+  return root / "postrestorectl.calls";
+}
 }  // namespace
 
 void PersistenceTest::recordPostRestoreCalls() {

@@ -22,6 +22,9 @@ inline constexpr const char* kJobPathPrefix = "/xyz/openbmc_project/jobservice/j
 inline constexpr const char* kRestoredQueuePathPrefix = "/xyz/openbmc_project/jobservice/jobservicescheduleinfo/";
 inline constexpr const char* kRestoreDone = "[backupThread]: ___ Post restoration all job info";
 inline constexpr int64_t kTimeNotGiven = 4294967295;  // "TIME_NA"
+// How long the backup thread may take for one step (a rewrite, the start-up restore) on
+// a loaded machine under a sanitizer; a step that never ends still fails the test.
+inline constexpr std::chrono::seconds kBackupStepTimeout{60};
 
 // The System V message queue that the queue-execution process would own, keyed by
 // ROOT/run/jqlegacy/js.ipc. It is created exclusively, so it is never another test's,
@@ -66,9 +69,9 @@ class PersistenceTest : public DaemonTest {
   std::map<std::string, JobInfoRecord> jobsInBackup() const { return jobsIn(backupObjects()); }
   // Waits until `done` holds for the backup file's objects.
   bool waitForBackup(const std::function<bool(const std::vector<layout::StoredObject>&)>& done,
-                     std::chrono::milliseconds timeout = 10s);
+                     std::chrono::milliseconds timeout = kBackupStepTimeout);
   // Waits until the backup file holds exactly the jobs and queues on the bus.
-  bool waitUntilBackupMatchesBus(std::chrono::milliseconds timeout = 10s);
+  bool waitUntilBackupMatchesBus(std::chrono::milliseconds timeout = kBackupStepTimeout);
 
   // Starts the daemon and waits until the backup thread's start-up sequence is over.
   void startAndAwaitRestore();

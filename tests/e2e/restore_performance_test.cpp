@@ -20,7 +20,9 @@ std::string jobID(int i) {
   return id;
 }
 
-void append(layout::Bytes& file, const layout::Bytes& object) { file.insert(file.end(), object.begin(), object.end()); }
+void append(layout::Bytes& file, const layout::Bytes& object) {
+  file.insert(file.end(), object.begin(), object.end());
+}
 
 // A full store as an earlier run would have written it: every queue holds two jobs.
 layout::Bytes fullStore() {
@@ -96,8 +98,9 @@ TEST_F(RestorePerformance, FullStoreIsRestoredAndRewrittenAndTheTimesAreReported
   for (uint16_t percent = 1; percent <= 3; ++percent) {
     const size_t logStart = readLog().size();
     touchJob(jobID(0), percent);
-    ASSERT_TRUE(waitForLog("Exiting PersistNewDBusObject", 20s, logStart));
-    auto rewrite = millisecondsBetween(readLog(logStart), "Entering PersistNewDBusObject", "Exiting PersistNewDBusObject");
+    ASSERT_TRUE(waitForLog("Exiting PersistNewDBusObject", kBackupStepTimeout, logStart));
+    auto rewrite =
+        millisecondsBetween(readLog(logStart), "Entering PersistNewDBusObject", "Exiting PersistNewDBusObject");
     ASSERT_TRUE(rewrite.has_value());
     rewrites.push_back(*rewrite);
   }

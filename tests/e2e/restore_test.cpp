@@ -3,15 +3,15 @@
 // exactly the objects it holds before any damage; stray temporary files are never read.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
-#include <map>
-#include <set>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -26,13 +26,12 @@ using layout::Bytes;
 
 // The main object's view of the store.
 auto storeSummary(BusClient& client) {
-  return std::make_tuple(client.mainProperty<uint16_t>("numJobsInStore"),
-                         client.mainProperty<uint16_t>("jobInfoObjCount"),
-                         client.mainProperty<std::vector<std::string>>("jobInfoObjList"),
-                         client.mainProperty<uint16_t>("jobQueueObjCount"),
-                         client.mainProperty<std::vector<std::string>>("jobQueueObjList"),
-                         client.mainProperty<BlobKeyValue>("blobKeyValue"),
-                         client.mainProperty<uint32_t>("autoDeleteTimeout"));
+  return std::make_tuple(
+      client.mainProperty<uint16_t>("numJobsInStore"), client.mainProperty<uint16_t>("jobInfoObjCount"),
+      client.mainProperty<std::vector<std::string>>("jobInfoObjList"),
+      client.mainProperty<uint16_t>("jobQueueObjCount"),
+      client.mainProperty<std::vector<std::string>>("jobQueueObjList"),
+      client.mainProperty<BlobKeyValue>("blobKeyValue"), client.mainProperty<uint32_t>("autoDeleteTimeout"));
 }
 
 template <class Map>
@@ -90,17 +89,38 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
   const std::string queue = scheduleNow({queued1, queued2});
 
   // Every stored property of one job gets a value unlike its default, extremes included.
-  const JobInfoRecord runningValues = {-2, kTimeNotGiven, 1764945003, 4000000000u, 21600, "Running job \xc3\xbcber", std::string(255, 'm'),
-                   "arg1,arg2", "QID_999999999999", "Running", "JCP007", running, 0x18, 65, 3, 40, 1764945004,
-                   1764945001, 6, 0, 1764945005, -1};
+  const JobInfoRecord runningValues = {.startTime = -2,
+                                       .untilTime = kTimeNotGiven,
+                                       .completionTime = 1764945003,
+                                       .processID = 4000000000u,
+                                       .runningTimeoutSeconds = 21600,
+                                       .jobName = "Running job \u00fcber",
+                                       .message = std::string(255, 'm'),
+                                       .messageArgs = "arg1,arg2",
+                                       .queueID = "QID_999999999999",
+                                       .jobStatus = "Running",
+                                       .messageID = "JCP007",
+                                       .jsJobID = running,
+                                       .flags = 0x18,
+                                       .jobType = 65,
+                                       .jobState = 3,
+                                       .percentComplete = 40,
+                                       .latestUpdateTime = 1764945004,
+                                       .creationTime = 1764945001,
+                                       .jobStateForInterface = 6,
+                                       .reserved0 = 0,
+                                       .actualRunningStartTime = 1764945005,
+                                       .actualRunningStopTime = -1};
   setJobProperties(running, layout::restoredJobProperties(runningValues));
   // An interface state stored as 0 is computed again from state and status; 5 is kept.
   setJobProperties(failed, {{"jobState", uint32_t{4}}, {"jobStatus", std::string("Failed")}});
   setJobProperties(queued1, {{"jobStateForInterface", uint8_t{5}}});
-  ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", queued1, std::string("stage"),
-                                        std::string("updater"), std::string("2")), 0);
+  ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", queued1, std::string("stage"), std::string("updater"),
+                                        std::string("2")),
+            0);
   ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", running, std::string("phase"),
-                                        std::string("installer"), std::string("copy \xe2\x82\xac")), 0);
+                                        std::string("installer"), std::string("copy \xe2\x82\xac")),
+            0);
   ASSERT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{600}), 0);
   touchJob(queued2, 12);  // the property writes above post no backup command; this one does
   ASSERT_TRUE(waitUntilBackupMatchesBus());
@@ -208,15 +228,20 @@ TEST_F(RestoreFromFile, DamagedFileKeepsEveryObjectBeforeTheDamageAndNeverHangs)
   const Case cases[] = {
       {"bad signature after a task record",
        layout::concat({job1, task, job2, layout::header("JOBCTX", 1, 1880), layout::jobRecord(storedJob("JID_4", 0))}),
-       "Signature mismatch, corrupted file", {"JID_000000000001", "JID_000000000002"}},
-      {"truncated record", layout::concat({job1, truncatedQueue}), "End of file reached while reading object data",
+       "Signature mismatch, corrupted file",
+       {"JID_000000000001", "JID_000000000002"}},
+      {"truncated record",
+       layout::concat({job1, truncatedQueue}),
+       "End of file reached while reading object data",
        {"JID_000000000001"}},
       {"unknown object type",
        layout::concat({job1, layout::header("JOBCTR", 7, 1880), layout::jobRecord(storedJob("JID_5", 0)), job3}),
-       "Unknown object type", {"JID_000000000001"}},
+       "Unknown object type",
+       {"JID_000000000001"}},
       {"size not that of the type",
        layout::concat({job1, layout::header("JOBCTR", layout::kJobType, 0xFFFFFFFF), job2}),
-       "object size 4294967295 does not match object type 1", {"JID_000000000001"}},
+       "object size 4294967295 does not match object type 1",
+       {"JID_000000000001"}},
   };
 
   bool running = false;
@@ -236,7 +261,9 @@ TEST_F(RestoreFromFile, DamagedFileKeepsEveryObjectBeforeTheDamageAndNeverHangs)
     EXPECT_EQ(keysOf(jobsInBackup()), c.kept) << "the backup file is rewritten from what was published";
     EXPECT_EQ(client().callMain<uint16_t>("GetJobServiceStatus"), 0);
   }
-  if (running) EXPECT_EQ(stopDaemon(), 0);
+  if (running) {
+    EXPECT_EQ(stopDaemon(), 0);
+  }
 }
 
 TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAreNeverRead) {
@@ -254,9 +281,12 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
   for (int i = 0; i < 256; ++i) items.push_back("JID_" + std::to_string(100000000000 + i));
   const uint32_t damagedSlotCount = 1000;
   JobQueueRecord fullQueue = storedQueue("QID_000000000010", items);
-  layout::writeBytes(layout::backupFile(root()),
-                     layout::concat({layout::jobObject(runningJob), layout::jobObject(finishedJob), damagedTextsObject,
-                                     layout::queueObject(fullQueue, &damagedSlotCount)}));
+  // No bus object can have this ID: the job is skipped and the objects after it restored.
+  const JobInfoRecord unpublishable = storedJob("JID-000000000004", 0);
+  layout::writeBytes(
+      layout::backupFile(root()),
+      layout::concat({layout::jobObject(unpublishable), layout::jobObject(runningJob), layout::jobObject(finishedJob),
+                      damagedTextsObject, layout::queueObject(fullQueue, &damagedSlotCount)}));
   // Left by writes that a crash cut short.
   const auto strayBackup = layout::backupDirectory(root()) / "jobsandqueues.jnqbkp.tmp";
   layout::writeBytes(strayBackup, layout::jobObject(storedJob("JID_000000000099", 0)));
@@ -269,6 +299,8 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
 
   auto jobs = jobsOnBus();
   EXPECT_EQ(keysOf(jobs), (std::vector<std::string>{"JID_000000000002", "JID_000000000003", longID}));
+  EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 3);
+  EXPECT_EQ(keysOf(jobsInBackup()), keysOf(jobs));
   EXPECT_EQ(jobs.at(longID), runningJob);
   EXPECT_EQ(jobs.at("JID_000000000003").jobName, std::string(256, 'x')) << "a text without NUL ends at its width";
   EXPECT_EQ(jobs.at("JID_000000000003").messageArgs, "bad ? byte") << "bus texts are valid UTF-8";
