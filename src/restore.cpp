@@ -50,7 +50,8 @@ int createBackupDirectory(const char* tag) {
 // this start restores them instead of deleting them with the restore directory.
 void recoverInterruptedRestore(const char* tag) {
   if (exists(backupFilePath()) || !exists(restoreFilePath())) return;
-  trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before its restore, recovering its files\n", tag);
+  trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before its restore, recovering its files\n",
+               tag);
   if (createBackupDirectory(tag) == 0) moveFilesToBackup();
 }
 
