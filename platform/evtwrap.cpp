@@ -1,20 +1,14 @@
 #include "evtwrap.h"
 
-#include "append_log.hpp"
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "json_lines.hpp"
 #include "paths.hpp"
 
 // Each list is used by one caller at a time; the entries are copies, so the caller's
@@ -66,22 +60,15 @@ bool messageArgsOf(const EVTWRAPTLVList* list, std::vector<std::string>& args) {
   return true;
 }
 
-std::string eventLine(const uint16_t (&codes)[3], const char* messageId, const char* text,
-                      const std::vector<std::string>& args) {
-  nlohmann::ordered_json event = {
+nlohmann::ordered_json eventEntry(const uint16_t (&codes)[3], const char* messageId, const char* text,
+                                  const std::vector<std::string>& args) {
+  return {
       {"time", nowSeconds()},
       {"messageId", messageId},
       {"codes", codes},
       {"args", args},
       {"text", text != nullptr ? nlohmann::ordered_json(text) : nlohmann::ordered_json(nullptr)},
   };
-  // Arguments come from other services; bytes that are not UTF-8 must not lose the event.
-  return event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
-}
-
-int appendToEventLog(const std::string& line) {
-  return velmer::platform::appendLine(velmer::paths::resolve(velmer::paths::kEventLogFile), line) ? kOk
-                                                                                                 : kWriteFailed;
 }
 
 }  // namespace
@@ -148,7 +135,10 @@ extern "C" uint16_t EVTWRAPSubmitEvent(uint16_t code1, uint16_t code2, uint16_t 
     std::vector<std::string> args;
     if (!messageArgsOf(list, args)) return kMalformedArgs;
     const uint16_t codes[3] = {code1, code2, code3};
-    return static_cast<uint16_t>(appendToEventLog(eventLine(codes, messageId, text, args)));
+    // One line per event; texts that are not UTF-8 do not lose it.
+    const bool written = velmer::platform::appendJsonLine(velmer::paths::kEventLogFile,
+                                                          eventEntry(codes, messageId, text, args), "EVTWRAPSubmitEvent");
+    return written ? kOk : kWriteFailed;
   } catch (...) {
     return kInternalError;
   }

@@ -1,9 +1,8 @@
 #include "hm.h"
 
-#include "trace.h"
+#include "guarded.hpp"
 
-extern "C" HMCancelResult HM_CancelJob(void) {
-  trace_printf(4, 8, "[%s]: job cancel requested from the support product\n", "HM_CancelJob");
-  HMCancelResult result{};
-  return result;
+extern "C" HM_Result HM_CancelJob(void) {
+  trace_printf(4, velmer::platform::kTraceMask, "[%s]: no support product here, nothing to cancel", __func__);
+  return HM_Result{};
 }

@@ -1,8 +1,9 @@
-/* Support-product job-cancel library (stand-in).
+/* Support-product library (stand-in).
  *
- * HM_CancelJob asks the support product to stop the job it may be running for the
- * controller. The stand-in has nothing to stop: it logs the request and answers a
- * result record whose status byte is 0. */
+ * HM_CancelJob tells the support product to stop the job it may be running for the
+ * controller. There is no support product on this machine: the stand-in logs the
+ * request and answers a result record with status 0. Callable from any thread.
+ */
 #ifndef VELMER_PLATFORM_HM_H
 #define VELMER_PLATFORM_HM_H
 
@@ -12,12 +13,14 @@
 extern "C" {
 #endif
 
-typedef struct HMCancelResult {
-  uint8_t status; /* 0: cancelled (or nothing to cancel) */
-  uint8_t reserved[15];
-} HMCancelResult;
+/* The result of a request: the first byte is its status, 0 for success; the rest is the
+ * support product's own. */
+typedef struct HM_Result {
+  uint8_t status;
+  uint8_t detail[7];
+} HM_Result;
 
-HMCancelResult HM_CancelJob(void);
+HM_Result HM_CancelJob(void);
 
 #ifdef __cplusplus
 }

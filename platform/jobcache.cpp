@@ -1,28 +1,22 @@
 #include "jobcache.h"
 
-#include "append_log.hpp"
-
 #include "guarded.hpp"
+#include "json_lines.hpp"
 #include "paths.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <filesystem>
 #include <type_traits>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 #include <unordered_map>
 
 namespace {
 
 using Json = nlohmann::ordered_json;  // keeps "op" first in the journal lines
-using velmer::platform::describeError;
 using velmer::platform::guarded;
 using velmer::platform::kTraceMask;
 
@@ -43,15 +37,10 @@ std::string fieldText(const char (&field)[Width]) {
   return std::string(field, strnlen(field, Width));
 }
 
-// Appends `entry` as one line with a single O_APPEND write. Callers hold the cache mutex, so
-// the journal lists the changes in the order the cache saw them. The journal only shows what
-// reached the cache: failing to write it is logged and does not fail the cache operation.
-void journal(const Json& entry) {
-  std::string line = entry.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
-  std::string path = velmer::paths::resolve(velmer::paths::kJobCacheJournal);
-  if (!velmer::platform::appendLine(path, line))
-    trace_printf(2, kTraceMask, "[jobcache]: cannot append to %s: %s", path.c_str(), describeError(errno));
-}
+// Appends `entry` as one line. Callers hold the cache mutex, so the journal lists the
+// changes in the order the cache saw them. The journal only shows what reached the cache:
+// failing to write it is logged and does not fail the cache operation.
+void journal(const Json& entry) { velmer::platform::appendJsonLine(velmer::paths::kJobCacheJournal, entry, "jobcache"); }
 
 int refuseNull(const char* caller) {
   trace_printf(1, kTraceMask, "[%s]: null argument", caller);

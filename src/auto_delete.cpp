@@ -151,14 +151,10 @@ void rewriteBackupFiles() {
 }
 
 // The bus part of a job's removal: the object leaves the bus, the main object's list
-// and counts follow. Holds the bus lock, and the registry mutex while erasing.
+// and counts follow. Holds the bus lock throughout, the registry mutex while erasing.
 void withdrawJob(const std::string& id) {
   bus::Access busAccess;
-  auto& registry = JobRegistry::instance();
-  {
-    std::lock_guard lock(registry.mutex);
-    registry.jobs.erase(id);
-  }
+  takeJobserviceinfo(id).reset();  // leaves the bus (InterfacesRemoved)
   trace_printf(4, 8, "[%s]: job delete successfully with jobID: %s", kCleanupTag, id.c_str());
   trace_printf(4, 8, "[%s]: Remove the job from main service job list & update count", kCleanupTag);
   Jobservicemain& main = mainObject();
@@ -192,11 +188,7 @@ void removeJob(const std::string& id) {
 // Returns whether the queue count was lowered (and so the backup files need rewriting).
 bool withdrawQueue(const std::string& id) {
   bus::Access busAccess;
-  auto& registry = JobRegistry::instance();
-  {
-    std::lock_guard lock(registry.mutex);
-    registry.queues.erase(id);
-  }
+  takeJobserviceschdinfo(id).reset();  // leaves the bus (InterfacesRemoved)
   trace_printf(4, 8, "[%s]: queue delete successfully with queueID: %s", kCleanupTag, id.c_str());
   trace_printf(4, 8, "[%s]: Remove the queue from main service queue list & update count", kCleanupTag);
   Jobservicemain& main = mainObject();

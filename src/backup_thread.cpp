@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -53,7 +54,12 @@ void backupThread() {
   lowerOwnPriority();
   trace_printf(4, 8, "[%s]: Entering backupThread\n", kTag);
   trace_printf(4, 8, "[%s]: Waiting for 2 seconds for the job service to be ready\n", kTag);
-  std::this_thread::sleep_for(std::chrono::seconds(2));  // resumes after signal interruptions
+  {
+    // A condition-variable wait is not cut short by signals; only a stop request ends it
+    // early, and then the restore still runs, so the previous run's store is not lost.
+    std::unique_lock lock(bufData->mtxBuffer);
+    bufData->cvBuffer.wait_for(lock, std::chrono::seconds(2), [] { return bufData->stopRequested; });
+  }
   runStartupSequence();
   serveBuffer();
 }
@@ -126,6 +132,17 @@ void deleteObjectCommand(const std::string& objectid) {
   }
 }
 
+// Whether stopThread has asked the thread to end.
+bool stopRequested() {
+  std::lock_guard lock(bufData->mtxBuffer);
+  return bufData->stopRequested;
+}
+
+bool laterCreateIn(const std::vector<JSBackupCommand>& commands, size_t index) {
+  return std::any_of(commands.begin() + static_cast<std::ptrdiff_t>(index) + 1, commands.end(),
+                     [](const JSBackupCommand& command) { return command.operation == Create; });
+}
+
 void persistNewDBusObject() {
   constexpr const char* kTag = "PersistNewDBusObject";
   trace_printf(4, 8, "[%s]: Entering PersistNewDBusObject\n", kTag);
@@ -195,12 +212,19 @@ std::vector<JSBackupCommand> readFromBuffer() {
 void backupJCObjects(const std::vector<JSBackupCommand>& commands) {
   constexpr const char* kTag = "backupJCObjects";
   trace_printf(4, 8, "[%s]: Entering backupJCObjects, commands size: %ld\n", kTag, static_cast<long>(commands.size()));
-  for (const auto& command : commands) {
+  for (size_t i = 0; i < commands.size(); ++i) {
+    const JSBackupCommand& command = commands[i];
     const char* id = command.objectid.c_str();
     switch (command.operation) {
       case Create:
         trace_printf(4, 8, "[%s]: Create operation: %s\n", kTag, id);
-        persistNewDBusObject();
+        // Each rewrite stores the whole store as it is now, so a later Create of the
+        // batch stands for this one. Only at shutdown is the saving taken: there a
+        // burst of queued rewrites (one fsync pair each) would hold up the exit.
+        if (laterCreateIn(commands, i) && stopRequested())
+          trace_printf(4, 8, "[%s]: Stopping: a later command of this batch rewrites the backup\n", kTag);
+        else
+          persistNewDBusObject();
         break;
       case Delete:
         trace_printf(4, 8, "[%s]: Delete operation: %s\n", kTag, id);

@@ -26,7 +26,7 @@ constexpr std::array<uint32_t, 16> kLockdownJobTypes = {20, 21, 22, 60, 61, 62, 
                                                         65, 66, 67, 69, 160, 165, 200, 209};
 constexpr uint32_t kSystemEraseJobType = 200;
 constexpr uint32_t kGracefulShutdownJobType = 45;
-constexpr int kDefaultRunningTimeoutSeconds = 21600;
+constexpr uint32_t kDefaultRunningTimeoutSeconds = 21600;
 
 // The create methods share this frame: logs, the creation path, and the store count.
 template <class Path>
@@ -139,12 +139,14 @@ std::string idDigits() {
   return text.substr(0, 12);
 }
 
-int runningTimeoutSeconds(uint32_t jobType) {
+uint32_t runningTimeoutSeconds(uint32_t jobType) {
   if (jobType == kSystemEraseJobType) return 0;
   int minutes = 0;
   if (CfgGetAttributeInt("System.Embedded.1#Job.1#JobTimeout", &minutes) == 0) {
     trace_printf(4, 8, " CfgGetAttributeInt to get job timeout SUCCESS, JobTimeOut = [%d]\n", minutes);
-    return minutes * 60;
+    // In the property's own unsigned width: an attribute beyond 35791394 minutes must
+    // not overflow a signed product.
+    return static_cast<uint32_t>(minutes) * 60u;
   }
   trace_printf(4, 8, " CfgGetAttributeInt to get job timeout FAILED, JobTimeOut = [%d]\n", minutes);
   return kDefaultRunningTimeoutSeconds;
@@ -227,7 +229,8 @@ ResponseTriple createJobObjectInternal(std::string jobName, uint32_t jobType, ui
     trace_printf(4, 8, "[%s]: successfully added new job object to jobinfo map \n", kTag);
 
     submitCreationEvents(kTag, jobID, jobType, eventFlags);
-    trace_printf(4, 8, "[%s]: job count: %d", kTag, appendToJobList(jobID, kTag));
+    trace_printf(4, 8, "[%s]: job count: %d", kTag, mainObject().jobInfoObjCount());
+    appendToJobList(jobID, kTag);
     trace_printf(4, 8, "[%s]: job create successfully with jobID: %s, trigger backup\n", kTag, jobID.c_str());
     refreshCacheEntry(kTag, jobID);
     jsWriteToBuffer(jobID, Create);
@@ -350,7 +353,7 @@ void jsInitJobInfo(std::map<std::string, sdbus::Variant>& properties, const std:
   properties["jobType"] = sdbus::Variant(jobType);
   properties["jobState"] = sdbus::Variant(uint32_t{0});
   properties["percentComplete"] = sdbus::Variant(uint16_t{254});
-  properties["runningTimeoutSeconds"] = sdbus::Variant(static_cast<uint32_t>(runningTimeoutSeconds(jobType)));
+  properties["runningTimeoutSeconds"] = sdbus::Variant(runningTimeoutSeconds(jobType));
   trace_printf(4, 8, "[%s]: Entering jsInitJobInfo: jobType = %d", kTag, static_cast<int>(jobType));
   properties["jobStatus"] = sdbus::Variant(std::string(initialJobStatus(jobType)));
   trace_printf(4, 8, "[%s]: Exiting jsInitJobInfo", kTag);

@@ -19,6 +19,7 @@
 #include "jobcache.h"
 #include "method_handlers.hpp"
 #include "paths.hpp"
+#include "peer_call.hpp"
 #include "queue_management.hpp"
 #include "scheduler_channel.hpp"
 #include "trace.h"
@@ -42,12 +43,18 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The job-cancel tool's exit code: 0 on success.
-int runJobCancelTool(const std::string& argument, uint16_t* rawResult = nullptr) {
+// How one run of the job-cancel tool ended.
+struct CancelToolRun {
+  uint16_t result;  // the 16-bit wait status; 0 only when the tool exited with 0
+
+  bool failed() const { return result != 0; }
+  // A tool that died of a signal failed with exit code 0: only the result tells.
+  int exitCode() const { return result >> 8; }
+};
+
+CancelToolRun runJobCancelTool(const std::string& argument) {
   const std::string tool = paths::resolve(paths::kJobCancelTool);
-  const auto result = static_cast<uint16_t>(utl_va_run(tool.c_str(), argument.c_str(), nullptr));
-  if (rawResult != nullptr) *rawResult = result;
-  return result == 0 ? 0 : result >> 8;
+  return {static_cast<uint16_t>(utl_va_run(tool.c_str(), argument.c_str(), nullptr))};
 }
 
 // Sets the delete mark (flags bit 1) on the job object: false when it has none.
@@ -81,15 +88,16 @@ class ClearAllDeletion {
   explicit ClearAllDeletion(bool force) : force_(force) {}
 
   ResponseTriple run(uint16_t deleteMode) {
-    HMCancelResult hm = HM_CancelJob();
+    HM_Result hm = HM_CancelJob();
     trace_printf(4, 8, "[%s]: HM_CancelJob status: %d", kTag, hm.status);
     const char* toolArgument = force_ ? kClearAllForce : kClearAll;
     trace_printf(4, 8, "[%s]: calling \"%s\"\n", kTag, (std::string(paths::kJobCancelTool) + " " + toolArgument).c_str());
-    toolExit_ = runJobCancelTool(toolArgument);
-    if (toolExit_ != 0) {
-      trace_printf(4, 8, "[%s]: jobcancelctl JID_CLEARALL failed: %d", kTag, toolExit_);
-      if (toolExit_ != 25) return {0, "", 24};
+    const CancelToolRun run = runJobCancelTool(toolArgument);
+    if (run.failed()) {
+      trace_printf(4, 8, "[%s]: jobcancelctl JID_CLEARALL failed: %d", kTag, run.exitCode());
+      if (run.exitCode() != 25) return {0, "", 24};
     }
+    toolExit_ = run.exitCode();
     std::vector<std::string> jobIDs;
     if (fetchJobInfoObjects(jobIDs) != 0) {
       trace_printf(4, 8, "[%s]: Error fetching job info objects", kTag);
@@ -203,10 +211,11 @@ uint16_t refusalForNamedJob(const std::string& id, JobInfoRecord& job) {
                           kCancelToolJobTypes.end();
   if (job.jobState != 4 && cancelType) {
     trace_printf(4, 8, "[%s]: Invoking jobcancelctl for jobtype %d", kTag, static_cast<int>(job.jobType));
-    uint16_t raw = 0;
-    int exitCode = runJobCancelTool(id, &raw);
-    trace_printf(4, 8, "[%s]: jobcancelctl for jobtype %d returned %d", kTag, static_cast<int>(job.jobType), raw);
-    if (exitCode != 0) {
+    const CancelToolRun run = runJobCancelTool(id);
+    trace_printf(4, 8, "[%s]: jobcancelctl for jobtype %d returned %d", kTag, static_cast<int>(job.jobType),
+                 run.result);
+    if (run.failed()) {
+      const int exitCode = run.exitCode();
       trace_printf(4, 8, "[%s]: jobcancelctl JID_CLEARALL failed: %d", kTag, exitCode);
       uint16_t code = (exitCode == 25 || exitCode == 31 || exitCode == 43) ? static_cast<uint16_t>(exitCode) : 24;
       trace_printf(4, 8, "[%s]: Cleanup job %s failed: status %d", kTag, id.c_str(), code);
@@ -449,30 +458,28 @@ uint16_t JS_MarkJobFailedMsgMsgID(const char* jobID, const char* message, const 
 
 int32_t FwupdcoreDeleteJob(const char* jobID) {
   constexpr const char* kFwTag = "FwupdcoreDeleteJob";
-  std::unique_ptr<sdbus::IConnection> connection;
-  try {
-    connection = sdbus::createSystemBusConnection();
-  } catch (const sdbus::Error&) {
-    trace_printf(4, 8, "[%s]: sd bus open failed\n", kFwTag);
-    return 1;
-  }
+  static const peer::Method kDeleteJob = {"com.zorvex.kelvo.fwupdcore", "/com/zorvex/kelvo/fwupdcore",
+                                          "com.zorvex.kelvo.fwupdcore.fw_management", "fwupdcore_delete_job"};
   int32_t result = -1;
+  peer::Step reached = peer::Step::Connect;
   try {
-    auto service = sdbus::createProxy(*connection, "com.zorvex.kelvo.fwupdcore", "/com/zorvex/kelvo/fwupdcore");
-    auto call = service->createMethodCall("com.zorvex.kelvo.fwupdcore.fw_management", "fwupdcore_delete_job");
-    call << std::string(jobID != nullptr ? jobID : "");
-    auto reply = service->callMethod(call);
+    std::tie(result) = peer::call<int32_t>(kDeleteJob, reached, std::string(jobID != nullptr ? jobID : ""));
     trace_printf(4, 8, "[%s]: Component Job delete function call successful \n", kFwTag);
-    try {
-      reply >> result;
-    } catch (const sdbus::Error& e) {
-      trace_printf(4, 8, "%s: Failed to parse response message: %s\n", kFwTag, e.getMessage().c_str());
-      result = -1;
-    }
   } catch (const sdbus::Error& e) {
-    trace_printf(4, 8, "[%s]: Component Job delete call failed - %s\n", kFwTag, e.getMessage().c_str());
+    switch (reached) {
+      case peer::Step::Connect:
+        trace_printf(4, 8, "[%s]: sd bus open failed\n", kFwTag);
+        return 1;
+      case peer::Step::ReadReply:
+        trace_printf(4, 8, "[%s]: Component Job delete function call successful \n", kFwTag);
+        trace_printf(4, 8, "%s: Failed to parse response message: %s\n", kFwTag, e.getMessage().c_str());
+        break;
+      default:
+        trace_printf(4, 8, "[%s]: Component Job delete call failed - %s\n", kFwTag, e.getMessage().c_str());
+        break;
+    }
+    result = -1;
   }
-  connection.reset();
   trace_printf(4, 8, "[%s]: Component Job delete return value = %d \n", kFwTag, result);
   return result;
 }

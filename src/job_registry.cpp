@@ -12,18 +12,42 @@ JobRegistry& JobRegistry::instance() {
   return registry;
 }
 
+namespace {
+
+// Stores `object` under `id`; the object it replaces is handed back to be destroyed
+// outside the registry mutex.
+template <class Map>
+typename Map::mapped_type storeObject(Map& map, const std::string& id, typename Map::mapped_type object,
+                                      const char* tag) {
+  std::lock_guard lock(JobRegistry::instance().mutex);
+  trace_printf(4, 8, "[%s : %d]: uniqueJobID  = %s  \n", tag, 535, id.c_str());
+  std::swap(map[id], object);
+  return object;
+}
+
+template <class Map>
+typename Map::mapped_type takeObject(Map& map, const std::string& id) {
+  std::lock_guard lock(JobRegistry::instance().mutex);
+  auto node = map.extract(id);
+  return node.empty() ? nullptr : std::move(node.mapped());
+}
+
+}  // namespace
+
 void addJobserviceinfo(const std::string& jobID, std::unique_ptr<Jobservicejobinfo> job) {
-  auto& registry = JobRegistry::instance();
-  std::lock_guard lock(registry.mutex);
-  trace_printf(4, 8, "[%s : %d]: uniqueJobID  = %s  \n", "addJobserviceinfo", 535, jobID.c_str());
-  registry.jobs[jobID] = std::move(job);
+  storeObject(JobRegistry::instance().jobs, jobID, std::move(job), "addJobserviceinfo");
 }
 
 void addJobserviceschdinfo(const std::string& queueID, std::unique_ptr<Jobservicescheduleinfo> queue) {
-  auto& registry = JobRegistry::instance();
-  std::lock_guard lock(registry.mutex);
-  trace_printf(4, 8, "[%s : %d]: uniqueJobID  = %s  \n", "addJobserviceschdinfo", 535, queueID.c_str());
-  registry.queues[queueID] = std::move(queue);
+  storeObject(JobRegistry::instance().queues, queueID, std::move(queue), "addJobserviceschdinfo");
+}
+
+std::unique_ptr<Jobservicejobinfo> takeJobserviceinfo(const std::string& jobID) {
+  return takeObject(JobRegistry::instance().jobs, jobID);
+}
+
+std::unique_ptr<Jobservicescheduleinfo> takeJobserviceschdinfo(const std::string& queueID) {
+  return takeObject(JobRegistry::instance().queues, queueID);
 }
 
 namespace {

@@ -38,6 +38,12 @@ class JobRegistry {
 void addJobserviceinfo(const std::string& jobID, std::unique_ptr<Jobservicejobinfo> job);
 void addJobserviceschdinfo(const std::string& queueID, std::unique_ptr<Jobservicescheduleinfo> queue);
 
+// Take an object out of the registry. The caller destroys it after the registry mutex
+// is released: a destructor enters the binding library's own lock, which request
+// dispatch holds while it takes the registry mutex.
+std::unique_ptr<Jobservicejobinfo> takeJobserviceinfo(const std::string& jobID);
+std::unique_ptr<Jobservicescheduleinfo> takeJobserviceschdinfo(const std::string& queueID);
+
 // The object registered under the ID, or null (logged at level 1). Callers that use
 // the object hold the registry mutex while they do. Throws std::runtime_error when the
 // lookup itself fails.

@@ -119,44 +119,58 @@ void applyTimeout(Update& u) {
   u.stage("flags", flags);
 }
 
-// Copies the payload of a firmware recovery image into its recovery folder: lists the
-// folder, removes the old payload (`pattern`), copies the new one.
-bool stageRecoveryPayload(std::string_view recoveryDir, std::string_view payloadDir, const char* pattern,
-                          const char* removedLine, const char* removeFailedLine) {
-  const std::string recovery = paths::resolve(recoveryDir);
-  utl_ls_recursive_to_log_with_level(8, 1, recovery.c_str());
-  if (utl_rm_children_force_recursive(recovery.c_str(), 0, pattern) != 0) {
-    trace_printf(4, 8, removeFailedLine, kTag);
-    return false;
-  }
-  trace_printf(4, 8, removedLine, kTag);
-  const std::string payload = paths::resolve(payloadDir);
-  return utl_cp_children_force_recursive(payload.c_str(), recovery.c_str(), 1, nullptr) == 0;
+// A firmware recovery image: the job-name word that selects it, its folders, the
+// name part of the old payload, and its log lines (null where it logs none).
+struct RecoveryPayload {
+  std::string_view nameWord;
+  std::string_view recoveryDir;
+  std::string_view payloadDir;
+  const char* oldPayloadPattern;
+  const char* removingLine;
+  const char* removeFailedLine;
+  const char* removedLine;
+  const char* copyingLine;
+  const char* copiedLine;
+  const char* copyFailedLine;
+};
+
+constexpr RecoveryPayload kRecoveryPayloads[] = {
+    {"FPGA", paths::kCpldRecoveryDir, paths::kCpldPayloadDir, "payload",
+     "[%s]remove recovery folder for cpld if exists", "[%s]not able to remove the content of cpld recovery folder",
+     "[%s]removed the content of cpld recovery folder", "[%s]copying cpld payload", "[%s]Copied cpld payload",
+     "[%s]not able to Copy cpld payload"},
+    {"BIOS", paths::kBiosRecoveryDir, paths::kBiosPayloadDir, "cap", nullptr,
+     "[%s]not able to remove the content of bios recovery folder", "[%s]removed the content of bios recovery folder",
+     nullptr, "[%s]Copied bios payload", nullptr},
+};
+
+void logIfGiven(const char* line) {
+  if (line != nullptr) trace_printf(4, 8, line, kTag);
 }
 
+// Lists the recovery folder, removes the old payload from it and copies the new one in.
+void stageRecoveryPayload(const RecoveryPayload& image) {
+  const std::string recovery = paths::resolve(image.recoveryDir);
+  utl_ls_recursive_to_log_with_level(8, 1, recovery.c_str());
+  logIfGiven(image.removingLine);
+  if (utl_rm_children_force_recursive(recovery.c_str(), 0, image.oldPayloadPattern) != 0) {
+    logIfGiven(image.removeFailedLine);
+    return;
+  }
+  logIfGiven(image.removedLine);
+  logIfGiven(image.copyingLine);
+  const std::string payload = paths::resolve(image.payloadDir);
+  if (utl_cp_children_force_recursive(payload.c_str(), recovery.c_str(), 1, nullptr) == 0)
+    logIfGiven(image.copiedLine);
+  else
+    logIfGiven(image.copyFailedLine);
+}
+
+// A completed firmware job refreshes the recovery image its name mentions (both when
+// it mentions both).
 void stageRecoveryPayloads(const std::string& jobName) {
-  if (containsIgnoringCase(jobName, "FPGA")) {
-    trace_printf(4, 8, "[%s]remove recovery folder for cpld if exists", kTag);
-    const std::string recovery = paths::resolve(paths::kCpldRecoveryDir);
-    utl_ls_recursive_to_log_with_level(8, 1, recovery.c_str());
-    if (utl_rm_children_force_recursive(recovery.c_str(), 0, "payload") != 0) {
-      trace_printf(4, 8, "[%s]not able to remove the content of cpld recovery folder", kTag);
-    } else {
-      trace_printf(4, 8, "[%s]removed the content of cpld recovery folder", kTag);
-      trace_printf(4, 8, "[%s]copying cpld payload", kTag);
-      const std::string payload = paths::resolve(paths::kCpldPayloadDir);
-      if (utl_cp_children_force_recursive(payload.c_str(), recovery.c_str(), 1, nullptr) == 0)
-        trace_printf(4, 8, "[%s]Copied cpld payload", kTag);
-      else
-        trace_printf(4, 8, "[%s]not able to Copy cpld payload", kTag);
-    }
-  }
-  if (containsIgnoringCase(jobName, "BIOS")) {
-    if (stageRecoveryPayload(paths::kBiosRecoveryDir, paths::kBiosPayloadDir, "cap",
-                             "[%s]removed the content of bios recovery folder",
-                             "[%s]not able to remove the content of bios recovery folder"))
-      trace_printf(4, 8, "[%s]Copied bios payload", kTag);
-  }
+  for (const RecoveryPayload& image : kRecoveryPayloads)
+    if (containsIgnoringCase(jobName, image.nameWord)) stageRecoveryPayload(image);
 }
 
 void submitCompletedEvent(const Update& u) {

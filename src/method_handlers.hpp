@@ -1,7 +1,5 @@
 // The handlers behind the methods of the main interface, one free function each, named
 // after the handler's log tag. The Jobservicemain bus class only forwards to these.
-// Handlers whose subsystem is not built yet live in pending_methods.cpp and answer the
-// failure form of their result.
 #pragma once
 
 #include <cstdint>

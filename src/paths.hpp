@@ -14,6 +14,7 @@ namespace velmer::paths {
 // Job store
 inline constexpr std::string_view kBackupDir = "/flash/data1/jobservice/jobbackup";
 inline constexpr std::string_view kRestoreDir = "/flash/data1/jobservice/jobrestore";
+inline constexpr std::string_view kLegacyDir = "/flash/data1/jqlegacy";
 inline constexpr std::string_view kLegacyBackupDir = "/flash/data1/jqlegacy/jobbackup";
 inline constexpr std::string_view kLegacyRestoreDir = "/flash/data1/jqlegacy/jobrestore";
 inline constexpr std::string_view kBackupFileName = "jobsandqueues.jnqbkp";

@@ -84,12 +84,21 @@ void tearDown() {
   std::lock_guard busLock(bus::lock());
   bus::setQuietTeardown(true);
   auto& registry = JobRegistry::instance();
+  // The objects are taken out under the registry mutex but destroyed after it: a
+  // destructor enters the binding library's own lock, which request dispatch holds
+  // while it takes the registry mutex.
+  decltype(registry.jobs) jobs;
+  decltype(registry.queues) queues;
+  decltype(registry.statusObjects) statusObjects;
   {
     std::lock_guard registryLock(registry.mutex);
-    registry.jobs.clear();
-    registry.queues.clear();
-    registry.statusObjects.clear();
+    jobs.swap(registry.jobs);
+    queues.swap(registry.queues);
+    statusObjects.swap(registry.statusObjects);
   }
+  jobs.clear();
+  queues.clear();
+  statusObjects.clear();
   releaseStatusObject().reset();
   releaseMainObject().reset();
   bus::closeConnection();

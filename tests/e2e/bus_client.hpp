@@ -20,6 +20,13 @@ inline constexpr const char* kServicePath = "/xyz/openbmc_project/jobservice";
 inline constexpr const char* kMainInterface = "com.zorvex.kelvo.jobservice.jobservicemain";
 inline constexpr const char* kStatusInterface = "com.zorvex.kelvo.Serviceinfo";
 inline constexpr const char* kStatusPrefix = "com.zorvex.kelvo.Serviceinfo.Status.";
+// Job objects, and queue objects made by scheduling or re-created at start-up: the prefix
+// and the job or queue ID.
+inline constexpr const char* kJobPathPrefix = "/xyz/openbmc_project/jobservice/jobservicejobinfo/";
+inline constexpr const char* kJobInterface = "com.zorvex.kelvo.jobservice.jobservicejobinfo";
+inline constexpr const char* kNewQueuePathPrefix = "/xyz/openbmc_project/jobservice/jobservicequeueinfo/";
+inline constexpr const char* kRestoredQueuePathPrefix = "/xyz/openbmc_project/jobservice/jobservicescheduleinfo/";
+inline constexpr const char* kQueueInterface = "com.zorvex.kelvo.jobservice.jobservicescheduleinfo";
 
 // Every call gives up after this long, so a hung daemon fails the test instead of
 // blocking it until ctest's time-out.

@@ -1,0 +1,151 @@
+// Fake peer services on the private test bus: the object mapper, device inventory
+// objects, the system service (HII configuration manager and BIOS inventory), the
+// storage service, the provisioning service and the common firmware-update service.
+// They record every call they receive and answer what the test tells them.
+//
+// They run in the test process on a connection of their own with a background thread,
+// so the daemon's blocking peer calls are answered while the test waits for its reply.
+//
+//   class Cleanup : public velmer::e2e::PeerTest {};
+//   TEST_F(Cleanup, ...) {
+//     peers().addDevice({"/inventory/nic1", kNicSlotInterface, "Key", "NIC.Slot.1-1-1"});
+//     peers().leaveOut(kProvisioningService);      // absent: calls fail at once
+//     peers().start();                             // objects and names are fixed from here
+//     peers().answerConfigCancel(0x8000000000000007, 0);   // answers may change any time
+//     client().callMain<uint16_t>("JobServCleanupPersistentData", ...);
+//     EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{"NIC.Slot.1-1-1", "JID_1"}}));
+//   }
+#pragma once
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "daemon_fixture.hpp"
+
+namespace velmer::e2e {
+
+inline constexpr const char* kObjectMapperService = "xyz.openbmc_project.ObjectMapper";
+// The HII configuration manager and the BIOS inventory object.
+inline constexpr const char* kSystemService = "com.zorvex.kelvo.system";
+inline constexpr const char* kStorageService = "com.zorvex.kelvo.storage";
+inline constexpr const char* kProvisioningService = "com.zorvex.kelvo.provisiond";
+inline constexpr const char* kFirmwareUpdateService = "com.zorvex.kelvo.fwupdcore";
+// Where device objects live unless a test says otherwise.
+inline constexpr const char* kInventoryService = "com.zorvex.kelvo.inventory";
+
+inline constexpr const char* kNicSlotInterface = "com.zorvex.kelvo.system.NicSlot";
+inline constexpr const char* kFcSlotInterface = "com.zorvex.kelvo.system.FCSlot";
+inline constexpr const char* kIbSlotInterface = "com.zorvex.kelvo.system.IBSlot";
+inline constexpr const char* kControllerInterface = "com.zorvex.kelvo.storage.controller.inventory";
+inline constexpr const char* kDriveInterface = "com.zorvex.kelvo.storage.drive.inventory";
+
+// A device the mapper lists under `interface`, its FQDD held in `property`.
+struct InventoryDevice {
+  std::string path;
+  std::string interface;
+  std::string property;  // "Key" (network, Fibre Channel, InfiniBand) or "Fqdd" (storage)
+  std::variant<std::string, int32_t> value;
+  std::string service = kInventoryService;
+  // false: the mapper lists the device but no object answers for it.
+  bool served = true;
+};
+
+// The string arguments of one received call, in order.
+using CallArgs = std::vector<std::string>;
+using CallList = std::vector<CallArgs>;
+
+class FakePeers {
+ public:
+  // Every peer present, answering success: SetConfigCancel (0, its job ID), ConfigCancel
+  // (0, 0), cancelSetBIOSTime 0, fwupdcore_delete_job 0; the BIOS FQDD "BIOS.Setup.1-1".
+  FakePeers();
+  ~FakePeers();
+  FakePeers(const FakePeers&) = delete;
+  FakePeers& operator=(const FakePeers&) = delete;
+
+  // Before start(): which peers exist and which devices the inventory holds.
+  void leaveOut(const std::string& service);
+  void addDevice(InventoryDevice device);
+  // Connects to the bus named by DBUS_SYSTEM_BUS_ADDRESS, publishes the objects, owns
+  // the names and serves on a background thread.
+  void start();
+
+  // At any time: what the peers answer from now on.
+  void answerSetConfigCancel(int16_t status);
+  void answerConfigCancel(uint64_t p, uint64_t s);
+  void answerCancelSetBIOSTime(int32_t status);
+  void answerFwupdcoreDeleteJob(int32_t result);
+  void setBiosFqdd(std::string fqdd);
+  // `method` answers the D-Bus error `errorName` from now on.
+  void failWith(const std::string& method, const std::string& errorName);
+
+  // The calls `method` received so far, oldest first. Recorded methods: GetSubTree
+  // (root path, depth, interfaces...), Get (object path, interface, property: the
+  // property reads of devices and of the BIOS inventory), SetConfigCancel (FQDD, job
+  // ID), ConfigCancel (job ID, FQDD), cancelSetBIOSTime (its argument),
+  // fwupdcore_delete_job (job ID).
+  CallList calls(const std::string& method) const;
+  // Every call of every method, as "method" entries in order of arrival.
+  std::vector<std::string> methodsCalled() const;
+  bool waitForCalls(const std::string& method, size_t count, std::chrono::milliseconds timeout) const;
+  void forgetCalls();
+
+ private:
+  struct Answers {
+    int16_t setConfigCancel = 0;
+    uint64_t configCancelP = 0;
+    uint64_t configCancelS = 0;
+    int32_t cancelSetBIOSTime = 0;
+    int32_t fwupdcoreDeleteJob = 0;
+    std::string biosFqdd = "BIOS.Setup.1-1";
+    std::map<std::string, std::string> failures;  // method -> error name
+  };
+  using SubTree = std::map<std::string, std::map<std::string, std::vector<std::string>>>;
+
+  // Records a call, then throws the error a test asked `method` to answer with, if any.
+  void receive(const std::string& method, CallArgs args);
+  template <class T>
+  T answer(T Answers::*field);
+
+  template <class Handler>
+  void serveMethod(const char* path, const char* interface, const char* method, Handler&& handler);
+  void publishMapper();
+  void publishDevices();
+  void publishSystemService();
+  void publishStorage();
+  void publishProvisioning();
+  void publishFirmwareUpdate();
+  SubTree subTree(const std::vector<std::string>& interfaces) const;
+
+  mutable std::mutex mutex_;
+  Answers answers_;
+  std::vector<std::pair<std::string, CallArgs>> received_;
+  std::vector<InventoryDevice> devices_;
+  std::set<std::string> absent_;
+  bool started_ = false;
+
+  std::unique_ptr<sdbus::IConnection> connection_;
+  std::vector<std::unique_ptr<sdbus::IObject>> objects_;
+};
+
+// A DaemonTest with fake peers, created on first use and stopped before the bus is.
+class PeerTest : public DaemonTest {
+ protected:
+  void TearDown() override;
+  FakePeers& peers();
+
+ private:
+  std::unique_ptr<FakePeers> peers_;
+};
+
+}  // namespace velmer::e2e

@@ -1,0 +1,536 @@
+// JobServDelete as a client sees it: the refusals and their order, the tools and peers a
+// deletion reaches, the delete mark, the removal through the backup thread and the
+// background clean-up of the firmware's staged configuration.
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "child_process.hpp"
+#include "fake_peers.hpp"
+#include "fake_tool.hpp"
+
+namespace velmer::e2e {
+namespace {
+
+using Reply = std::tuple<uint16_t, std::string, uint16_t>;
+using IdList = std::vector<std::string>;
+
+constexpr const char* kJobInterface = "com.zorvex.kelvo.jobservice.jobservicejobinfo";
+constexpr const char* kJobCancelTool = "/usr/bin/jobcancelctl";
+constexpr const char* kClearAll = "JID_CLEARALL";
+constexpr const char* kClearAllForce = "JID_CLEARALL_FORCE";
+
+constexpr uint16_t kUnchanged = 255;  // a report's state or percentage that changes nothing
+constexpr uint16_t kScheduling = 1, kScheduled = 2, kRunning = 3, kFinished = 4;
+constexpr uint8_t kDeleteMark = 2;
+
+constexpr uint64_t kDcsSync = 0xC0000001, kDcsCancel = 0xC0000002;
+
+// Removal waits for the backup thread, which starts serving 2 s after the daemon.
+constexpr auto kRemovalTimeout = 10s;
+
+// Quotes, semicolons and command substitutions: text a shell would act on.
+const std::string kHostileName = R"(Backup 'a' "b"; touch pwned; $(touch pwned) `touch pwned`)";
+const std::string kHostileImage = R"(img's "x"; $(touch pwned))";  // fits the 39-character status
+
+// The message queue of the queue-execution process, standing in for that process: made
+// where the daemon looks for it, read by the test, removed at the end.
+class SchedulerQueue {
+ public:
+  explicit SchedulerQueue(const std::filesystem::path& root) {
+    const auto keyFile = root / "run/jqlegacy/js.ipc";
+    std::ofstream{keyFile};
+    id_ = msgget(ftok(keyFile.c_str(), 1), IPC_CREAT | 0600);
+    if (id_ == -1) throw std::runtime_error("cannot create the scheduler message queue");
+  }
+  ~SchedulerQueue() { msgctl(id_, IPC_RMID, nullptr); }
+  SchedulerQueue(const SchedulerQueue&) = delete;
+  SchedulerQueue& operator=(const SchedulerQueue&) = delete;
+
+  // The queue IDs of the kill messages waiting, oldest first.
+  IdList takeKillMessages() {
+    constexpr long kKillMessage = 3;
+    constexpr size_t kQueueIdOffset = 16;  // after the start and until times
+    struct {
+      long type;
+      char payload[56];
+    } message;
+    IdList queueIDs;
+    while (msgrcv(id_, &message, sizeof message.payload, kKillMessage, IPC_NOWAIT) >= 0)
+      queueIDs.emplace_back(message.payload + kQueueIdOffset, strnlen(message.payload + kQueueIdOffset, 33));
+    return queueIDs;
+  }
+
+ private:
+  int id_ = -1;
+};
+
+std::string jobPath(const std::string& jobID) { return std::string(kServicePath) + "/jobservicejobinfo/" + jobID; }
+
+class JobDeletion : public PeerTest {
+ protected:
+  std::string createJob(uint16_t type, const std::string& name = "Job") {
+    auto [status, jobID, code] = client().callMain<uint16_t, std::string, uint16_t>("JobServCreate", name, type);
+    EXPECT_EQ(code, 0) << "creating a job of type " << type;
+    return jobID;
+  }
+
+  // A report of the service that runs the job; empty texts leave the stored ones.
+  void report(const std::string& jobID, uint16_t state, const std::string& status = "",
+              const std::string& message = "", const std::string& messageID = "", uint16_t percent = kUnchanged) {
+    ASSERT_EQ(client().callMain<uint16_t>("JobServUpdateJobInfo", jobID, state, percent, status, message, messageID,
+                                          std::string()),
+              0);
+  }
+
+  // Puts the jobs into a new queue that may start now: its ID.
+  std::string schedule(const IdList& jobs) {
+    auto [status, queueID, code] = client().callMain<uint16_t, std::string, uint16_t>(
+        "JobServSchedule", jobs, static_cast<uint16_t>(jobs.size()), std::string("TIME_NOW"), std::string("TIME_NA"));
+    EXPECT_EQ(code, 0);
+    return queueID;
+  }
+
+  bool waitForQueueCount(uint16_t count) {
+    return waitUntil([&] { return client().mainProperty<uint16_t>("jobQueueObjCount") == count; }, kRemovalTimeout);
+  }
+
+  Reply deleteJobs(const IdList& jobs, uint16_t numJobs, uint16_t deleteMode = 0) {
+    return client().callMain<uint16_t, std::string, uint16_t>("JobServDelete", jobs, numJobs, deleteMode);
+  }
+  Reply deleteJobs(const IdList& jobs) { return deleteJobs(jobs, static_cast<uint16_t>(jobs.size())); }
+
+  bool isMarked(const std::string& jobID) {
+    return client().getProperty(jobPath(jobID), kJobInterface, "flags").get<uint8_t>() & kDeleteMark;
+  }
+
+  // Whether a change signal set the delete mark on the job since the recorder was cleared.
+  bool markedInSignals(const std::string& jobID) {
+    recorder().sync();
+    for (const auto& flags : recorder().changesOf("flags", jobPath(jobID)))
+      if (flags.get<uint8_t>() & kDeleteMark) return true;
+    return false;
+  }
+
+  // The value a job's property was last changed to, as recorded; empty when it never changed.
+  sdbus::Variant lastChange(const std::string& jobID, const std::string& property) {
+    auto changes = recorder().changesOf(property, jobPath(jobID));
+    return changes.empty() ? sdbus::Variant() : changes.back();
+  }
+
+  bool onBus(const std::string& jobID) { return client().managedObjects().contains(sdbus::ObjectPath(jobPath(jobID))); }
+
+  bool waitUntilGone(const IdList& jobs) {
+    return waitUntil(
+        [&] {
+          auto objects = client().managedObjects();
+          for (const auto& id : jobs)
+            if (objects.contains(sdbus::ObjectPath(jobPath(id)))) return false;
+          return true;
+        },
+        kRemovalTimeout);
+  }
+
+  void setLockdown(int value) {
+    std::ofstream(root() / "etc/velmer/attributes.json")
+        << nlohmann::json{{"Kelvo.Embedded.1#Lockdown.1#SystemLockdown", value}}.dump();
+  }
+
+  // The JSON lines a stand-in wrote to ROOT/var/log/velmer/`file`.
+  std::vector<nlohmann::json> records(const std::string& file) const {
+    std::vector<nlohmann::json> result;
+    std::ifstream in(root() / "var/log/velmer" / file);
+    for (std::string line; std::getline(in, line);) result.push_back(nlohmann::json::parse(line));
+    return result;
+  }
+
+  std::vector<nlohmann::json> events(const std::string& messageID) const {
+    std::vector<nlohmann::json> result;
+    for (auto& event : records("events.jsonl"))
+      if (event["messageId"] == messageID) result.push_back(event);
+    return result;
+  }
+
+  // The commands the DCS protocol received, as "sync" and "cancel <job ID>".
+  IdList dcsCommands() const {
+    IdList result;
+    for (const auto& command : records("dcs.jsonl"))
+      result.push_back(command["command"] == kDcsSync     ? "sync"
+                       : command["command"] == kDcsCancel ? "cancel " + command.value("jobId", std::string())
+                                                          : command.dump());
+    return result;
+  }
+
+  // Waits until `count` background clean-ups have ended.
+  bool waitForCleanupWorkers(size_t count) {
+    return waitUntil([&] { return occurrences("[JS_CleanupInBackgroundWork]: Cleanup thread done") >= count; }, 10s);
+  }
+
+  size_t occurrences(const std::string& text, size_t from = 0) const {
+    const std::string log = readLog(from);
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+  }
+
+  bool anythingPwned() const {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root()))
+      if (entry.path().filename() == "pwned") return true;
+    return std::filesystem::exists("pwned");
+  }
+};
+
+TEST_F(JobDeletion, RequestsThatCannotBeCarriedOutAreRefusedBeforeAnyJobIsCancelled) {
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  const std::string first = createJob(21), second = createJob(5);
+
+  setLockdown(1);  // before every other check, whatever the request
+  EXPECT_EQ(deleteJobs({}, 0), (Reply{40, "", 40}));
+  EXPECT_EQ(deleteJobs({first}), (Reply{40, "", 40}));
+  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{40, "", 40}));
+  setLockdown(0);
+
+  EXPECT_EQ(deleteJobs({}, 1), (Reply{0, "", 1}));
+  EXPECT_EQ(deleteJobs({first}, 0), (Reply{0, "", 5}));
+  EXPECT_EQ(deleteJobs({kClearAll, first}, 2), (Reply{0, "", 1}));
+  EXPECT_EQ(deleteJobs({kClearAllForce, first}, 2), (Reply{0, "", 1}));
+  EXPECT_EQ(deleteJobs({kClearAll}, 1, 1), (Reply{0, "", 1}));  // a clear-all cannot be a single forced deletion
+  EXPECT_EQ(deleteJobs({first, second, first}), (Reply{0, first, 11}));
+  EXPECT_EQ(deleteJobs({first}, 2), (Reply{0, "", 1}));  // fewer entries than numJobs
+
+  EXPECT_TRUE(cancelTool.calls().empty());
+  EXPECT_FALSE(isMarked(first));
+  EXPECT_FALSE(isMarked(second));
+  EXPECT_TRUE(peers().methodsCalled().empty());
+  EXPECT_TRUE(events("JCP036").empty());
+}
+
+TEST_F(JobDeletion, NamedListStopsAtTheFirstRefusedJobWithItsPositionAndLeavesEarlierJobsUnmarked) {
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  const std::string waiting = createJob(21);
+  const std::string running = createJob(5), scheduling = createJob(5);
+  const std::string inUse = createJob(5), lockedResource = createJob(5), almostInUse = createJob(5);
+  report(running, kRunning);
+  report(scheduling, kScheduling);
+  report(inUse, kRunning, "", "tAMBER iN uSE");
+  report(lockedResource, kRunning, "", "Busy", "jcp024");
+  report(almostInUse, kRunning, "", "Tamber in use now");
+
+  EXPECT_EQ(deleteJobs({waiting, running}), (Reply{1, running, 18}));
+  EXPECT_EQ(deleteJobs({waiting, scheduling}), (Reply{1, scheduling, 18}));
+  EXPECT_EQ(deleteJobs({inUse}), (Reply{0, inUse, 39}));
+  EXPECT_EQ(deleteJobs({waiting, lockedResource}), (Reply{1, lockedResource, 39}));
+  EXPECT_EQ(deleteJobs({almostInUse}), (Reply{0, almostInUse, 18}));
+  EXPECT_EQ(deleteJobs({waiting, "JID_000000000000"}), (Reply{1, "JID_000000000000", 1}));
+  // The clear-all word is an ordinary (unknown) ID anywhere but first.
+  EXPECT_EQ(deleteJobs({waiting, kClearAll}), (Reply{1, kClearAll, 1}));
+
+  // The job before each refusal had its cancel, but no mark.
+  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>(5, ToolCall{waiting})));
+  EXPECT_FALSE(isMarked(waiting));
+
+  EXPECT_EQ(deleteJobs({waiting, running}, 1), (Reply{0, "", 0}));  // only the first numJobs entries count
+  EXPECT_EQ(deleteJobs({waiting}), (Reply{0, waiting, 1}));         // marked or already gone
+  EXPECT_EQ(cancelTool.calls().size(), 6u);
+  for (const auto& id : {running, scheduling, inUse, lockedResource, almostInUse}) EXPECT_FALSE(isMarked(id)) << id;
+}
+
+TEST_F(JobDeletion, JobCancelToolFailureRefusesTheJobWithItsExitCodeOr24) {
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  const std::string firmware = createJob(21);
+  for (auto [exitCode, replyCode] : {std::pair{25, 25}, {31, 31}, {43, 43}, {24, 24}, {7, 24}, {1, 24}, {127, 24}}) {
+    cancelTool.exitWith(exitCode);
+    EXPECT_EQ(deleteJobs({firmware}), (Reply{0, firmware, static_cast<uint16_t>(replyCode)})) << exitCode;
+  }
+  // A tool that died of a signal exited with no code at all: a failure all the same.
+  cancelTool.dieOf(SIGKILL);
+  EXPECT_EQ(deleteJobs({firmware}), (Reply{0, firmware, 24}));
+  EXPECT_FALSE(isMarked(firmware));
+  EXPECT_EQ(cancelTool.calls().size(), 8u);
+
+  // Only unfinished jobs of the types that the tool serves are cancelled through it.
+  cancelTool.exitWith(7);
+  const std::string otherType = createJob(5), finishedFirmware = createJob(21);
+  report(finishedFirmware, kFinished, "Completed");
+  EXPECT_EQ(deleteJobs({otherType, finishedFirmware}), (Reply{0, "", 0}));
+  EXPECT_EQ(cancelTool.calls().size(), 8u);
+
+  cancelTool.exitWith(0);
+  recorder().clear();
+  EXPECT_EQ(deleteJobs({firmware}), (Reply{0, "", 0}));
+  EXPECT_EQ(cancelTool.calls().back(), ToolCall{firmware});
+  EXPECT_TRUE(markedInSignals(firmware));
+}
+
+TEST_F(JobDeletion, CleanupFailureRefusesOnlyUnfinishedJobsAndDeleteModeOneTakesOneJob) {
+  peers().leaveOut(kProvisioningService);  // the BIOS time cancel fails: 65535
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  const std::string pendingTime = createJob(212), finishedTime = createJob(212);
+  report(finishedTime, kFinished, "Failed");
+
+  EXPECT_EQ(deleteJobs({finishedTime, pendingTime}), (Reply{1, pendingTime, 65535}));
+  EXPECT_FALSE(isMarked(finishedTime));
+  EXPECT_EQ(deleteJobs({finishedTime}), (Reply{0, "", 0}));
+
+  // deleteMode 1: every job is checked and cancelled, then two are too many.
+  const std::string first = createJob(21), second = createJob(21);
+  cancelTool.exitWith(0);
+  const size_t callsBefore = cancelTool.calls().size();
+  EXPECT_EQ(deleteJobs({first, second}, 2, 1), (Reply{0, "", 14}));
+  EXPECT_EQ(cancelTool.calls().size(), callsBefore + 2);
+  EXPECT_FALSE(isMarked(first));
+  EXPECT_FALSE(isMarked(second));
+
+  // One job is withdrawn without the mark.
+  recorder().clear();
+  EXPECT_EQ(deleteJobs({first}, 1, 1), (Reply{0, "", 0}));
+  EXPECT_FALSE(markedInSignals(first));
+  EXPECT_TRUE(waitUntilGone({first, finishedTime}));
+  EXPECT_TRUE(onBus(second));
+  EXPECT_TRUE(onBus(pendingTime));
+}
+
+TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
+  peers().start();
+  const std::string doomed = createJob(5), kept = createJob(5);
+  for (const auto& id : {doomed, kept})
+    ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", id, std::string("key"), std::string("caller"),
+                                          std::string("value")),
+              0);
+  const auto backupFile = root() / "flash/data1/jobservice/jobbackup/jobsandqueues.jnqbkp";
+  const auto keyValueFile = root() / "var/lib/jobservice/blobkeyvalue.json";
+  constexpr size_t kJobBytes = 16 + 1880;
+  ASSERT_TRUE(waitUntil([&] { return readFile(backupFile).size() == 2 * kJobBytes; }, kRemovalTimeout));
+  ASSERT_NE(readFile(keyValueFile).find(doomed), std::string::npos);
+  recorder().clear();
+
+  EXPECT_EQ(deleteJobs({doomed}), (Reply{0, "", 0}));
+
+  EXPECT_TRUE(markedInSignals(doomed));
+  ASSERT_TRUE(recorder().waitFor(
+      [&](const SignalList& signals) {
+        for (const auto& signal : signals)
+          if (signal.member == "InterfacesRemoved" && signal.objectPath == jobPath(doomed)) return true;
+        return false;
+      },
+      kRemovalTimeout));
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 1);
+  EXPECT_EQ(client().mainProperty<IdList>("jobInfoObjList"), (IdList{kept}));
+  EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 1);
+  // The files follow the bus: the backup file first, then the key-value file.
+  EXPECT_TRUE(waitUntil([&] { return readFile(backupFile).size() == kJobBytes; }, kRemovalTimeout));
+  EXPECT_EQ(readFile(backupFile).find(doomed), std::string::npos);
+  EXPECT_TRUE(waitUntil([&] { return readFile(keyValueFile).find(doomed) == std::string::npos; }, kRemovalTimeout));
+  EXPECT_NE(readFile(keyValueFile).find(kept), std::string::npos);
+  EXPECT_EQ(client().mainProperty<BlobKeyValue>("blobKeyValue").count(doomed), 0u);
+  bool leftCache = false;
+  for (const auto& change : records("jobcache.jsonl"))
+    leftCache |= change["op"] == "remove_job" && change["id"] == doomed;
+  EXPECT_TRUE(leftCache);
+  auto deleted = events("JCP036");
+  ASSERT_EQ(deleted.size(), 1u);
+  EXPECT_EQ(deleted[0]["args"], nlohmann::json::array({doomed}));
+  EXPECT_EQ(deleted[0]["codes"], nlohmann::json::array({66, 3, 2}));
+
+  // A job that writes no event-log entries is deleted without one, unless it is of the
+  // types 180 and 182, which always announce their deletion.
+  ASSERT_TRUE(waitForCleanupWorkers(1));  // its DCS commands come first
+  const std::string silent = createJob(5), alwaysAnnounced = createJob(180);
+  for (const auto& id : {silent, alwaysAnnounced}) client().setProperty(jobPath(id), kJobInterface, "flags", uint8_t{8});
+  EXPECT_EQ(deleteJobs({silent, alwaysAnnounced}), (Reply{0, "", 0}));
+  deleted = events("JCP036");
+  ASSERT_EQ(deleted.size(), 2u);
+  EXPECT_EQ(deleted[1]["args"], nlohmann::json::array({alwaysAnnounced}));
+
+  // Each named deletion's worker: a sync, its jobs' cancels, a sync; no data-manager restart.
+  ASSERT_TRUE(waitForCleanupWorkers(2));
+  EXPECT_EQ(dcsCommands(), (IdList{"sync", "cancel " + doomed, "sync", "sync", "cancel " + silent,
+                                   "cancel " + alwaysAnnounced, "sync"}));
+  EXPECT_TRUE(records("funcbroker.jsonl").empty());
+  EXPECT_TRUE(events("JCP045").empty());
+  EXPECT_TRUE(waitUntilGone({silent, alwaysAnnounced}));
+
+  // A queue goes with the last of its jobs.
+  SchedulerQueue scheduler(root());
+  const std::string first = createJob(5), second = createJob(5);
+  schedule({first, second});
+  ASSERT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
+  EXPECT_EQ(deleteJobs({first}), (Reply{0, "", 0}));
+  EXPECT_TRUE(waitUntilGone({first}));
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
+  EXPECT_EQ(deleteJobs({second}), (Reply{0, "", 0}));
+  EXPECT_TRUE(waitForQueueCount(0));
+}
+
+TEST_F(JobDeletion, ClearAllOfAnEmptyStoreRunsTheCancelToolAndPassesOnItsExitCode) {
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
+  cancelTool.exitWith(25);
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 25}));
+  cancelTool.exitWith(7);
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 24}));
+  cancelTool.dieOf(SIGKILL);
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 24}));
+  cancelTool.exitWith(0);
+  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
+
+  EXPECT_EQ(cancelTool.calls(),
+            (std::vector<ToolCall>{{kClearAll}, {kClearAll}, {kClearAll}, {kClearAll}, {kClearAllForce}}));
+  EXPECT_TRUE(events("JCP045").empty());
+  EXPECT_TRUE(events("JCP046").empty());
+  // Nothing was selected, so no worker ran: no DCS command and no data-manager restart.
+  EXPECT_EQ(occurrences("[JS_CleanupInBackground]: Entering"), 0u);
+  EXPECT_TRUE(dcsCommands().empty());
+  EXPECT_TRUE(records("funcbroker.jsonl").empty());
+}
+
+TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndStopsAtACleanupOutOfResources) {
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  const std::string running = createJob(5), finished = createJob(212), scheduled = createJob(5);
+  const std::string timeChange = createJob(212);
+  report(running, kRunning);
+  report(finished, kFinished, "Completed");
+  report(scheduled, kScheduled);
+
+  // The BIOS time cancel answering 12 ends the clear-all before anything is marked.
+  peers().answerCancelSetBIOSTime(12);
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 12}));
+  for (const auto& id : {running, finished, scheduled, timeChange}) EXPECT_FALSE(isMarked(id)) << id;
+  EXPECT_EQ(occurrences("[JS_CleanupInBackground]: Entering"), 0u);
+
+  // Any other clean-up failure keeps an unfinished job only; the running job stays too.
+  // The firmware-update service failing changes nothing.
+  peers().answerCancelSetBIOSTime(9);
+  peers().failWith("fwupdcore_delete_job", "com.zorvex.kelvo.fwupdcore.Error.Busy");
+  peers().forgetCalls();
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
+  EXPECT_EQ(peers().calls("fwupdcore_delete_job"), (CallList{{scheduled}}));
+  EXPECT_TRUE(waitUntilGone({finished, scheduled}));
+  EXPECT_FALSE(isMarked(running));
+  EXPECT_FALSE(isMarked(timeChange));
+  EXPECT_TRUE(events("JCP045").empty());
+
+  // Nothing selected: the reply carries the status of the last job kept.
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 9}));
+
+  // Only finished jobs: one event, one ClearAll pass, all gone.
+  report(running, kFinished, "Completed");
+  report(timeChange, kFinished, "Failed");
+  const size_t logSize = readLog().size();
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
+  EXPECT_EQ(events("JCP045").size(), 1u);
+  EXPECT_TRUE(waitUntilGone({running, timeChange}));
+  EXPECT_EQ(occurrences("Clear All operation", logSize), 1u);
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 0);
+  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>(4, ToolCall{kClearAll})));
+
+  // Three workers: two that cancelled jobs, one that had only the leading entry to skip.
+  ASSERT_TRUE(waitForCleanupWorkers(3));
+  EXPECT_EQ(occurrences("[JC_CallDCSCancelForList]: Skipping jcID=[JID_CLEARALL]"), 3u);
+  auto dcs = dcsCommands();
+  EXPECT_EQ(std::count(dcs.begin(), dcs.end(), "sync"), 6);
+  std::erase(dcs, "sync");
+  std::sort(dcs.begin(), dcs.end());
+  IdList cancelled = {"cancel " + finished, "cancel " + scheduled, "cancel " + running, "cancel " + timeChange};
+  std::sort(cancelled.begin(), cancelled.end());
+  EXPECT_EQ(dcs, cancelled);
+  EXPECT_TRUE(records("funcbroker.jsonl").empty());
+}
+
+TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRestartsTheDataManager) {
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  SchedulerQueue scheduler(root());
+  const std::string running = createJob(5), queued = createJob(5), queuedToo = createJob(5);
+  const std::string scheduled = createJob(5);
+  const std::string finished = createJob(5);
+  const std::string queueID = schedule({queued, queuedToo});
+  report(running, kRunning, "", "", "", 40);
+  report(queued, kRunning);
+  report(queuedToo, kRunning, "", "", "", 150);
+  report(scheduled, kScheduled);
+  report(finished, kFinished, "Completed");
+  recorder().clear();
+
+  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
+
+  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>{{kClearAllForce}}));
+  EXPECT_EQ(events("JCP046").size(), 1u);
+  EXPECT_TRUE(events("JCP045").empty());
+  EXPECT_TRUE(peers().calls("fwupdcore_delete_job").empty());  // the forced form asks no scheduler
+  recorder().sync();
+  for (const auto& id : {running, queued, queuedToo}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(lastChange(id, "messageID").get<std::string>(), "JCP008");
+    EXPECT_EQ(lastChange(id, "message").get<std::string>(), "Job completed with errors.");
+    EXPECT_EQ(lastChange(id, "jobStatus").get<std::string>(), "Failed");
+    EXPECT_EQ(lastChange(id, "jobState").get<uint32_t>(), 4u);
+    EXPECT_GT(lastChange(id, "completionTime").get<int64_t>(), 0);
+  }
+  // A percentage stays "not applicable"; any other becomes 100.
+  EXPECT_EQ(lastChange(running, "percentComplete").get<uint16_t>(), 100);
+  EXPECT_EQ(lastChange(queuedToo, "percentComplete").get<uint16_t>(), 100);
+  EXPECT_TRUE(recorder().changesOf("percentComplete", jobPath(queued)).empty());
+  EXPECT_TRUE(recorder().changesOf("messageID", jobPath(scheduled)).empty());
+  EXPECT_EQ(scheduler.takeKillMessages(), IdList{queueID});
+
+  EXPECT_TRUE(waitUntilGone({running, queued, queuedToo, scheduled, finished}));
+  EXPECT_TRUE(waitForQueueCount(0));
+
+  ASSERT_TRUE(waitForCleanupWorkers(1));
+  auto dcs = dcsCommands();
+  ASSERT_EQ(dcs.size(), 7u);
+  EXPECT_EQ(dcs.front(), "sync");
+  EXPECT_EQ(dcs.back(), "sync");
+  EXPECT_EQ(IdList(dcs.begin() + 1, dcs.end() - 1),
+            (IdList{"cancel " + running, "cancel " + queued, "cancel " + queuedToo, "cancel " + scheduled,
+                    "cancel " + finished}));
+  auto restarts = records("funcbroker.jsonl");
+  ASSERT_EQ(restarts.size(), 1u);
+  EXPECT_EQ(restarts[0]["function"], "privhelperd_restart_DM");
+}
+
+TEST_F(JobDeletion, NamesAndImageNamesReachTheToolsAsSingleArgumentsUnchanged) {
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  FakeTool backupTool(root(), "/bin/bkrestctl");
+  FakeTool eraseTool(root(), "/bin/syserasectl");
+  const std::string backup = createJob(164, kHostileName), restore = createJob(165, kHostileName);
+  const std::string erase = createJob(200, kHostileName);
+  report(backup, kUnchanged, kHostileImage);
+  report(restore, kUnchanged, kHostileImage);
+
+  EXPECT_EQ(deleteJobs({backup, restore, erase}), (Reply{0, "", 0}));
+
+  ASSERT_TRUE(backupTool.waitForCalls(2, 5s));
+  auto backupCalls = backupTool.calls();  // started in the background: in either order
+  std::sort(backupCalls.begin(), backupCalls.end());
+  std::vector<ToolCall> expected = {{"cleanup", "-jobid=" + backup, "-imageName=" + kHostileImage},
+                                    {"cleanup", "-jobid=" + restore, "-imageName=" + kHostileImage}};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(backupCalls, expected);
+  EXPECT_EQ(eraseTool.calls(), (std::vector<ToolCall>{{"delete", "job=" + erase}}));
+  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>{{erase}}));
+  EXPECT_TRUE(waitUntilGone({backup, restore, erase}));
+  EXPECT_FALSE(anythingPwned());
+}
+
+}  // namespace
+}  // namespace velmer::e2e

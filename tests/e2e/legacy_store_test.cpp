@@ -1,0 +1,245 @@
+// The legacy copy of the store: written after changes so that a firmware downgrade finds
+// the jobs, and read at start-up so that an upgrade keeps the older firmware's jobs.
+// Legacy files are read and built here from the layout's byte tables, never with the
+// daemon's own code.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "backup_file.hpp"
+#include "daemon_fixture.hpp"
+
+namespace velmer::e2e {
+namespace {
+
+const std::filesystem::path kLegacyFile = "flash/data1/jqlegacy/jobbackup/jobsandqueues.jnqbkp";
+const std::filesystem::path kBackupFile = "flash/data1/jobservice/jobbackup/jobsandqueues.jnqbkp";
+constexpr const char* kJobInterface = "com.zorvex.kelvo.jobservice.jobservicejobinfo";
+constexpr const char* kQueueInterface = "com.zorvex.kelvo.jobservice.jobservicescheduleinfo";
+const std::string kJobPath = "/xyz/openbmc_project/jobservice/jobservicejobinfo/";
+const std::string kRestoredQueuePath = "/xyz/openbmc_project/jobservice/jobservicescheduleinfo/";
+
+uint64_t number(const std::string& bytes, size_t offset, size_t size) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < size; ++i) value |= uint64_t{static_cast<uint8_t>(bytes[offset + i])} << (8 * i);
+  return value;
+}
+
+void putNumber(std::string& bytes, size_t offset, uint64_t value, size_t size) {
+  for (size_t i = 0; i < size; ++i) bytes[offset + i] = static_cast<char>(value >> (8 * i));
+}
+
+std::string textAt(const std::string& bytes, size_t offset) {
+  return bytes.substr(offset, bytes.find('\0', offset) - offset);
+}
+
+struct LegacyJob {
+  std::string id;
+  std::string name;  // from the first entry of the text-offset table
+};
+struct LegacyQueue {
+  std::string id;
+  std::vector<std::string> entries;
+};
+struct LegacyStore {
+  std::vector<LegacyJob> jobs;
+  std::vector<LegacyQueue> queues;
+  bool whole = false;  // every byte belongs to an object
+};
+
+LegacyStore readLegacyStore(const std::string& bytes) {
+  LegacyStore store;
+  size_t at = 0;
+  while (at + 12 <= bytes.size() && bytes.compare(at, 6, "JOBCTR") == 0) {
+    const size_t size = number(bytes, at + 8, 4);
+    const std::string record = bytes.substr(at + 12, size);
+    if (record.size() != size || number(record, 0, 4) != size) return store;
+    if (number(record, 8, 2) == 0x0A03) {
+      const size_t nameOffset = number(record, 52, 4);
+      store.jobs.push_back({textAt(record, 76), nameOffset == 0 ? "" : textAt(record, nameOffset)});
+    } else if (number(record, 8, 2) == 0x0A04) {
+      LegacyQueue queue{textAt(record, 44), {}};
+      for (size_t i = 0; i < number(record, 72, 4); ++i) queue.entries.push_back(textAt(record, 76 + 20 * i));
+      store.queues.push_back(queue);
+    }
+    at += 12 + size;
+  }
+  store.whole = at == bytes.size();
+  return store;
+}
+
+std::string legacyHeader(size_t payloadSize) {
+  std::string header("JOBCTR\0\0\0\0\0\0", 12);
+  putNumber(header, 8, payloadSize, 4);
+  return header;
+}
+
+// A job record of a finished job: 144 fixed bytes, then jobName, message, jobStatus and
+// messageID with their NULs (messageArgs and queueID empty).
+std::string legacyJob(const std::string& id, const std::string& name, const std::string& status) {
+  const std::vector<std::pair<size_t, std::string>> texts = {
+      {52, name}, {56, "The job completed successfully."}, {68, status}, {72, "RED001"}};
+  std::string record(144, '\0');
+  for (const auto& [tableEntry, text] : texts) {
+    putNumber(record, tableEntry, record.size(), 4);
+    record += text + '\0';
+  }
+  putNumber(record, 0, record.size(), 4);
+  putNumber(record, 8, 0x0A03, 2);
+  putNumber(record, 20, 76, 4);
+  putNumber(record, 40, 1764949999, 8);  // completionTime
+  record.replace(76, id.size(), id);
+  putNumber(record, 97, 20, 1);   // jobType
+  putNumber(record, 98, 4, 1);    // jobState: completed
+  putNumber(record, 99, 100, 1);  // percentComplete
+  putNumber(record, 100, 1764949999, 8);
+  putNumber(record, 121, 7, 1);  // jobStateForInterface
+  putNumber(record, 136, 1764949998, 8);
+  return legacyHeader(record.size()) + record;
+}
+
+std::string legacyQueue(const std::string& id, const std::vector<std::string>& entries) {
+  std::string record(76 + 20 * std::max<size_t>(entries.size(), 1), '\0');
+  putNumber(record, 0, record.size(), 4);
+  putNumber(record, 8, 0x0A04, 2);
+  putNumber(record, 20, 44, 4);
+  putNumber(record, 32, 4294967295, 8);
+  record.replace(44, id.size(), id);
+  putNumber(record, 72, entries.size(), 4);
+  for (size_t i = 0; i < entries.size(); ++i) record.replace(76 + 20 * i, entries[i].size(), entries[i]);
+  return legacyHeader(record.size()) + record;
+}
+
+class LegacyStoreTest : public DaemonTest {
+ protected:
+  std::string createJob(const std::string& name, uint16_t type) {
+    auto [status, jobID, code] = client().callMain<uint16_t, std::string, uint16_t>("JobServCreate", name, type);
+    EXPECT_EQ(status, 0);
+    return jobID;
+  }
+
+  void writeLegacyFile(const std::string& bytes) const {
+    std::filesystem::create_directories((root() / kLegacyFile).parent_path());
+    std::ofstream(root() / kLegacyFile, std::ios::binary) << bytes;
+  }
+
+  // The job `jobID` as the daemon's own backup file holds it, if it does.
+  std::optional<JobInfoRecord> backedUpJob(const std::string& jobID) const {
+    const std::string bytes = readFile(root() / kBackupFile);
+    for (size_t at = 0; at + kObjectHeaderSize <= bytes.size();) {
+      const auto header = decodeObjectHeader(reinterpret_cast<const uint8_t*>(&bytes[at]));
+      at += kObjectHeaderSize;
+      if (header.object_type == kJobObject && at + kJobRecordSize <= bytes.size()) {
+        JobInfoRecord job;
+        convertToJobServInfoObj(reinterpret_cast<const uint8_t*>(&bytes[at]), job);
+        if (job.jsJobID == jobID) return job;
+      }
+      at += header.object_size;
+    }
+    return std::nullopt;
+  }
+
+  PropertyMap jobProperties(const std::string& jobID) {
+    return client().getAllProperties(kJobPath + jobID, kJobInterface);
+  }
+};
+
+TEST_F(LegacyStoreTest, DowngradeCopyHoldsEveryJobAndQueueAfterAChange) {
+  const std::string first = createJob("BIOS configuration", 2);
+  const std::string second = createJob("RAID configuration", 3);
+  auto [status, queueID, code] =
+      client().callMain<uint16_t, std::string, uint16_t>("JobServSchedule", std::vector<std::string>{first, second},
+                                                         uint16_t{2}, std::string("TIME_NOW"), std::string("TIME_NA"));
+  ASSERT_EQ(status, 0) << code;
+
+  LegacyStore store;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        store = readLegacyStore(readFile(root() / kLegacyFile));
+        return store.whole && store.jobs.size() == 2 && store.queues.size() == 1;
+      },
+      15s))
+      << readLog();
+  EXPECT_EQ(store.jobs[0].id, first);
+  EXPECT_EQ(store.jobs[0].name, "BIOS configuration");
+  EXPECT_EQ(store.jobs[1].id, second);
+  EXPECT_EQ(store.queues[0].id, queueID);
+  EXPECT_EQ(store.queues[0].entries, (std::vector<std::string>{first, second}));
+
+  struct stat info {};
+  ASSERT_EQ(::stat((root() / kLegacyFile).parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0770u);
+  EXPECT_FALSE(std::filesystem::exists(root() / (kLegacyFile.string() + ".tmp")));
+}
+
+TEST_F(LegacyStoreTest, UpgradeAddsWhatIsNewAndCompletesTheControllerUpdateFromTheLegacyCopy) {
+  const std::string update = createJob("Firmware Update: Kelvo", 20);
+  const std::string raid = createJob("RAID configuration", 2);
+  ASSERT_EQ(stopDaemon(), 0);
+  const std::string newJob = "JID_100000000001";
+  const std::string newQueue = "QID_100000000002";
+  writeLegacyFile(legacyJob(update, "Firmware Update: Kelvo", "Completed") +
+                  legacyJob(raid, "RAID configuration", "Completed") + legacyJob(newJob, "Storage reset", "Failed") +
+                  legacyQueue(newQueue, {newJob}));
+
+  const size_t logStart = readLog().size();
+  startDaemon();
+  ASSERT_TRUE(waitForLog("=== UPGRADE RESTORE COMPLETE ===", 15s, logStart)) << readLog(logStart);
+  const std::string log = readLog(logStart);
+  EXPECT_NE(log.find("Objects read: 4 | Jobs restored: 1, skipped(duplicate): 2 | Queues restored: 1, "
+                     "skipped(duplicate): 0"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("*** Upgrade from jqlegacy successful - restored 1 jobs and 1 queues ***"), std::string::npos);
+
+  PropertyMap restored = jobProperties(newJob);
+  EXPECT_EQ(restored.at("jobName").get<std::string>(), "Storage reset");
+  EXPECT_EQ(restored.at("jobStatus").get<std::string>(), "Failed");
+  EXPECT_EQ(client()
+                .getProperty(kRestoredQueuePath + newQueue, kQueueInterface, "jobQueueItem")
+                .get<std::vector<std::string>>(),
+            std::vector<std::string>{newJob});
+
+  // Only the controller firmware update takes the legacy copy's outcome.
+  PropertyMap completed = jobProperties(update);
+  EXPECT_EQ(completed.at("jobState").get<uint32_t>(), 4u);
+  EXPECT_EQ(completed.at("percentComplete").get<uint16_t>(), 100);
+  EXPECT_EQ(completed.at("jobStatus").get<std::string>(), "Completed");
+  EXPECT_EQ(completed.at("messageID").get<std::string>(), "RED001");
+  EXPECT_EQ(completed.at("completionTime").get<int64_t>(), 1764949999);
+  EXPECT_EQ(completed.at("actualRunningStopTime").get<int64_t>(), 1764949998);
+  EXPECT_NE(jobProperties(raid).at("jobStatus").get<std::string>(), "Completed");
+
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        auto backedUp = backedUpJob(update);
+        return backedUp && backedUp->jobStatus == "Completed" && backedUp->percentComplete == 100;
+      },
+      15s))
+      << "the forced completion reaches the backup file\n"
+      << readLog(logStart);
+}
+
+class LegacyUpgradeFromDamagedFile : public LegacyStoreTest {
+ protected:
+  std::optional<DaemonOptions> initialDaemon() const override { return std::nullopt; }
+};
+
+TEST_F(LegacyUpgradeFromDamagedFile, ObjectsBeforeTheDamageAreRestoredAndTheRestIsNot) {
+  const std::string kept = "JID_100000000003";
+  writeLegacyFile(legacyJob(kept, "Storage reset", "Completed") + legacyHeader(8) + std::string(8, '\0') +
+                  legacyJob("JID_100000000004", "Lost", "Completed"));
+  startDaemon();
+  ASSERT_TRUE(waitForLog("=== UPGRADE RESTORE COMPLETE ===", 15s)) << readLog();
+  EXPECT_NE(readLog().find("Payload too small: 8"), std::string::npos);
+  EXPECT_NE(readLog().find("Error reading object #1 from jqlegacy backup"), std::string::npos);
+  EXPECT_EQ(jobProperties(kept).at("jobName").get<std::string>(), "Storage reset");
+  EXPECT_EQ(client().mainProperty<std::vector<std::string>>("jobInfoObjList"), std::vector<std::string>{kept});
+}
+
+}  // namespace
+}  // namespace velmer::e2e
