@@ -7,7 +7,7 @@
 
 namespace velmer::e2e {
 
-std::string jobPath(const std::string& jobID) { return "/xyz/openbmc_project/jobservice/jobservicejobinfo/" + jobID; }
+std::string jobPath(const std::string& jobID) { return kJobPathPrefix + jobID; }
 
 size_t occurrences(const std::string& log, const std::string& text) {
   size_t count = 0;

@@ -21,7 +21,6 @@
 
 namespace velmer::e2e {
 
-inline constexpr const char* kJobInterface = "com.zorvex.kelvo.jobservice.jobservicejobinfo";
 
 // The bus path of the job `jobID`.
 std::string jobPath(const std::string& jobID);
