@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "persistence_fixture.hpp"
+#include "queue_execution_peer.hpp"
 
 namespace velmer::e2e {
 namespace {
@@ -13,12 +14,12 @@ namespace {
 class BackupFile : public PersistenceTest {};
 
 TEST_F(BackupFile, EveryChangeRewritesItWholeJobsFirstAndAnEmptyStoreLeavesAnEmptyFile) {
-  SchedulerChannel scheduler(root());
+  QueueExecutionPeer scheduler(root());
   const std::string first = createJob("First job"), second = createJob("Second job");
   const std::string queue = scheduleNow({first, second});
   // A message longer than the record's field, written directly as a client may.
   client().setProperty(kJobPathPrefix + first, kJobInterface, "message", sdbus::Variant(std::string(300, 'm')));
-  touchJob(second, 50);
+  ASSERT_EQ(update(second, 255, 50), 0);
 
   ASSERT_TRUE(waitForBackup([&](const std::vector<layout::StoredObject>& objects) {
     auto stored = jobsIn(objects);

@@ -1,8 +1,5 @@
 #include "persistence_fixture.hpp"
 
-#include <sys/ipc.h>
-#include <sys/msg.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -12,81 +9,11 @@
 
 namespace velmer::e2e {
 
-// ---------------------------------------------------------------------------------------
-// SchedulerChannel
-
-namespace {
-
-struct WireMessage {  // the daemon's 64-byte scheduler message
-  long type;
-  int64_t startTime;
-  int64_t untilTime;
-  char queueID[33];
-  char reserved[7];
-};
-constexpr size_t kPayloadSize = sizeof(WireMessage) - sizeof(long);
-
-// A new message queue keyed by `keyFile`. The key comes from the file's inode, which
-// another test's file may share: then the file is made again (a new inode) and retried.
-int createExclusiveQueue(const std::filesystem::path& keyFile) {
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    std::filesystem::remove(keyFile);
-    std::ofstream(keyFile) << attempt;
-    key_t key = ftok(keyFile.c_str(), 1);
-    if (key == -1) break;
-    int id = msgget(key, IPC_CREAT | IPC_EXCL | 0666);
-    if (id >= 0) return id;
-    if (errno != EEXIST) break;
-  }
-  throw std::runtime_error(std::string("cannot create the scheduler message queue: ") + std::strerror(errno));
-}
-
-}  // namespace
-
-SchedulerChannel::SchedulerChannel(const std::filesystem::path& root) {
-  const auto keyFile = root / "run/jqlegacy/js.ipc";
-  std::filesystem::create_directories(keyFile.parent_path());
-  id_ = createExclusiveQueue(keyFile);
-}
-
-SchedulerChannel::~SchedulerChannel() {
-  msgctl(id_, IPC_RMID, nullptr);
-}
-
-std::vector<SchedulerChannel::Message> SchedulerChannel::receiveAll() {
-  std::vector<Message> messages;
-  WireMessage wire{};
-  while (msgrcv(id_, &wire, kPayloadSize, 0, IPC_NOWAIT) == static_cast<ssize_t>(kPayloadSize))
-    messages.push_back(
-        {wire.type, wire.startTime, wire.untilTime, std::string(wire.queueID, strnlen(wire.queueID, 33))});
-  return messages;
-}
-
-// ---------------------------------------------------------------------------------------
-// PersistenceTest
-
-std::string PersistenceTest::createJob(const std::string& name, uint16_t type) {
-  auto [status, jobID, code] = client().callMain<uint16_t, std::string, uint16_t>("JobServCreate", name, type);
-  if (status != 0 || code != 0) throw std::runtime_error("JobServCreate " + name + " failed: " + std::to_string(code));
-  return jobID;
-}
-
 std::string PersistenceTest::scheduleNow(const std::vector<std::string>& jobs) {
   auto [status, queueID, code] = client().callMain<uint16_t, std::string, uint16_t>(
       "JobServSchedule", jobs, static_cast<uint16_t>(jobs.size()), std::string("TIME_NOW"), std::string("TIME_NA"));
   if (status != 0 || code != 0) throw std::runtime_error("JobServSchedule failed: " + std::to_string(code));
   return queueID;
-}
-
-void PersistenceTest::touchJob(const std::string& jobID, uint16_t percent) {
-  auto status = client().callMain<uint16_t>("JobServUpdateJobInfo", jobID, uint16_t{255}, percent, std::string(),
-                                            std::string(), std::string(), std::string());
-  if (status != 0) throw std::runtime_error("JobServUpdateJobInfo " + jobID + " failed: " + std::to_string(status));
-}
-
-void PersistenceTest::setJobProperties(const std::string& jobID, const PropertyMap& properties) {
-  auto status = client().call<uint16_t>(kJobPathPrefix + jobID, kJobInterface, "setAllProperties", properties);
-  if (status != 0) throw std::runtime_error("setAllProperties " + jobID + " failed: " + std::to_string(status));
 }
 
 std::map<std::string, JobInfoRecord> PersistenceTest::jobsOnBus() {
@@ -160,6 +87,11 @@ bool PersistenceTest::waitUntilBackupMatchesBus(std::chrono::milliseconds timeou
         return jobsIn(objects) == jobsOnBus() && queuesIn(objects) == queues;
       },
       timeout);
+}
+
+void PersistenceTest::removeLegacyCopy() {
+  for (const char* directory : {"flash/data1/jqlegacy/jobbackup", "flash/data1/jqlegacy/jobrestore"})
+    std::filesystem::remove_all(root() / directory);
 }
 
 void PersistenceTest::startAndAwaitRestore() {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "persistence_fixture.hpp"
+#include "queue_execution_peer.hpp"
 
 namespace velmer::e2e {
 namespace {
@@ -66,7 +67,7 @@ JobInfoRecord storedJob(const std::string& id, uint32_t state, uint32_t type = 3
 JobQueueRecord storedQueue(const std::string& id, std::vector<std::string> items) {
   JobQueueRecord queue;
   queue.jsQueueID = id;
-  queue.untilTime = kTimeNotGiven;
+  queue.untilTime = kNoEnd;
   queue.queueState = 1;
   queue.itemCount = static_cast<uint32_t>(items.size());
   queue.jobQueueItem = std::move(items);
@@ -82,7 +83,7 @@ class RestoreFromFile : public PersistenceTest {
 };
 
 TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting) {
-  SchedulerChannel scheduler(root());
+  QueueExecutionPeer scheduler(root());
   recordPostRestoreCalls();
   const std::string queued1 = createJob("Queued one"), queued2 = createJob("Queued two");
   const std::string running = createJob("Running job"), failed = createJob("Failed job");
@@ -90,7 +91,7 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
 
   // Every stored property of one job gets a value unlike its default, extremes included.
   const JobInfoRecord runningValues = {.startTime = -2,
-                                       .untilTime = kTimeNotGiven,
+                                       .untilTime = kNoEnd,
                                        .completionTime = 1764945003,
                                        .processID = 4000000000u,
                                        .runningTimeoutSeconds = 21600,
@@ -111,10 +112,10 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
                                        .reserved0 = 0,
                                        .actualRunningStartTime = 1764945005,
                                        .actualRunningStopTime = -1};
-  setJobProperties(running, layout::restoredJobProperties(runningValues));
+  ASSERT_EQ(setJob(running, layout::restoredJobProperties(runningValues)), 0);
   // An interface state stored as 0 is computed again from state and status; 5 is kept.
-  setJobProperties(failed, {{"jobState", uint32_t{4}}, {"jobStatus", std::string("Failed")}});
-  setJobProperties(queued1, {{"jobStateForInterface", uint8_t{5}}});
+  ASSERT_EQ(setJob(failed, {{"jobState", uint32_t{4}}, {"jobStatus", std::string("Failed")}}), 0);
+  ASSERT_EQ(setJob(queued1, {{"jobStateForInterface", uint8_t{5}}}), 0);
   ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", queued1, std::string("stage"), std::string("updater"),
                                         std::string("2")),
             0);
@@ -122,7 +123,7 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
                                         std::string("installer"), std::string("copy \xe2\x82\xac")),
             0);
   ASSERT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{600}), 0);
-  touchJob(queued2, 12);  // the property writes above post no backup command; this one does
+  ASSERT_EQ(update(queued2, 255, 12), 0);  // the property writes above post no backup command; this one does
   ASSERT_TRUE(waitUntilBackupMatchesBus());
 
   auto expectedJobs = jobsOnBus();
@@ -130,7 +131,7 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
   const auto queuesBefore = queuesOnBus();
   const auto summaryBefore = storeSummary(client());
   ASSERT_EQ(std::get<0>(summaryBefore), 4);
-  scheduler.receiveAll();
+  while (scheduler.receive(0ms)) continue;  // the message of the scheduling itself
 
   const std::pair<const char*, std::function<void()>> restarts[] = {
       {"after SIGTERM", [&] { restartAndAwaitRestore(SIGTERM); }},
@@ -152,10 +153,12 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
     EXPECT_EQ(queuePaths[queue], kRestoredQueuePathPrefix + queue);
     EXPECT_EQ(storeSummary(client()), summaryBefore);
 
-    auto resent = scheduler.receiveAll();
-    ASSERT_EQ(resent.size(), 1u);
-    EXPECT_EQ(std::tie(resent[0].type, resent[0].startTime, resent[0].untilTime, resent[0].queueID),
-              std::make_tuple(2L, int64_t{0}, kTimeNotGiven, queue));
+    // The restored queue is handed to the queue-execution process again, once.
+    auto resent = scheduler.receive(0ms);
+    ASSERT_TRUE(resent.has_value());
+    EXPECT_EQ(resent->type, 2);
+    EXPECT_EQ(resent->payload, expectedSchedulerPayload(0, kNoEnd, queue));
+    EXPECT_EQ(scheduler.pending(), 0u);
 
     // Only the job that was running is handed to the post-restore tool.
     auto calls = postRestoreCalls();
@@ -171,7 +174,7 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
 // Each update of the burst gives its job the message "step N" and the percentage N % 101
 // in one call: a restored job must show a pair from one call, or its state from before.
 TEST_F(Restore, KillDuringABurstOfUpdatesRestoresAConsistentStore) {
-  SchedulerChannel scheduler(root());
+  QueueExecutionPeer scheduler(root());
   std::vector<std::string> created;
   for (int i = 0; i < 6; ++i) created.push_back(createJob("Burst " + std::to_string(i)));
   scheduleNow({created[0], created[1]});  // a queue makes every rewrite 128 KB longer
@@ -248,6 +251,7 @@ TEST_F(RestoreFromFile, DamagedFileKeepsEveryObjectBeforeTheDamageAndNeverHangs)
   for (const auto& c : cases) {
     SCOPED_TRACE(c.damage);
     if (running) stopDaemon();
+    removeLegacyCopy();  // the previous case's objects would come back from it
     layout::writeBytes(layout::backupFile(root()), c.file);
     const size_t logStart = readLog().size();
     ASSERT_NO_THROW(startAndAwaitRestore());
