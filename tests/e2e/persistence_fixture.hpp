@@ -54,7 +54,4 @@ class PersistenceTest : public JobTest {
   std::vector<std::string> postRestoreCalls() const;
 };
 
-// Lines of `text` that contain `needle`.
-std::vector<std::string> linesContaining(const std::string& text, const std::string& needle);
-
 }  // namespace velmer::e2e

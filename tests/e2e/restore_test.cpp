@@ -183,10 +183,8 @@ TEST_F(Restore, KillDuringABurstOfUpdatesRestoresAConsistentStore) {
 
   std::map<std::string, std::set<int>> stepsOfJob;
   for (int step = 1; step <= 60; ++step) {
-    const std::string& job = created[static_cast<size_t>(step) % created.size()];
-    ASSERT_EQ(client().callMain<uint16_t>("JobServUpdateJobInfo", job, uint16_t{255}, static_cast<uint16_t>(step % 101),
-                                          std::string(), "step " + std::to_string(step), std::string(), std::string()),
-              0);
+    const std::string job = created[static_cast<size_t>(step) % created.size()];
+    ASSERT_EQ(update(job, 255, static_cast<uint16_t>(step % 101), "", "step " + std::to_string(step)), 0);
     stepsOfJob[job].insert(step);
     if (step % 10 == 0) created.push_back(createJob("Burst extra " + std::to_string(step)));
   }
