@@ -313,7 +313,7 @@ void JS_PersistQueueObjectToFile(AtomicFile& file, const JobQueueRecord& queue) 
   trace_printf(4, 8, "___[%s]: JS_PersistQueueObjectToFile: signature = %s, object_type = %d, object_size = %d\n",
                kTag, kObjectSignature, kQueueObject, static_cast<int>(kQueueRecordSize));
   if (!writeHeader(kTag, file, kQueueObject, kQueueRecordSize, false)) return;
-  auto record = std::make_unique<uint8_t[]>(kQueueRecordSize);
+  auto record = std::make_unique_for_overwrite<uint8_t[]>(kQueueRecordSize);  // the conversion zeroes it
   convertToJobQueueInfoControlObjFile(queue, record.get());
   if (file.write(record.get(), kQueueRecordSize)) return;
   if (hardError())

@@ -29,11 +29,38 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
+// Creates the backup directory without its parents, mode exactly 0770 whatever the
+// umask: 0, or -1 when it cannot be created.
+int createBackupDirectory(const char* tag) {
+  const std::string backupDir = backupDirectory();
+  if (exists(backupDir)) return 0;
+  if (::mkdir(backupDir.c_str(), 0770) != 0 && errno != EEXIST) {
+    trace_printf(4, 8, "[%s]: ___ StartRestore: Backup directory cannot be created. [%s], errno = %d\n", tag,
+                 backupDir.c_str(), errno);
+    return -1;
+  }
+  ::chmod(backupDir.c_str(), 0770);
+  trace_printf(4, 8, "[%s]: ___ StartRestore: Created Backup Directory\n", tag);
+  return 0;
+}
+
+// A start-up cut short between moving the backup directory away and rewriting the
+// backup file (the 2-second wait, or the restore itself) leaves the only copy of the
+// store in the restore directory. Its files go back into the backup directory, so that
+// this start restores them instead of deleting them with the restore directory.
+void recoverInterruptedRestore(const char* tag) {
+  if (exists(backupFilePath()) || !exists(restoreFilePath())) return;
+  trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before its restore, recovering its files\n",
+               tag);
+  if (createBackupDirectory(tag) == 0) moveFilesToBackup();
+}
+
 // The previous run's backup directory becomes the restore directory.
 void moveBackupToRestore(const char* tag) {
   const std::string backupDir = backupDirectory();
   const std::string restoreDir = restoreDirectory();
   if (exists(restoreDir)) {
+    recoverInterruptedRestore(tag);
     trace_printf(4, 8, "[%s]: ___ StartRestore: Deleting Restore Directory\n", tag);
     deleteDirectory(restoreDir);
   }
@@ -51,21 +78,6 @@ void moveBackupToRestore(const char* tag) {
                "%d\n",
                tag, restoreDir.c_str(), errno);
   deleteDirectory(backupDir);
-}
-
-// Creates the backup directory without its parents, mode exactly 0770 whatever the
-// umask: 0, or -1 when it cannot be created.
-int createBackupDirectory(const char* tag) {
-  const std::string backupDir = backupDirectory();
-  if (exists(backupDir)) return 0;
-  if (::mkdir(backupDir.c_str(), 0770) != 0 && errno != EEXIST) {
-    trace_printf(4, 8, "[%s]: ___ StartRestore: Backup directory cannot be created. [%s], errno = %d\n", tag,
-                 backupDir.c_str(), errno);
-    return -1;
-  }
-  ::chmod(backupDir.c_str(), 0770);
-  trace_printf(4, 8, "[%s]: ___ StartRestore: Created Backup Directory\n", tag);
-  return 0;
 }
 
 int restoreJobsAndQueues() {
@@ -96,8 +108,10 @@ size_t expectedRecordSize(uint32_t objectType) {
   return 0;
 }
 
-// Reads the record that follows a header; false when the object is damaged.
-bool readRecord(const char* tag, std::istream& stream, const JSObjectHeader& header, std::vector<uint8_t>& record) {
+// Reads the record that follows a header; false when the object is damaged. The buffer
+// is not zeroed first: every byte of it is read from the file.
+bool readRecord(const char* tag, std::istream& stream, const JSObjectHeader& header,
+                std::unique_ptr<uint8_t[]>& record) {
   size_t expected = expectedRecordSize(header.object_type);
   if (expected != 0 && header.object_size != expected) {
     // A size that does not match the type is damage: never trust it to read the record.
@@ -112,8 +126,8 @@ bool readRecord(const char* tag, std::istream& stream, const JSObjectHeader& hea
     trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
     return false;
   }
-  record.resize(expected);
-  int rc = readExactly(stream, record.data(), expected);
+  record = std::make_unique_for_overwrite<uint8_t[]>(expected);
+  int rc = readExactly(stream, record.get(), expected);
   if (rc == 0) trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
   if (rc < 0) trace_printf(4, 8, "[%s]: Failed to read object data\n", tag);
   return rc == 1;
@@ -276,18 +290,18 @@ int JS_RestoreObjectFromFile(std::istream& stream) {
     }
     trace_printf(4, 8, "[%s]: ___ Signature matched, file is valid, header size = %d\n", kTag,
                  static_cast<int>(header.object_size));
-    std::vector<uint8_t> record;
+    std::unique_ptr<uint8_t[]> record;
     if (!readRecord(kTag, stream, header, record)) return -1;
     switch (header.object_type) {
       case kJobObject: {
         JobInfoRecord job;
-        convertToJobServInfoObj(record.data(), job);
+        convertToJobServInfoObj(record.get(), job);
         createJobObjectInDBus(job);
         return 0;
       }
       case kQueueObject: {
         JobQueueRecord queue;
-        convertToJobQueueInfoControlObj(record.data(), queue);
+        convertToJobQueueInfoControlObj(record.get(), queue);
         createQueueObjectInDBus(queue);
         return 0;
       }

@@ -1,0 +1,271 @@
+#include "backup_layout.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <span>
+#include <stdexcept>
+#include <type_traits>
+#include <variant>
+
+namespace velmer::e2e::layout {
+
+namespace {
+
+constexpr size_t kTextWidth = 256;
+constexpr size_t kSlotCountOffset = 66088;
+constexpr size_t kSlotsOffset = 66092;
+
+template <class Record>
+struct Field {
+  const char* property;
+  size_t offset;
+  size_t width;  // bytes on disk
+  std::variant<int64_t Record::*, uint32_t Record::*, uint16_t Record::*, uint8_t Record::*, std::string Record::*>
+      member;
+};
+
+// The job record, object type 1.
+const Field<JobInfoRecord> kJobFields[] = {
+    {"startTime", 0, 8, &JobInfoRecord::startTime},
+    {"untilTime", 8, 8, &JobInfoRecord::untilTime},
+    {"completionTime", 16, 8, &JobInfoRecord::completionTime},
+    {"processID", 24, 4, &JobInfoRecord::processID},
+    {"runningTimeoutSeconds", 28, 4, &JobInfoRecord::runningTimeoutSeconds},
+    {"jobName", 32, kTextWidth, &JobInfoRecord::jobName},
+    {"message", 288, kTextWidth, &JobInfoRecord::message},
+    {"messageArgs", 544, kTextWidth, &JobInfoRecord::messageArgs},
+    {"queueID", 800, kTextWidth, &JobInfoRecord::queueID},
+    {"jobStatus", 1056, kTextWidth, &JobInfoRecord::jobStatus},
+    {"messageID", 1312, kTextWidth, &JobInfoRecord::messageID},
+    {"jsJobID", 1568, kTextWidth, &JobInfoRecord::jsJobID},
+    {"flags", 1824, 1, &JobInfoRecord::flags},
+    {"jobType", 1828, 4, &JobInfoRecord::jobType},
+    {"jobState", 1832, 4, &JobInfoRecord::jobState},
+    {"percentComplete", 1836, 2, &JobInfoRecord::percentComplete},
+    {"latestUpdateTime", 1840, 8, &JobInfoRecord::latestUpdateTime},
+    {"creationTime", 1848, 8, &JobInfoRecord::creationTime},
+    {"jobStateForInterface", 1856, 1, &JobInfoRecord::jobStateForInterface},
+    {"reserved0", 1857, 1, &JobInfoRecord::reserved0},
+    {"actualRunningStartTime", 1864, 8, &JobInfoRecord::actualRunningStartTime},
+    {"actualRunningStopTime", 1872, 8, &JobInfoRecord::actualRunningStopTime},
+};
+
+// The queue record, object type 2, without its item slots.
+const Field<JobQueueRecord> kQueueFields[] = {
+    {"jsQueueID", 0, kTextWidth, &JobQueueRecord::jsQueueID},
+    {"startTime", 256, 8, &JobQueueRecord::startTime},
+    {"untilTime", 264, 8, &JobQueueRecord::untilTime},
+    {"flags", 272, 4, &JobQueueRecord::flags},
+    {"trackedJobCount", 276, 4, &JobQueueRecord::trackedJobCount},
+    {"queueState", 65820, 1, &JobQueueRecord::queueState},
+    {"itemCount", 66084, 4, &JobQueueRecord::itemCount},
+};
+
+void putNumber(Bytes& bytes, size_t offset, size_t width, uint64_t value) {
+  for (size_t i = 0; i < width; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t getNumber(const Bytes& bytes, size_t offset, size_t width) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(bytes[offset + i]) << (8 * i);
+  return value;
+}
+
+void putText(Bytes& bytes, size_t offset, size_t width, const std::string& text) {
+  std::memcpy(&bytes[offset], text.data(), std::min(text.size(), width - 1));
+}
+
+std::string getText(const Bytes& bytes, size_t offset, size_t width) {
+  const char* start = reinterpret_cast<const char*>(&bytes[offset]);
+  return std::string(start, strnlen(start, width));
+}
+
+// Calls `visit(field, member)` for every field, with the member pointer's own type.
+template <class Record, class Visitor>
+void forEachField(std::span<const Field<Record>> fields, Visitor&& visit) {
+  for (const auto& field : fields) std::visit([&](auto member) { visit(field, member); }, field.member);
+}
+
+template <class T>
+constexpr bool kIsText = std::is_same_v<T, std::string>;
+
+template <class Record>
+void encodeFields(const Record& record, std::span<const Field<Record>> fields, Bytes& bytes) {
+  forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
+    if constexpr (kIsText<T>)
+      putText(bytes, field.offset, field.width, record.*member);
+    else
+      putNumber(bytes, field.offset, field.width, static_cast<uint64_t>(record.*member));
+  });
+}
+
+template <class Record>
+void decodeFields(const Bytes& bytes, std::span<const Field<Record>> fields, Record& record) {
+  forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
+    if constexpr (kIsText<T>)
+      record.*member = getText(bytes, field.offset, field.width);
+    else
+      record.*member = static_cast<T>(getNumber(bytes, field.offset, field.width));
+  });
+}
+
+template <class Record>
+void fieldsFromProperties(const PropertyMap& properties, std::span<const Field<Record>> fields, Record& record) {
+  forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
+    record.*member = properties.at(field.property).template get<T>();
+  });
+}
+
+template <class Record>
+void printFields(const Record& record, std::span<const Field<Record>> fields, std::ostream& out) {
+  forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
+    out << field.property << '=';
+    if constexpr (kIsText<T>)
+      out << '"' << record.*member << "\" ";
+    else
+      out << +(record.*member) << ' ';
+  });
+}
+
+}  // namespace
+
+std::string StoredObject::signature() const {
+  return getText(header, 0, 7);
+}
+uint32_t StoredObject::type() const {
+  return static_cast<uint32_t>(getNumber(header, 8, 4));
+}
+uint32_t StoredObject::size() const {
+  return static_cast<uint32_t>(getNumber(header, 12, 4));
+}
+
+std::vector<StoredObject> splitObjects(const std::string& file) {
+  std::vector<StoredObject> objects;
+  size_t position = 0;
+  while (position < file.size()) {
+    if (file.size() - position < kHeaderSize) throw std::runtime_error("the file ends inside a header");
+    StoredObject object;
+    object.header.assign(file.begin() + position, file.begin() + position + kHeaderSize);
+    position += kHeaderSize;
+    if (file.size() - position < object.size()) throw std::runtime_error("the file ends inside a record");
+    object.record.assign(file.begin() + position, file.begin() + position + object.size());
+    position += object.size();
+    objects.push_back(std::move(object));
+  }
+  return objects;
+}
+
+Bytes header(std::string_view signature, uint32_t type, uint32_t size) {
+  Bytes bytes(kHeaderSize, 0);
+  std::memcpy(bytes.data(), signature.data(), std::min<size_t>(signature.size(), 6));
+  putNumber(bytes, 8, 4, type);
+  putNumber(bytes, 12, 4, size);
+  return bytes;
+}
+
+Bytes jobRecord(const JobInfoRecord& job) {
+  Bytes record(kJobRecordSize, 0);
+  encodeFields<JobInfoRecord>(job, kJobFields, record);
+  return record;
+}
+
+Bytes queueRecord(const JobQueueRecord& queue) {
+  Bytes record(kQueueRecordSize, 0);
+  encodeFields<JobQueueRecord>(queue, kQueueFields, record);
+  const size_t slots = std::min(queue.jobQueueItem.size(), kQueueSlotCount);
+  putNumber(record, kSlotCountOffset, 4, slots);
+  for (size_t i = 0; i < slots; ++i) putText(record, kSlotsOffset + i * kTextWidth, kTextWidth, queue.jobQueueItem[i]);
+  return record;
+}
+
+Bytes jobObject(const JobInfoRecord& job) {
+  return concat({header("JOBCTR", kJobType, kJobRecordSize), jobRecord(job)});
+}
+
+Bytes queueObject(const JobQueueRecord& queue, const uint32_t* slotCount) {
+  Bytes record = queueRecord(queue);
+  if (slotCount != nullptr) putNumber(record, kSlotCountOffset, 4, *slotCount);
+  return concat({header("JOBCTR", kQueueType, kQueueRecordSize), record});
+}
+
+JobInfoRecord decodeJob(const Bytes& record) {
+  JobInfoRecord job;
+  decodeFields<JobInfoRecord>(record, kJobFields, job);
+  return job;
+}
+
+JobQueueRecord decodeQueue(const Bytes& record) {
+  JobQueueRecord queue;
+  decodeFields<JobQueueRecord>(record, kQueueFields, queue);
+  const size_t slots = std::min<size_t>(getNumber(record, kSlotCountOffset, 4), kQueueSlotCount);
+  for (size_t i = 0; i < slots; ++i)
+    queue.jobQueueItem.push_back(getText(record, kSlotsOffset + i * kTextWidth, kTextWidth));
+  return queue;
+}
+
+JobInfoRecord jobFromProperties(const PropertyMap& properties) {
+  JobInfoRecord job;
+  fieldsFromProperties<JobInfoRecord>(properties, kJobFields, job);
+  return job;
+}
+
+JobQueueRecord queueFromProperties(const PropertyMap& properties) {
+  JobQueueRecord queue;
+  fieldsFromProperties<JobQueueRecord>(properties, kQueueFields, queue);
+  queue.jsJobsList = properties.at("jsJobsList").get<std::vector<std::string>>();
+  queue.reservedAllign = properties.at("reservedAllign").get<std::vector<uint8_t>>();
+  queue.jobQueueItem = properties.at("jobQueueItem").get<std::vector<std::string>>();
+  return queue;
+}
+
+PropertyMap restoredJobProperties(const JobInfoRecord& job) {
+  PropertyMap properties;
+  forEachField<JobInfoRecord>(kJobFields, [&](const Field<JobInfoRecord>& field, auto member) {
+    if (std::string_view(field.property) != "reserved0") properties[field.property] = sdbus::Variant(job.*member);
+  });
+  return properties;
+}
+
+std::filesystem::path backupDirectory(const std::filesystem::path& root) {
+  return root / "flash/data1/jobservice/jobbackup";
+}
+std::filesystem::path backupFile(const std::filesystem::path& root) {
+  return backupDirectory(root) / "jobsandqueues.jnqbkp";
+}
+std::filesystem::path restoreDirectory(const std::filesystem::path& root) {
+  return root / "flash/data1/jobservice/jobrestore";
+}
+std::filesystem::path keyValueFile(const std::filesystem::path& root) {
+  return root / "var/lib/jobservice/blobkeyvalue.json";
+}
+
+void writeBytes(const std::filesystem::path& path, const Bytes& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+}  // namespace velmer::e2e::layout
+
+namespace velmer {
+
+void PrintTo(const JobInfoRecord& job, std::ostream* out) {
+  e2e::layout::printFields<JobInfoRecord>(job, e2e::layout::kJobFields, *out);
+}
+
+void PrintTo(const JobQueueRecord& queue, std::ostream* out) {
+  e2e::layout::printFields<JobQueueRecord>(queue, e2e::layout::kQueueFields, *out);
+  *out << "jobQueueItem=[";
+  for (const auto& item : queue.jobQueueItem) *out << item << ' ';
+  *out << "] jsJobsList=" << queue.jsJobsList.size() << " reservedAllign=" << queue.reservedAllign.size();
+}
+
+}  // namespace velmer

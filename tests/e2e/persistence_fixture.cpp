@@ -1,0 +1,135 @@
+#include "persistence_fixture.hpp"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace velmer::e2e {
+
+std::string PersistenceTest::scheduleNow(const std::vector<std::string>& jobs) {
+  auto [status, queueID, code] = client().callMain<uint16_t, std::string, uint16_t>(
+      "JobServSchedule", jobs, static_cast<uint16_t>(jobs.size()), std::string("TIME_NOW"), std::string("TIME_NA"));
+  if (status != 0 || code != 0) throw std::runtime_error("JobServSchedule failed: " + std::to_string(code));
+  return queueID;
+}
+
+std::map<std::string, JobInfoRecord> PersistenceTest::jobsOnBus() {
+  std::map<std::string, JobInfoRecord> jobs;
+  for (const auto& [path, interfaces] : client().managedObjects()) {
+    auto job = interfaces.find(kJobInterface);
+    if (job == interfaces.end()) continue;
+    JobInfoRecord record = layout::jobFromProperties(job->second);
+    jobs[record.jsJobID] = record;
+  }
+  return jobs;
+}
+
+std::map<std::string, JobQueueRecord> PersistenceTest::queuesOnBus(std::map<std::string, std::string>* paths) {
+  std::map<std::string, JobQueueRecord> queues;
+  for (const auto& [path, interfaces] : client().managedObjects()) {
+    auto queue = interfaces.find(kQueueInterface);
+    if (queue == interfaces.end()) continue;
+    JobQueueRecord record = layout::queueFromProperties(queue->second);
+    if (paths != nullptr) (*paths)[record.jsQueueID] = path;
+    queues[record.jsQueueID] = record;
+  }
+  return queues;
+}
+
+std::vector<layout::StoredObject> PersistenceTest::backupObjects() const {
+  return layout::splitObjects(readFile(layout::backupFile(root())));
+}
+
+namespace {
+// The objects of one type, decoded and keyed by their ID.
+template <class Record>
+std::map<std::string, Record> decodedObjects(const std::vector<layout::StoredObject>& objects, uint32_t type,
+                                             Record (*decode)(const layout::Bytes&), std::string Record::*id) {
+  std::map<std::string, Record> records;
+  for (const auto& object : objects)
+    if (object.type() == type) {
+      Record record = decode(object.record);
+      records[record.*id] = std::move(record);
+    }
+  return records;
+}
+}  // namespace
+
+std::map<std::string, JobInfoRecord> PersistenceTest::jobsIn(const std::vector<layout::StoredObject>& objects) {
+  return decodedObjects(objects, layout::kJobType, &layout::decodeJob, &JobInfoRecord::jsJobID);
+}
+
+std::map<std::string, JobQueueRecord> PersistenceTest::queuesIn(const std::vector<layout::StoredObject>& objects) {
+  return decodedObjects(objects, layout::kQueueType, &layout::decodeQueue, &JobQueueRecord::jsQueueID);
+}
+
+bool PersistenceTest::waitForBackup(const std::function<bool(const std::vector<layout::StoredObject>&)>& done,
+                                    std::chrono::milliseconds timeout) {
+  return waitUntil(
+      [&] {
+        try {
+          return done(backupObjects());
+        } catch (const std::runtime_error&) {
+          return false;  // a file cut short, or a daemon that does not answer yet
+        }
+      },
+      timeout);
+}
+
+bool PersistenceTest::waitUntilBackupMatchesBus(std::chrono::milliseconds timeout) {
+  return waitForBackup(
+      [&](const std::vector<layout::StoredObject>& objects) {
+        auto queues = queuesOnBus();
+        for (auto& [id, queue] : queues) queue.jsJobsList.clear(), queue.reservedAllign.clear();  // not stored
+        return jobsIn(objects) == jobsOnBus() && queuesIn(objects) == queues;
+      },
+      timeout);
+}
+
+void PersistenceTest::removeLegacyCopy() {
+  for (const char* directory : {"flash/data1/jqlegacy/jobbackup", "flash/data1/jqlegacy/jobrestore"})
+    std::filesystem::remove_all(root() / directory);
+}
+
+void PersistenceTest::startAndAwaitRestore() {
+  const size_t logStart = readLog().size();
+  startDaemon();
+  if (!waitForLog(kRestoreDone, kBackupStepTimeout, logStart))
+    throw std::runtime_error("the start-up restore did not finish:\n" + readLog(logStart).substr(0, 4000));
+}
+
+void PersistenceTest::restartAndAwaitRestore(int signalNumber) {
+  if (signalNumber == SIGKILL)
+    killDaemon();
+  else
+    stopDaemon(signalNumber);
+  startAndAwaitRestore();
+}
+
+namespace {
+std::filesystem::path postRestoreLog(const std::filesystem::path& root) {
+  return root / "postrestorectl.calls";
+}
+}  // namespace
+
+void PersistenceTest::recordPostRestoreCalls() {
+  const auto tool = root() / "usr/bin/postrestorectl";
+  std::filesystem::create_directories(tool.parent_path());
+  std::ofstream script(tool, std::ios::trunc);
+  script << "#!/bin/sh\n"
+            "for argument in \"$0\" \"$@\"; do printf '[%s]' \"$argument\"; done >> '"
+         << postRestoreLog(root()).string() << "'\n"
+         << "printf ' JID=%s\\n' \"$JID\" >> '" << postRestoreLog(root()).string() << "'\n";
+  script.close();
+  std::filesystem::permissions(tool, std::filesystem::perms(0755));
+}
+
+std::vector<std::string> PersistenceTest::postRestoreCalls() const {
+  std::vector<std::string> calls;
+  std::istringstream in(readFile(postRestoreLog(root())));
+  for (std::string line; std::getline(in, line);) calls.push_back(line);
+  return calls;
+}
+
+}  // namespace velmer::e2e
