@@ -44,7 +44,7 @@ void serveBuffer();
 // The backup thread's file rewrites are background work: at a lower priority they never
 // preempt the D-Bus thread that answers clients (it holds the bus lock only briefly).
 void lowerOwnPriority() {
-  constexpr int kBackgroundNice = 10;
+  constexpr int kBackgroundNice = 5;
   if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kBackgroundNice) != 0)
     trace_printf(2, 8, "[%s]: cannot lower the backup thread's priority\n", "backupThread");
 }

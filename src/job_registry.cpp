@@ -118,29 +118,30 @@ bool forEachJob(const std::function<bool(const std::string& jobID, const JobInfo
 
 namespace {
 void logJobRecord(const char* tag, const JobInfoRecord& r) {
-  if (trace_get_threshold() < 4) return;  // 22 lines per read: skip the work when they are dropped
-  trace_printf(4, 8, "[%s]: Start time: %ld", tag, static_cast<long>(r.startTime));
-  trace_printf(4, 8, "[%s]: Until time: %ld", tag, static_cast<long>(r.untilTime));
-  trace_printf(4, 8, "[%s]: Completion time: %ld", tag, static_cast<long>(r.completionTime));
-  trace_printf(4, 8, "[%s]: Process ID: %u", tag, r.processID);
-  trace_printf(4, 8, "[%s]: Running timeout seconds: %u", tag, r.runningTimeoutSeconds);
-  trace_printf(4, 8, "[%s]: Job name: %s", tag, r.jobName.c_str());
-  trace_printf(4, 8, "[%s]: Message: %s", tag, r.message.c_str());
-  trace_printf(4, 8, "[%s]: Message args: %s", tag, r.messageArgs.c_str());
-  trace_printf(4, 8, "[%s]: Queue ID: %s", tag, r.queueID.c_str());
-  trace_printf(4, 8, "[%s]: Job status: %s", tag, r.jobStatus.c_str());
-  trace_printf(4, 8, "[%s]: Message ID: %s", tag, r.messageID.c_str());
-  trace_printf(4, 8, "[%s]: Job ID: %s", tag, r.jsJobID.c_str());
-  trace_printf(4, 8, "[%s]: Flags: %u", tag, r.flags);
-  trace_printf(4, 8, "[%s]: Job type: %u", tag, r.jobType);
-  trace_printf(4, 8, "[%s]: Job state: %u", tag, r.jobState);
-  trace_printf(4, 8, "[%s]: Percent complete: %u", tag, r.percentComplete);
-  trace_printf(4, 8, "[%s]: Latest update time: %ld", tag, static_cast<long>(r.latestUpdateTime));
-  trace_printf(4, 8, "[%s]: Creation time: %ld", tag, static_cast<long>(r.creationTime));
-  trace_printf(4, 8, "[%s]: Job state for interface: %u", tag, r.jobStateForInterface);
-  trace_printf(4, 8, "[%s]: Reserved0: %u", tag, r.reserved0);
-  trace_printf(4, 8, "[%s]: Actual running start time: %ld", tag, static_cast<long>(r.actualRunningStartTime));
-  trace_printf(4, 8, "[%s]: Actual running stop time: %ld", tag, static_cast<long>(r.actualRunningStopTime));
+  // One line per field, on every read of a job: detail (level 5), not the normal trace.
+  if (trace_get_threshold() < 5) return;
+  trace_printf(5, 8, "[%s]: Start time: %ld", tag, static_cast<long>(r.startTime));
+  trace_printf(5, 8, "[%s]: Until time: %ld", tag, static_cast<long>(r.untilTime));
+  trace_printf(5, 8, "[%s]: Completion time: %ld", tag, static_cast<long>(r.completionTime));
+  trace_printf(5, 8, "[%s]: Process ID: %u", tag, r.processID);
+  trace_printf(5, 8, "[%s]: Running timeout seconds: %u", tag, r.runningTimeoutSeconds);
+  trace_printf(5, 8, "[%s]: Job name: %s", tag, r.jobName.c_str());
+  trace_printf(5, 8, "[%s]: Message: %s", tag, r.message.c_str());
+  trace_printf(5, 8, "[%s]: Message args: %s", tag, r.messageArgs.c_str());
+  trace_printf(5, 8, "[%s]: Queue ID: %s", tag, r.queueID.c_str());
+  trace_printf(5, 8, "[%s]: Job status: %s", tag, r.jobStatus.c_str());
+  trace_printf(5, 8, "[%s]: Message ID: %s", tag, r.messageID.c_str());
+  trace_printf(5, 8, "[%s]: Job ID: %s", tag, r.jsJobID.c_str());
+  trace_printf(5, 8, "[%s]: Flags: %u", tag, r.flags);
+  trace_printf(5, 8, "[%s]: Job type: %u", tag, r.jobType);
+  trace_printf(5, 8, "[%s]: Job state: %u", tag, r.jobState);
+  trace_printf(5, 8, "[%s]: Percent complete: %u", tag, r.percentComplete);
+  trace_printf(5, 8, "[%s]: Latest update time: %ld", tag, static_cast<long>(r.latestUpdateTime));
+  trace_printf(5, 8, "[%s]: Creation time: %ld", tag, static_cast<long>(r.creationTime));
+  trace_printf(5, 8, "[%s]: Job state for interface: %u", tag, r.jobStateForInterface);
+  trace_printf(5, 8, "[%s]: Reserved0: %u", tag, r.reserved0);
+  trace_printf(5, 8, "[%s]: Actual running start time: %ld", tag, static_cast<long>(r.actualRunningStartTime));
+  trace_printf(5, 8, "[%s]: Actual running stop time: %ld", tag, static_cast<long>(r.actualRunningStopTime));
 }
 }  // namespace
 

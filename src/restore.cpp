@@ -330,7 +330,7 @@ void createJobObjectInDBus(const JobInfoRecord& stored) {
     trace_printf(4, 8, "[%s]: successfully created & initialized job object", kTag);
     object->announce();
     addJobserviceinfo(job.jsJobID, std::move(object));
-    appendToJobList(job.jsJobID, kTag);
+    appendToJobList(job.jsJobID, kTag, false);
     Jobservicemain& main = mainObject();
     main.numJobsInStore(static_cast<uint16_t>(main.numJobsInStore() + 1), false);
   } catch (const std::exception& e) {
@@ -351,7 +351,7 @@ void createQueueObjectInDBus(const JobQueueRecord& stored) {
     trace_printf(4, 8, "[%s]: successfully created & initialized queue object", kTag);
     object->announce();
     addJobserviceschdinfo(queue.jsQueueID, std::move(object));
-    appendToQueueList(queue.jsQueueID, kTag);
+    appendToQueueList(queue.jsQueueID, kTag, false);
   } catch (const std::exception& e) {
     trace_printf(4, 8, "[%s]: ___ createQueueObjectInDBus: Exception occurred: %s\n", kTag, e.what());
   }

@@ -35,27 +35,27 @@ const bus::Field<MainRecord> kMainFields[] = {
 namespace {
 uint16_t appendToList(uint16_t MainRecord::*count, std::string_view countName,
                       std::vector<std::string> MainRecord::*list, std::string_view listName, const std::string& id,
-                      const char* tag) {
+                      const char* tag, bool logEntries) {
   Jobservicemain& main = mainObject();
   const uint16_t before = main.get(count);
   main.set(count, static_cast<uint16_t>(before + 1), countName);
   main.update(list, listName, [&](std::vector<std::string>& entries) {
     entries.push_back(id);
-    if (trace_get_threshold() >= 4)
+    if (logEntries && trace_get_threshold() >= 4)
       for (const auto& entry : entries) trace_printf(4, 8, "[%s]: job list: %s\n", tag, entry.c_str());
   });
   return before;
 }
 }  // namespace
 
-uint16_t appendToJobList(const std::string& jobID, const char* tag) {
+uint16_t appendToJobList(const std::string& jobID, const char* tag, bool logEntries) {
   return appendToList(&MainRecord::jobInfoObjCount, "jobInfoObjCount", &MainRecord::jobInfoObjList, "jobInfoObjList",
-                      jobID, tag);
+                      jobID, tag, logEntries);
 }
 
-uint16_t appendToQueueList(const std::string& queueID, const char* tag) {
+uint16_t appendToQueueList(const std::string& queueID, const char* tag, bool logEntries) {
   return appendToList(&MainRecord::jobQueueObjCount, "jobQueueObjCount", &MainRecord::jobQueueObjList,
-                      "jobQueueObjList", queueID, tag);
+                      "jobQueueObjList", queueID, tag, logEntries);
 }
 
 Jobservicemain& mainObject() { return *mainObjectSlot(); }

@@ -93,9 +93,11 @@ class Jobservicemain final
 };
 
 // Register an object in the main object's list and count (each change signalled):
-// appends the ID, raises the count by one, and returns the count before.
-uint16_t appendToJobList(const std::string& jobID, const char* tag);
-uint16_t appendToQueueList(const std::string& queueID, const char* tag);
+// appends the ID, raises the count by one, and returns the count before. Creation and
+// scheduling log the whole list after the append; restore (logEntries false) does not,
+// as that would log the store's size squared lines at start-up.
+uint16_t appendToJobList(const std::string& jobID, const char* tag, bool logEntries = true);
+uint16_t appendToQueueList(const std::string& queueID, const char* tag, bool logEntries = true);
 
 // The single main object, published by start-up before any other thread exists.
 Jobservicemain& mainObject();
