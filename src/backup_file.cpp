@@ -225,12 +225,7 @@ void convertToJobQueueInfoControlObjFile(const JobQueueRecord& queue, uint8_t* r
   bytes::put<uint32_t>(r, kQueueTracked, queue.trackedJobCount);
   bytes::put<uint8_t>(r, kQueueState, queue.queueState);
   bytes::put<uint32_t>(r, kQueueItemCount, queue.itemCount);
-  trace_printf(4, 8, "[%s]: startTime: %ld", kTag, static_cast<long>(queue.startTime));
-  trace_printf(4, 8, "[%s]: untilTime: %ld", kTag, static_cast<long>(queue.untilTime));
-  trace_printf(4, 8, "[%s]: flags: %d", kTag, static_cast<int>(queue.flags));
-  trace_printf(4, 8, "[%s]: trackedJobCount: %d", kTag, static_cast<int>(queue.trackedJobCount));
-  trace_printf(4, 8, "[%s]: Queuestate: %d", kTag, queue.queueState);
-  trace_printf(4, 8, "[%s]: itemCount: %d", kTag, static_cast<int>(queue.itemCount));
+  logQueueNumbers(kTag, queue);
   const size_t slots = std::min(queue.jobQueueItem.size(), kQueueRecordSlots);
   bytes::put<uint32_t>(r, kQueueSlotCount, static_cast<uint32_t>(slots));
   for (size_t i = 0; i < slots; ++i) {
@@ -250,12 +245,7 @@ void convertToJobQueueInfoControlObj(const uint8_t* r, JobQueueRecord& queue) {
   queue.trackedJobCount = bytes::get<uint32_t>(r, kQueueTracked);
   queue.queueState = bytes::get<uint8_t>(r, kQueueState);
   queue.itemCount = bytes::get<uint32_t>(r, kQueueItemCount);
-  trace_printf(4, 8, "[%s]: startTime: %ld", kTag, static_cast<long>(queue.startTime));
-  trace_printf(4, 8, "[%s]: untilTime: %ld", kTag, static_cast<long>(queue.untilTime));
-  trace_printf(4, 8, "[%s]: flags: %d", kTag, static_cast<int>(queue.flags));
-  trace_printf(4, 8, "[%s]: trackedJobCount: %d", kTag, static_cast<int>(queue.trackedJobCount));
-  trace_printf(4, 8, "[%s]: Queuestate: %d", kTag, queue.queueState);
-  trace_printf(4, 8, "[%s]: itemCount: %d", kTag, static_cast<int>(queue.itemCount));
+  logQueueNumbers(kTag, queue);
   // A damaged count never reads past the 256 slots the record has.
   const size_t slots = std::min<size_t>(bytes::get<uint32_t>(r, kQueueSlotCount), kQueueRecordSlots);
   queue.jobQueueItem.clear();

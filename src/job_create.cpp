@@ -96,16 +96,6 @@ void submitCreationEvents(const char* tag, const std::string& jobID, uint32_t jo
   }
 }
 
-void refreshCacheEntry(const char* tag, const std::string& jobID) {
-  JobInfoRecord record;
-  if (fetchJobInfoProperties(jobID, record) != 0) return;
-  trace_printf(4, 8, "[%s]: Job name: %s Exists\n", tag, record.jobName.c_str());
-  JobInfoObj cacheRecord{};
-  convertToJobInfoObject(record, cacheRecord);
-  if (add_job_to_cache_new(&cacheRecord) == 0)
-    trace_printf(4, 8, "[%s]: Job name: %s added to cache\n", tag, record.jobName.c_str());
-}
-
 // Whether some job of the store carries `candidate` as its jsJobID. Runs on every
 // creation, so it compares in place instead of copying each job.
 bool jobIdInUse(const std::string& candidate) {
@@ -232,7 +222,7 @@ ResponseTriple createJobObjectInternal(std::string jobName, uint32_t jobType, ui
     trace_printf(4, 8, "[%s]: job count: %d", kTag, mainObject().jobInfoObjCount());
     appendToJobList(jobID, kTag);
     trace_printf(4, 8, "[%s]: job create successfully with jobID: %s, trigger backup\n", kTag, jobID.c_str());
-    refreshCacheEntry(kTag, jobID);
+    addJobToCache(kTag, jobID);
     jsWriteToBuffer(jobID, Create);
     trace_printf(4, 8, "[%s]: Successfully triggered backup write to buffer\n", kTag);
     return {0, jobID, 0};

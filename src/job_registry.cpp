@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "jobcache.h"
 #include "service_main.hpp"
 #include "trace.h"
 
@@ -164,6 +165,16 @@ uint16_t fetchJobInfoProperties(const std::string& jobID, JobInfoRecord& record)
     trace_printf(4, 8, "[%s]: Exception: [%s]\n", kTag, e.what());
     return 37;
   }
+}
+
+void addJobToCache(const char* tag, const std::string& jobID) {
+  JobInfoRecord job;
+  if (fetchJobInfoProperties(jobID, job) != 0) return;
+  trace_printf(4, 8, "[%s]: Job name: %s Exists\n", tag, job.jobName.c_str());
+  JobInfoObj cacheRecord{};
+  convertToJobInfoObject(job, cacheRecord);
+  if (add_job_to_cache_new(&cacheRecord) == 0)
+    trace_printf(4, 8, "[%s]: Job name: %s added to cache\n", tag, job.jobName.c_str());
 }
 
 uint16_t fetchQueueInfoObjects(std::vector<std::string>& queueIDs, uint16_t& count) {

@@ -62,6 +62,10 @@ bool forEachJob(const std::function<bool(const std::string& jobID, const JobInfo
 // A consistent copy of one job's properties: 0, 1 when no such job, 37 on a failure.
 uint16_t fetchJobInfoProperties(const std::string& jobID, JobInfoRecord& record);
 
+// Hands the job's current properties to the shared job cache; `tag` names the caller
+// in the log. Nothing happens for a job that does not exist.
+void addJobToCache(const char* tag, const std::string& jobID);
+
 // The queue IDs of the main object's queue list, with their count: 0, or 37 when empty.
 uint16_t fetchQueueInfoObjects(std::vector<std::string>& queueIDs, uint16_t& count);
 

@@ -61,16 +61,6 @@ ResponseTriple checkWindow(int64_t start, int64_t until, int64_t now) {
   return {0, "", 0};
 }
 
-void addJobToCache(const char* tag, const std::string& jobID) {
-  JobInfoRecord job;
-  if (fetchJobInfoProperties(jobID, job) != 0) return;
-  trace_printf(4, 8, "[%s]: Job name: %s Exists\n", tag, job.jobName.c_str());
-  JobInfoObj cacheRecord{};
-  convertToJobInfoObject(job, cacheRecord);
-  if (add_job_to_cache_new(&cacheRecord) == 0)
-    trace_printf(4, 8, "[%s]: Job name: %s added to cache\n", tag, job.jobName.c_str());
-}
-
 void addQueueToCache(const std::string& queueID) {
   JobQueueRecord queue;
   if (fetchQueueInfoProperties(queueID, queue) != 0) return;

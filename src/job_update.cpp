@@ -279,16 +279,6 @@ void submitUpdatedEvent(const Update& u, uint32_t selectors) {
     trace_printf(4, 8, "[%s]QVLOGCMNSubmitEvent returned an error: status is %d, not logging event", kTag, status);
 }
 
-void refreshCache(const std::string& jobID) {
-  JobInfoRecord record;
-  if (fetchJobInfoProperties(jobID, record) != 0) return;
-  trace_printf(4, 8, "[%s]: Job name: %s Exists\n", kTag, record.jobName.c_str());
-  JobInfoObj cacheRecord{};
-  convertToJobInfoObject(record, cacheRecord);
-  if (add_job_to_cache_new(&cacheRecord) == 0)
-    trace_printf(4, 8, "[%s]: Job name: %s added to cache\n", kTag, record.jobName.c_str());
-}
-
 // The message text registered for `messageID`, with the report's message arguments as
 // its one argument. Empty when nothing was found.
 std::string lookUpMessage(const std::string& messageID, const std::string& messageArgs) {
@@ -378,7 +368,7 @@ uint16_t updateJobInfoInStore(const std::string& jobID, uint16_t jobState, uint1
     submitUpdatedEvent(u, selectors);
     trace_printf(4, 8, "[%s]: notifying backup\n", kTag);
     jsWriteToBuffer(jobID, Create);
-    refreshCache(u.job.jsJobID);
+    addJobToCache(kTag, u.job.jsJobID);
     if (u.final) {
       if (uint16_t rc = manageJobQueue(u.job.queueID, kCheckCompletedQueue); rc != 0) return rc;
     }

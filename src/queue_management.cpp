@@ -80,12 +80,7 @@ void printJobQueueInfo(const JobQueueRecord& queue) {
   if (trace_get_threshold() < 4) return;
   trace_printf(4, 8, "[%s]: Entry : \n", kTag);
   trace_printf(4, 8, "[%s]: QueueID ID: %s", kTag, queue.jsQueueID.c_str());
-  trace_printf(4, 8, "[%s]: startTime: %ld", kTag, static_cast<long>(queue.startTime));
-  trace_printf(4, 8, "[%s]: untilTime: %ld", kTag, static_cast<long>(queue.untilTime));
-  trace_printf(4, 8, "[%s]: flags: %d", kTag, static_cast<int>(queue.flags));
-  trace_printf(4, 8, "[%s]: trackedJobCount: %d", kTag, static_cast<int>(queue.trackedJobCount));
-  trace_printf(4, 8, "[%s]: Queuestate: %d", kTag, queue.queueState);
-  trace_printf(4, 8, "[%s]: itemCount: %d", kTag, static_cast<int>(queue.itemCount));
+  logQueueNumbers(kTag, queue);
   for (size_t i = 0; i < queue.jobQueueItem.size(); ++i)
     trace_printf(4, 8, "[%s]: QueueItem =%s at index = %zu", kTag, queue.jobQueueItem[i].c_str(), i);
   for (size_t i = 0; i < queue.reservedAllign.size(); ++i)

@@ -7,6 +7,15 @@
 
 namespace velmer {
 
+void logQueueNumbers(const char* tag, const JobQueueRecord& queue) {
+  trace_printf(4, 8, "[%s]: startTime: %ld", tag, static_cast<long>(queue.startTime));
+  trace_printf(4, 8, "[%s]: untilTime: %ld", tag, static_cast<long>(queue.untilTime));
+  trace_printf(4, 8, "[%s]: flags: %d", tag, static_cast<int>(queue.flags));
+  trace_printf(4, 8, "[%s]: trackedJobCount: %d", tag, static_cast<int>(queue.trackedJobCount));
+  trace_printf(4, 8, "[%s]: Queuestate: %d", tag, queue.queueState);
+  trace_printf(4, 8, "[%s]: itemCount: %d", tag, static_cast<int>(queue.itemCount));
+}
+
 void convertToJobQueueInfoObj(const JobQueueRecord& record, JobQueueInfoObj& cacheRecord) {
   constexpr const char* kTag = "convertToJobQueueInfoObj";
   trace_printf(4, 8, "[%s]: Entering convertToJobQueueInfoControlObjFile function", kTag);

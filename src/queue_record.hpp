@@ -25,6 +25,10 @@ struct JobQueueRecord {
   bool operator==(const JobQueueRecord&) const = default;
 };
 
+// Logs a queue's numbers (start, until, flags, tracked count, state, item count), one
+// line each, under `tag`.
+void logQueueNumbers(const char* tag, const JobQueueRecord& queue);
+
 // Fills the cache copy of a queue from its record: the ID, the times, flags, tracked
 // count, state, item count and at most 256 items, texts cut to 31 characters.
 void convertToJobQueueInfoObj(const JobQueueRecord& record, JobQueueInfoObj& cacheRecord);
