@@ -20,22 +20,42 @@ namespace velmer {
 
 namespace {
 
-// Job record offsets.
-enum JobOffset : size_t {
-  kJobStartTime = 0, kJobUntilTime = 8, kJobCompletionTime = 16, kJobProcessID = 24, kJobRunningTimeout = 28,
-  kJobName = 32, kJobMessage = 288, kJobMessageArgs = 544, kJobQueueID = 800, kJobStatus = 1056,
-  kJobMessageID = 1312, kJobID = 1568, kJobFlags = 1824, kJobType = 1828, kJobState = 1832,
-  kJobPercent = 1836, kJobLatestUpdate = 1840, kJobCreation = 1848, kJobInterfaceState = 1856,
-  kJobReserved0 = 1857, kJobRunningStart = 1864, kJobRunningStop = 1872,
+// The job record's fields: offset and width of each.
+constexpr bytes::NumberField<JobInfoRecord> kJobNumbers[] = {
+    {&JobInfoRecord::startTime, 0, 8},
+    {&JobInfoRecord::untilTime, 8, 8},
+    {&JobInfoRecord::completionTime, 16, 8},
+    {&JobInfoRecord::processID, 24, 4},
+    {&JobInfoRecord::runningTimeoutSeconds, 28, 4},
+    {&JobInfoRecord::flags, 1824, 1},
+    {&JobInfoRecord::jobType, 1828, 4},
+    {&JobInfoRecord::jobState, 1832, 4},
+    {&JobInfoRecord::percentComplete, 1836, 2},
+    {&JobInfoRecord::latestUpdateTime, 1840, 8},
+    {&JobInfoRecord::creationTime, 1848, 8},
+    {&JobInfoRecord::jobStateForInterface, 1856, 1},
+    {&JobInfoRecord::reserved0, 1857, 1},
+    {&JobInfoRecord::actualRunningStartTime, 1864, 8},
+    {&JobInfoRecord::actualRunningStopTime, 1872, 8},
 };
-constexpr size_t kJobTextWidth = 256;
 
-// Queue record offsets.
-enum QueueOffset : size_t {
-  kQueueID = 0, kQueueStartTime = 256, kQueueUntilTime = 264, kQueueFlags = 272, kQueueTracked = 276,
-  kQueueState = 65820, kQueueItemCount = 66084, kQueueSlotCount = 66088, kQueueSlots = 66092,
+constexpr bytes::TextField<JobInfoRecord> kJobTexts[] = {
+    {&JobInfoRecord::jobName, 32, 256},    {&JobInfoRecord::message, 288, 256},
+    {&JobInfoRecord::messageArgs, 544, 256}, {&JobInfoRecord::queueID, 800, 256},
+    {&JobInfoRecord::jobStatus, 1056, 256},  {&JobInfoRecord::messageID, 1312, 256},
+    {&JobInfoRecord::jsJobID, 1568, 256},
 };
-constexpr size_t kQueueTextWidth = 256;
+
+// The queue record's fields; its items follow in 256 slots of 256 bytes.
+constexpr bytes::NumberField<JobQueueRecord> kQueueNumbers[] = {
+    {&JobQueueRecord::startTime, 256, 8},       {&JobQueueRecord::untilTime, 264, 8},
+    {&JobQueueRecord::flags, 272, 4},           {&JobQueueRecord::trackedJobCount, 276, 4},
+    {&JobQueueRecord::queueState, 65820, 1},    {&JobQueueRecord::itemCount, 66084, 4},
+};
+
+constexpr bytes::TextField<JobQueueRecord> kQueueTexts[] = {{&JobQueueRecord::jsQueueID, 0, 256}};
+
+enum QueueSlots : size_t { kQueueSlotCount = 66088, kQueueSlots = 66092, kQueueSlotWidth = 256 };
 
 // The text of the current error number, for the write-error lines.
 const char* currentError() { return std::strerror(errno); }
@@ -163,94 +183,45 @@ void convertToJobServInfoObjFile(const JobInfoRecord& job, uint8_t* r) {
   constexpr const char* kTag = "convertToJobServInfoObjFile";
   trace_printf(4, 8, "[%s]: Entering convertToJobServInfoObjFile function", kTag);
   std::memset(r, 0, kJobRecordSize);
-  bytes::put<int64_t>(r, kJobStartTime, job.startTime);
-  bytes::put<int64_t>(r, kJobUntilTime, job.untilTime);
-  bytes::put<int64_t>(r, kJobCompletionTime, job.completionTime);
-  bytes::put<uint32_t>(r, kJobProcessID, job.processID);
-  bytes::put<uint32_t>(r, kJobRunningTimeout, job.runningTimeoutSeconds);
-  bytes::putText(r, kJobName, kJobTextWidth, job.jobName);
-  bytes::putText(r, kJobMessage, kJobTextWidth, job.message);
-  bytes::putText(r, kJobMessageArgs, kJobTextWidth, job.messageArgs);
-  bytes::putText(r, kJobQueueID, kJobTextWidth, job.queueID);
-  bytes::putText(r, kJobStatus, kJobTextWidth, job.jobStatus);
-  bytes::putText(r, kJobMessageID, kJobTextWidth, job.messageID);
-  bytes::putText(r, kJobID, kJobTextWidth, job.jsJobID);
-  bytes::put<uint8_t>(r, kJobFlags, job.flags);
-  bytes::put<uint32_t>(r, kJobType, job.jobType);
-  bytes::put<uint32_t>(r, kJobState, job.jobState);
-  bytes::put<uint16_t>(r, kJobPercent, job.percentComplete);
-  bytes::put<int64_t>(r, kJobLatestUpdate, job.latestUpdateTime);
-  bytes::put<int64_t>(r, kJobCreation, job.creationTime);
-  bytes::put<uint8_t>(r, kJobInterfaceState, job.jobStateForInterface);
-  bytes::put<uint8_t>(r, kJobReserved0, job.reserved0);
-  bytes::put<int64_t>(r, kJobRunningStart, job.actualRunningStartTime);
-  bytes::put<int64_t>(r, kJobRunningStop, job.actualRunningStopTime);
+  bytes::putNumbers(r, job, kJobNumbers);
+  bytes::putTexts(r, job, kJobTexts);
   trace_printf(4, 8, "[%s]: Exiting convertToJobServInfoObjFile function", kTag);
 }
 
 void convertToJobServInfoObj(const uint8_t* r, JobInfoRecord& job) {
-  job.startTime = bytes::get<int64_t>(r, kJobStartTime);
-  job.untilTime = bytes::get<int64_t>(r, kJobUntilTime);
-  job.completionTime = bytes::get<int64_t>(r, kJobCompletionTime);
-  job.processID = bytes::get<uint32_t>(r, kJobProcessID);
-  job.runningTimeoutSeconds = bytes::get<uint32_t>(r, kJobRunningTimeout);
-  job.jobName = bytes::getText(r, kJobName, kJobTextWidth);
-  job.message = bytes::getText(r, kJobMessage, kJobTextWidth);
-  job.messageArgs = bytes::getText(r, kJobMessageArgs, kJobTextWidth);
-  job.queueID = bytes::getText(r, kJobQueueID, kJobTextWidth);
-  job.jobStatus = bytes::getText(r, kJobStatus, kJobTextWidth);
-  job.messageID = bytes::getText(r, kJobMessageID, kJobTextWidth);
-  job.jsJobID = bytes::getText(r, kJobID, kJobTextWidth);
-  job.flags = bytes::get<uint8_t>(r, kJobFlags);
-  job.jobType = bytes::get<uint32_t>(r, kJobType);
-  job.jobState = bytes::get<uint32_t>(r, kJobState);
-  job.percentComplete = bytes::get<uint16_t>(r, kJobPercent);
-  job.latestUpdateTime = bytes::get<int64_t>(r, kJobLatestUpdate);
-  job.creationTime = bytes::get<int64_t>(r, kJobCreation);
-  job.jobStateForInterface = bytes::get<uint8_t>(r, kJobInterfaceState);
-  job.reserved0 = bytes::get<uint8_t>(r, kJobReserved0);
-  job.actualRunningStartTime = bytes::get<int64_t>(r, kJobRunningStart);
-  job.actualRunningStopTime = bytes::get<int64_t>(r, kJobRunningStop);
+  bytes::getNumbers(r, job, kJobNumbers);
+  bytes::getTexts(r, job, kJobTexts);
 }
 
 void convertToJobQueueInfoControlObjFile(const JobQueueRecord& queue, uint8_t* r) {
   constexpr const char* kTag = "convertToJobQueueInfoControlObjFile";
   trace_printf(4, 8, "[%s]: Entering convertToJobQueueInfoControlObjFile function", kTag);
   std::memset(r, 0, kQueueRecordSize);
-  bytes::putText(r, kQueueID, kQueueTextWidth, queue.jsQueueID);
+  bytes::putTexts(r, queue, kQueueTexts);
   trace_printf(4, 8, "[%s]: Queue ID: %s", kTag, queue.jsQueueID.c_str());
-  bytes::put<int64_t>(r, kQueueStartTime, queue.startTime);
-  bytes::put<int64_t>(r, kQueueUntilTime, queue.untilTime);
-  bytes::put<uint32_t>(r, kQueueFlags, queue.flags);
-  bytes::put<uint32_t>(r, kQueueTracked, queue.trackedJobCount);
-  bytes::put<uint8_t>(r, kQueueState, queue.queueState);
-  bytes::put<uint32_t>(r, kQueueItemCount, queue.itemCount);
+  bytes::putNumbers(r, queue, kQueueNumbers);
   logQueueNumbers(kTag, queue);
   const size_t slots = std::min(queue.jobQueueItem.size(), kQueueRecordSlots);
   bytes::put<uint32_t>(r, kQueueSlotCount, static_cast<uint32_t>(slots));
   for (size_t i = 0; i < slots; ++i) {
-    bytes::putText(r, kQueueSlots + i * kQueueTextWidth, kQueueTextWidth, queue.jobQueueItem[i]);
+    bytes::putText(r, kQueueSlots + i * kQueueSlotWidth, kQueueSlotWidth, queue.jobQueueItem[i]);
     trace_printf(4, 8, "[%s]: JbQueueItem: %s at index i = %d", kTag, queue.jobQueueItem[i].c_str(),
                  static_cast<int>(i));
   }
   trace_printf(4, 8, "[%s]: Exiting convertToJobQueueInfoControlObjFile function", kTag);
 }
 
+
 void convertToJobQueueInfoControlObj(const uint8_t* r, JobQueueRecord& queue) {
   constexpr const char* kTag = "convertToJobQueueInfoControlObj";
-  queue.jsQueueID = bytes::getText(r, kQueueID, kQueueTextWidth);
-  queue.startTime = bytes::get<int64_t>(r, kQueueStartTime);
-  queue.untilTime = bytes::get<int64_t>(r, kQueueUntilTime);
-  queue.flags = bytes::get<uint32_t>(r, kQueueFlags);
-  queue.trackedJobCount = bytes::get<uint32_t>(r, kQueueTracked);
-  queue.queueState = bytes::get<uint8_t>(r, kQueueState);
-  queue.itemCount = bytes::get<uint32_t>(r, kQueueItemCount);
+  bytes::getTexts(r, queue, kQueueTexts);
+  bytes::getNumbers(r, queue, kQueueNumbers);
   logQueueNumbers(kTag, queue);
   // A damaged count never reads past the 256 slots the record has.
   const size_t slots = std::min<size_t>(bytes::get<uint32_t>(r, kQueueSlotCount), kQueueRecordSlots);
   queue.jobQueueItem.clear();
   for (size_t i = 0; i < slots; ++i) {
-    queue.jobQueueItem.push_back(bytes::getText(r, kQueueSlots + i * kQueueTextWidth, kQueueTextWidth));
+    queue.jobQueueItem.push_back(bytes::getText(r, kQueueSlots + i * kQueueSlotWidth, kQueueSlotWidth));
     trace_printf(4, 8, "[%s]: JbQueueItem: %s at index i = %d", kTag, queue.jobQueueItem.back().c_str(),
                  static_cast<int>(i));
   }

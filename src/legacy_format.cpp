@@ -42,17 +42,8 @@ enum LegacyJobOffset : size_t { kJobTextOffsets = 52, kJobID = 76, kJobConst128 
 
 enum LegacyQueueOffset : size_t { kQueueID = 44, kQueueEntryCount = 72, kQueueEntries = 76 };
 
-// A number of a record at a fixed offset, stored in `width` bytes (1, 4 or 8). A field
-// stored narrower than its record member keeps the member's low bits; reading widens it.
-template <class Record>
-struct NumberField {
-  std::variant<int64_t Record::*, uint32_t Record::*, uint16_t Record::*, uint8_t Record::*> member;
-  size_t offset;
-  size_t width;
-};
-
 // One table per layout serves both the writer and the reader.
-constexpr NumberField<JobInfoRecord> kJobNumbers[] = {
+constexpr bytes::NumberField<JobInfoRecord> kJobNumbers[] = {
     {&JobInfoRecord::startTime, 24, 8},
     {&JobInfoRecord::untilTime, 32, 8},
     {&JobInfoRecord::completionTime, 40, 8},
@@ -68,7 +59,7 @@ constexpr NumberField<JobInfoRecord> kJobNumbers[] = {
     {&JobInfoRecord::actualRunningStopTime, 136, 8},
 };
 
-constexpr NumberField<JobQueueRecord> kQueueNumbers[] = {
+constexpr bytes::NumberField<JobQueueRecord> kQueueNumbers[] = {
     {&JobQueueRecord::startTime, 24, 8},      {&JobQueueRecord::untilTime, 32, 8},
     {&JobQueueRecord::flags, 40, 4},          {&JobQueueRecord::trackedJobCount, 64, 4},
     {&JobQueueRecord::queueState, 68, 1},
@@ -98,46 +89,6 @@ void putPrologue(uint8_t* r, size_t size, uint16_t type, uint32_t idFieldOffset)
   bytes::put<uint32_t>(r, kConstZero12, 0);
   bytes::put<uint32_t>(r, kConstOne16, 1);
   bytes::put<uint32_t>(r, kIdFieldOffset, idFieldOffset);
-}
-
-void putNumber(uint8_t* r, size_t offset, size_t width, uint64_t value) {
-  switch (width) {
-    case 1:
-      return bytes::put<uint8_t>(r, offset, static_cast<uint8_t>(value));
-    case 4:
-      return bytes::put<uint32_t>(r, offset, static_cast<uint32_t>(value));
-    default:
-      return bytes::put<uint64_t>(r, offset, value);
-  }
-}
-
-uint64_t getNumber(const uint8_t* r, size_t offset, size_t width) {
-  switch (width) {
-    case 1:
-      return bytes::get<uint8_t>(r, offset);
-    case 4:
-      return bytes::get<uint32_t>(r, offset);
-    default:
-      return bytes::get<uint64_t>(r, offset);
-  }
-}
-
-template <class Record, size_t N>
-void putNumbers(uint8_t* r, const Record& record, const NumberField<Record> (&fields)[N]) {
-  for (const auto& field : fields)
-    std::visit([&](auto member) { putNumber(r, field.offset, field.width, static_cast<uint64_t>(record.*member)); },
-               field.member);
-}
-
-template <class Record, size_t N>
-void getNumbers(const uint8_t* r, Record& record, const NumberField<Record> (&fields)[N]) {
-  for (const auto& field : fields)
-    std::visit(
-        [&](auto member) {
-          using Value = std::remove_reference_t<decltype(record.*member)>;
-          record.*member = static_cast<Value>(getNumber(r, field.offset, field.width));
-        },
-        field.member);
 }
 
 // An ID in its 20-byte field: at most 18 characters, the rest zero.
@@ -418,7 +369,7 @@ std::vector<uint8_t> encodeLegacyJob(const JobInfoRecord& job) {
   std::vector<uint8_t> record(size, 0);
   uint8_t* r = record.data();
   putPrologue(r, size, kLegacyJob, kJobID);
-  putNumbers(r, job, kJobNumbers);
+  bytes::putNumbers(r, job, kJobNumbers);
   size_t next = kLegacyJobFixedSize;
   for (size_t i = 0; i < std::size(kJobTexts); ++i) {
     const std::string& text = job.*kJobTexts[i];
@@ -439,7 +390,7 @@ std::vector<uint8_t> encodeLegacyQueue(const JobQueueRecord& queue) {
   std::vector<uint8_t> record(size, 0);
   uint8_t* r = record.data();
   putPrologue(r, size, kLegacyQueue, kQueueID);
-  putNumbers(r, queue, kQueueNumbers);
+  bytes::putNumbers(r, queue, kQueueNumbers);
   putID(r, kQueueID, queue.jsQueueID);
   bytes::put<uint32_t>(r, kQueueEntryCount, static_cast<uint32_t>(entries));
   for (size_t i = 0; i < entries; ++i)
@@ -506,7 +457,7 @@ bool decodeLegacyJob(LegacyObject& object, JobInfoRecord& job) {
   }
   const uint8_t* r = buffer.data();
   job = JobInfoRecord{};  // processID and reserved0 are not stored: 0
-  getNumbers(r, job, kJobNumbers);
+  bytes::getNumbers(r, job, kJobNumbers);
   for (size_t i = 0; i < std::size(kJobTexts); ++i)
     job.*kJobTexts[i] = textAt(buffer, bytes::get<uint32_t>(r, kJobTextOffsets + 4 * i));
   job.jsJobID = bytes::getText(r, kJobID, kIdWidth);
@@ -521,7 +472,7 @@ bool decodeLegacyQueue(const LegacyObject& object, JobQueueRecord& queue) {
   const uint8_t* r = object.buffer.data();
   queue = JobQueueRecord{};
   queue.jsQueueID = bytes::getText(r, kQueueID, kIdWidth);
-  getNumbers(r, queue, kQueueNumbers);
+  bytes::getNumbers(r, queue, kQueueNumbers);
   // Entry 0 is always there (a record with no entries still has its zero slot); a
   // count that claims more entries than the record holds ends at the last whole one.
   const uint32_t entries = bytes::get<uint32_t>(r, kQueueEntryCount);
