@@ -79,6 +79,21 @@ In another terminal:
   busctl --system call $service $main JS_GetkelvofwJobState
   sudo -E busctl --system call $service $main setAllProperties 'a{sv}' 1 maxJobsInStore q 10
 
+  # A job's life: create, report, schedule, key-value pairs, delete.
+  busctl --system call $service $main JobServCreate sq "BIOS configuration" 61
+  job=\$(busctl --system get-property $service $main jobInfoObjList | awk '{print \$NF}' | tr -d '"')
+  busctl --system introspect com.zorvex.kelvo.jobservice /xyz/openbmc_project/jobservice/jobservicejobinfo/\$job
+  busctl --system call $service $main JobServSchedule asqss 1 \$job 1 TIME_NOW TIME_NA
+  busctl --system call $service $main JobServUpdateJobInfo sqqssss \$job 3 50 Running "" "" ""
+  busctl --system call $service $main JobServUpdateJobInfo sqqssss \$job 4 100 Completed "" "" ""
+  busctl --system call $service $main JS_WriteBLOB_Key_Value ssss \$job stage demo 2
+  busctl --system call $service $main JS_ReadBLOB_Key_Value sss \$job demo stage
+  busctl --system call $service $main JobServDelete asqq 1 \$job 1 0
+  cat $sandbox/var/log/velmer/events.jsonl
+
+(The queue-execution process is not part of the sandbox: a schedule is rolled back and
+the log says so. Jobs, queues and key-value pairs persist in $sandbox across restarts.)
+
 Its log ($sandbox/velmerd.log) follows. Ctrl-C stops it.
 
 TEXT
