@@ -104,9 +104,7 @@ uint32_t persistJobs(const char* tag, AtomicFile& file) {
       trace_printf(4, 8, "[%s]: Error fetching job info properties", tag);
       return 37;
     }
-    trace_printf(4, 8, "[%s]: Job ID: %s", tag, job.jsJobID.c_str());
-    trace_printf(4, 8, "[%s]: Job Name: %s", tag, job.jobName.c_str());
-    trace_printf(4, 8, "[%s]: Job Type: %d", tag, static_cast<int>(job.jobType));
+    logJobIdentity(tag, job);
     persistJob(file, job);
   }
   return 0;

@@ -299,9 +299,7 @@ uint16_t CheckSysEraseJob() {
       trace_printf(4, 8, "[%s]: Exit ", kTag);
       return true;
     }
-    trace_printf(4, 8, "[%s]: Job ID: %s", kTag, job->jsJobID.c_str());
-    trace_printf(4, 8, "[%s]: Job Name: %s", kTag, job->jobName.c_str());
-    trace_printf(4, 8, "[%s]: Job Type: %d", kTag, static_cast<int>(job->jobType));
+    logJobIdentity(kTag, *job);
     if (job->jobType == kSystemEraseJobType && (job->jobState == 1 || job->jobState == 3)) {
       trace_printf(4, 8, "INFO: Not what we are looking for: jobState=%d, jobType=%d, status=%s\n",
                    static_cast<int>(job->jobState), 200, job->jobStatus.c_str());

@@ -125,9 +125,7 @@ class ClearAllDeletion {
       trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", kTag, id.c_str());
       return true;
     }
-    trace_printf(4, 8, "[%s]: Job ID: %s", kTag, job.jsJobID.c_str());
-    trace_printf(4, 8, "[%s]: Job Name: %s", kTag, job.jobName.c_str());
-    trace_printf(4, 8, "[%s]: Job Type: %d", kTag, static_cast<int>(job.jobType));
+    logJobIdentity(kTag, job);
     trace_printf(4, 8, "[%s]: flags: %d", kTag, job.flags);
     if (job.flags & kJobFlagDeleted) {
       trace_printf(4, 8, "[%s]: Job is in pending delete state", kTag);

@@ -167,6 +167,12 @@ uint16_t fetchJobInfoProperties(const std::string& jobID, JobInfoRecord& record)
   }
 }
 
+void logJobIdentity(const char* tag, const JobInfoRecord& job) {
+  trace_printf(4, 8, "[%s]: Job ID: %s", tag, job.jsJobID.c_str());
+  trace_printf(4, 8, "[%s]: Job Name: %s", tag, job.jobName.c_str());
+  trace_printf(4, 8, "[%s]: Job Type: %d", tag, static_cast<int>(job.jobType));
+}
+
 void addJobToCache(const char* tag, const std::string& jobID) {
   JobInfoRecord job;
   if (fetchJobInfoProperties(jobID, job) != 0) return;

@@ -62,6 +62,9 @@ bool forEachJob(const std::function<bool(const std::string& jobID, const JobInfo
 // A consistent copy of one job's properties: 0, 1 when no such job, 37 on a failure.
 uint16_t fetchJobInfoProperties(const std::string& jobID, JobInfoRecord& record);
 
+// Logs a job's ID, name and type, one line each, under `tag` (the scans over all jobs do).
+void logJobIdentity(const char* tag, const JobInfoRecord& job);
+
 // Hands the job's current properties to the shared job cache; `tag` names the caller
 // in the log. Nothing happens for a job that does not exist.
 void addJobToCache(const char* tag, const std::string& jobID);

@@ -223,12 +223,6 @@ ResponseTriple createQueue(const std::vector<std::string>& jobList, uint16_t num
   return result;
 }
 
-void logJobIdentity(const char* tag, const JobInfoRecord& job) {
-  trace_printf(4, 8, "[%s]: Job ID: %s", tag, job.jsJobID.c_str());
-  trace_printf(4, 8, "[%s]: Job Name: %s", tag, job.jobName.c_str());
-  trace_printf(4, 8, "[%s]: Job Type: %d", tag, static_cast<int>(job.jobType));
-}
-
 // What a scheduled job is told: its message, message ID and event arguments.
 struct ScheduledNotice {
   std::string message;
@@ -454,38 +448,40 @@ uint16_t CheckDownloadingJobs(int64_t now, bool /*checkReboot*/, bool /*checkDow
   constexpr const char* kTag = "CheckDownloadingJobs";
   try {
     trace_printf(4, 8, "[%s]: Entry ", kTag);
-    std::vector<std::string> jobIDs;
-    if (fetchJobInfoObjects(jobIDs) != 0) {
-      trace_printf(4, 8, "[%s]: Error fetching job info objects", kTag);
-      return 37;
-    }
-    for (const auto& id : jobIDs) {
-      JobInfoRecord job;
-      if (fetchJobInfoProperties(id, job) != 0) {
+    uint16_t result = 0;
+    bool listed = forEachJob([&](const std::string& id, const JobInfoRecord* job) {
+      if (job == nullptr) {
         trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", kTag, id.c_str());
-        return 37;
+        result = 37;
+        return false;
       }
-      logJobIdentity(kTag, job);
-      if (job.jobType != kDownloadJobType) {
+      logJobIdentity(kTag, *job);
+      if (job->jobType != kDownloadJobType) {
         trace_printf(4, 8, "[%s]:Not what we are looking for: jobState=%d, jobType=%d, status=%s\n", kTag,
-                     static_cast<int>(job.jobState), static_cast<int>(job.jobType), job.jobStatus.c_str());
-        continue;
+                     static_cast<int>(job->jobState), static_cast<int>(job->jobType), job->jobStatus.c_str());
+        return true;
       }
-      bool downloading = (job.jobStatus == "Downloading" || job.jobStatus == "New") && job.jobState != 4;
+      bool downloading = (job->jobStatus == "Downloading" || job->jobStatus == "New") && job->jobState != 4;
       if (!downloading) {
         trace_printf(4, 8, "INFO: Not what we are looking for: jobState=%d, jobType=%d, status=%s\n",
-                     static_cast<int>(job.jobState), static_cast<int>(job.jobType), job.jobStatus.c_str());
-        continue;
+                     static_cast<int>(job->jobState), static_cast<int>(job->jobType), job->jobStatus.c_str());
+        return true;
       }
-      if (job.startTime <= now && jobIsKelvoUpdate(job.jobName)) {
+      if (job->startTime <= now && jobIsKelvoUpdate(job->jobName)) {
         trace_printf(4, 8,
                      "[%s]:CheckDownloadingJobs: Need to cancel reboot request since there are jobs downloading\n",
                      kTag);
-        return 37;
+        result = 37;
+        return false;
       }
+      return true;
+    });
+    if (!listed) {
+      trace_printf(4, 8, "[%s]: Error fetching job info objects", kTag);
+      return 37;
     }
-    trace_printf(4, 8, "[%s]: Exit ", kTag);
-    return 0;
+    if (result == 0) trace_printf(4, 8, "[%s]: Exit ", kTag);
+    return result;
   } catch (const std::exception&) {
     trace_printf(4, 8, "[%s]: EXCEPTION  in job service not ready \n", kTag);
     return 37;

@@ -152,14 +152,6 @@ uint16_t JS_SetkelvofwJobState(uint16_t state) {
   }
 }
 
-namespace {
-void logJobIdentity(const char* tag, const JobInfoRecord& job) {
-  trace_printf(4, 8, "[%s]: Job ID: %s", tag, job.jsJobID.c_str());
-  trace_printf(4, 8, "[%s]: Job Name: %s", tag, job.jobName.c_str());
-  trace_printf(4, 8, "[%s]: Job Type: %d", tag, static_cast<int>(job.jobType));
-}
-}  // namespace
-
 uint16_t ValidateJobType(const std::string& jobID) {
   constexpr const char* kTag = "ValidateJobType";
   if (jobID.empty()) {

@@ -372,9 +372,7 @@ void JSPostRestore() {
       trace_printf(4, 8, "[%s]: Error fetching job info properties", kTag);
       continue;
     }
-    trace_printf(4, 8, "[%s]: Job ID: %s", kTag, job.jsJobID.c_str());
-    trace_printf(4, 8, "[%s]: Job Name: %s", kTag, job.jobName.c_str());
-    trace_printf(4, 8, "[%s]: Job Type: %d", kTag, static_cast<int>(job.jobType));
+    logJobIdentity(kTag, job);
     if (job.jobState != 3) {
       trace_printf(4, 8, "[%s]: Job State: %d Not running skip", kTag, static_cast<int>(job.jobState));
       continue;
