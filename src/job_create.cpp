@@ -96,9 +96,16 @@ void submitCreationEvents(const char* tag, const std::string& jobID, uint32_t jo
   }
 }
 
-// Whether some job of the store carries `candidate` as its jsJobID. Runs on every
-// creation, so it compares in place instead of copying each job.
+// Whether `candidate` is taken: a job of the store carries it as its jsJobID, or a job or
+// queue object is registered under it (a client may have changed a job's jsJobID, and
+// queue IDs come from the same generator). Runs on every creation, so it compares in
+// place instead of copying each job.
 bool jobIdInUse(const std::string& candidate) {
+  auto& registry = JobRegistry::instance();
+  {
+    std::lock_guard lock(registry.mutex);
+    if (registry.jobs.contains(candidate) || registry.queues.contains(candidate)) return true;
+  }
   bool inUse = false;
   forEachJob([&](const std::string&, const JobInfoRecord* job) {
     inUse = job != nullptr && job->jsJobID == candidate;

@@ -120,27 +120,6 @@ ResponseTriple bindJobs(const std::vector<std::string>& jobList, uint16_t numJob
   return {0, "", 0};
 }
 
-bool queueRegistered(const std::string& queueID) {
-  auto& registry = JobRegistry::instance();
-  std::lock_guard lock(registry.mutex);
-  return registry.queues.contains(queueID);
-}
-
-// A queue ID that no registered queue holds. The ID generator compares its candidates
-// with the job IDs only, and the IDs of one second differ in two random digits: a queue
-// scheduled in the same second as another may draw its ID. The bus then refuses the
-// second object at that path, or, beside a queue restored under the other prefix, the
-// registry would replace that queue. Such a draw is repeated. Empty when every draw
-// collided (no IDs left this second): the object path is refused and creation fails.
-std::string freshQueueID() {
-  constexpr int kDraws = 20;
-  for (int draw = 0; draw < kDraws; ++draw) {
-    std::string queueID = getUniqueJobID(0);
-    if (queueID.empty() || !queueRegistered(queueID)) return queueID;
-  }
-  return "";
-}
-
 // Hands the queue over; a refused queue has its jobs unbound again.
 ResponseTriple handOver(const std::vector<std::string>& jobList, uint16_t numJobs, const std::string& queueID,
                         int64_t start, int64_t until) {
@@ -195,7 +174,7 @@ ResponseTriple createQueue(const std::vector<std::string>& jobList, uint16_t num
   if (auto refusal = checkWindow(start, until, now); std::get<0>(refusal) != 0) return refusal;
   trace_printf(5, 8, "[%s]: untilTime:   %ld\n", kCreateTag, static_cast<long>(until));
 
-  const std::string queueID = freshQueueID();
+  const std::string queueID = getUniqueJobID(0);
   trace_printf(4, 8, "[%s]: unique job id: %s", kCreateTag, queueID.c_str());
   const std::string path = kQueueObjectPathPrefix + queueID;
   trace_printf(4, 8, "[%s]: object path: %s", kCreateTag, path.c_str());
