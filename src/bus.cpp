@@ -4,10 +4,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <string>
 
 namespace velmer::bus {
 
@@ -50,23 +52,88 @@ int pollTimeoutMs(uint64_t deadlineUsec) {
 
 }  // namespace
 
-std::string validUtf8(std::string_view text) {
+namespace {
+
+// The length of the character sd-bus accepts at the start of `text`, 0 when there is none.
+size_t validCharacterLength(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (lead != 0 && lead < 0x80) return 1;
+  const size_t length = (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  if (length == 0 || length > text.size()) return 0;
+  uint32_t code = lead & (0x7F >> length);
+  for (size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[k]);
+    if ((next >> 6) != 0x2) return 0;
+    code = (code << 6) | (next & 0x3F);
+  }
+  constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool overlong = code < kSmallest[length];
+  const bool surrogate = (code & 0xFFFFF800) == 0xD800;
+  const bool nonCharacter = (code >= 0xFDD0 && code <= 0xFDEF) || (code & 0xFFFE) == 0xFFFE;
+  return overlong || surrogate || nonCharacter || code > 0x10FFFF ? 0 : length;
+}
+
+}  // namespace
+
+std::string validUtf8Prefix(std::string_view text, size_t maxBytes) {
   std::string out;
-  out.reserve(text.size());
+  out.reserve(std::min(text.size(), maxBytes));
   for (size_t i = 0; i < text.size();) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
-    bool ok = length != 0 && i + length <= text.size() && byte != 0;
-    for (size_t k = 1; ok && k < length; ++k) ok = (static_cast<unsigned char>(text[i + k]) >> 6) == 0x2;
-    if (ok) {
-      out.append(text.substr(i, length));
-      i += length;
-    } else {
+    const size_t length = validCharacterLength(text.substr(i));
+    const size_t taken = length == 0 ? 1 : length;
+    if (out.size() + taken > maxBytes) break;
+    if (length == 0)
       out += '?';
-      ++i;
-    }
+    else
+      out.append(text.substr(i, length));
+    i += taken;
   }
   return out;
+}
+
+std::string validUtf8(std::string_view text) { return validUtf8Prefix(text, text.size()); }
+
+namespace {
+
+constexpr size_t kWireBytesPerElement = 8;
+
+void refuseAbove(std::string_view name, size_t bytes, size_t limit) {
+  if (bytes <= limit) return;
+  throw sdbus::Error("org.freedesktop.DBus.Error.InvalidArgs",
+                     "property " + std::string(name) + ": a value of " + std::to_string(bytes) +
+                         " bytes is more than the " + std::to_string(limit) + " a client may write");
+}
+
+size_t listBytes(const std::vector<std::string>& texts) {
+  size_t bytes = 0;
+  for (const auto& text : texts) bytes += text.size() + kWireBytesPerElement;
+  return bytes;
+}
+
+}  // namespace
+
+void refuseOversizedClientValue(std::string_view name, const std::string& value) {
+  refuseAbove(name, value.size(), kMaxClientTextBytes);
+}
+
+void refuseOversizedClientValue(std::string_view name, const std::vector<std::string>& value) {
+  refuseAbove(name, listBytes(value), kMaxClientListBytes);
+}
+
+void refuseOversizedClientValue(std::string_view name, const std::vector<uint8_t>& value) {
+  refuseAbove(name, value.size(), kMaxClientListBytes);
+}
+
+void refuseOversizedClientValue(std::string_view name, const BlobKeyValue& value) {
+  size_t bytes = 0;
+  for (const auto& [jobID, callers] : value) {
+    bytes += jobID.size() + kWireBytesPerElement;
+    for (const auto& [caller, keys] : callers) {
+      bytes += caller.size() + kWireBytesPerElement;
+      for (const auto& [key, text] : keys) bytes += key.size() + text.size() + 2 * kWireBytesPerElement;
+    }
+  }
+  refuseAbove(name, bytes, kMaxClientListBytes);
 }
 
 void openSystemBus() { connectionSlot() = sdbus::createSystemBusConnection(); }

@@ -83,9 +83,36 @@ using BlobKeyValue = std::map<std::string, std::map<std::string, std::map<std::s
 
 bool quietTeardownActive() noexcept;
 
-// `text` with every byte that is not part of valid UTF-8 replaced by '?': D-Bus strings
-// must be valid UTF-8, and a reply that is not cannot be sent.
+// `text` with every byte that is not part of a character sd-bus accepts replaced by '?'
+// (NUL, overlong forms, surrogates, code points above U+10FFFF and the non-characters
+// are refused as well): D-Bus strings must be valid UTF-8, and a message holding one
+// that is not cannot be sent. Texts read from files go through this before they
+// become properties.
 std::string validUtf8(std::string_view text);
+
+// The longest prefix of `text` of at most `maxBytes` bytes that does not split a
+// character, made valid as validUtf8 does. Every byte limit on a stored text is cut
+// with this, so a cut never leaves half a character behind.
+std::string validUtf8Prefix(std::string_view text, size_t maxBytes);
+
+// What a client may write into one property with Properties.Set: a text of at most
+// kMaxClientTextBytes; a list, byte array or map of at most kMaxClientListBytes,
+// counting its texts and 8 bytes an element (about what an element costs on the wire).
+// With every job and queue of a full store at these bounds, a GetManagedObjects reply
+// stays well below the 32 MiB a system bus accepts in one message, and so does every
+// PropertiesChanged. The daemon's own writes use the setters with a skipSignal flag,
+// setAllProperties or update(), and are bounded where their texts come from.
+inline constexpr size_t kMaxClientTextBytes = 4096;
+inline constexpr size_t kMaxClientListBytes = 16384;
+
+// Throws org.freedesktop.DBus.Error.InvalidArgs when a client's value for property
+// `name` exceeds those bounds. Numbers have a fixed size and always pass.
+template <class T>
+void refuseOversizedClientValue(std::string_view /*name*/, const T& /*number*/) {}
+void refuseOversizedClientValue(std::string_view name, const std::string& value);
+void refuseOversizedClientValue(std::string_view name, const std::vector<std::string>& value);
+void refuseOversizedClientValue(std::string_view name, const std::vector<uint8_t>& value);
+void refuseOversizedClientValue(std::string_view name, const BlobKeyValue& value);
 
 // Turns any exception into the one kind the binding library can reply with.
 [[noreturn]] void rethrowAsBusError();
@@ -213,7 +240,10 @@ class Object : public sdbus::AdaptorInterfaces<Adaptor> {
   }
   template <class T>
   void busSet(T Record::*member, const T& value, std::string_view name) {
-    guarded([&] { set(member, value, name); });
+    guarded([&] {
+      refuseOversizedClientValue(name, value);
+      set(member, value, name);
+    });
   }
 
  private:
@@ -241,7 +271,8 @@ class Object : public sdbus::AdaptorInterfaces<Adaptor> {
 }  // namespace velmer::bus
 
 // Declares one property's getter, its setter with a skipSignal flag, and the plain
-// setter that the bus calls (the same with skipSignal false).
+// setter that the bus calls (the same with skipSignal false, for values within the
+// bounds of a client's write).
 #define VELMER_BUS_PROPERTY(Record, Type, name)                                                  \
   Type name() override { return busGet(&Record::name); }                                         \
   bool name(const Type& value, bool skipSignal) { return this->set(&Record::name, value, #name, skipSignal); } \

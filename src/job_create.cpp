@@ -13,6 +13,7 @@
 #include "events.hpp"
 #include "job_registry.hpp"
 #include "job_state.hpp"
+#include "job_update.hpp"
 #include "jobcache.h"
 #include "method_handlers.hpp"
 #include "service_main.hpp"
@@ -339,7 +340,8 @@ void jsInitJobInfo(std::map<std::string, sdbus::Variant>& properties, const std:
   constexpr const char* kTag = "jsInitJobInfo";
   trace_printf(4, 8, "[%s]: Entering jsInitJobInfo", kTag);
   properties["jsJobID"] = sdbus::Variant(jobID);
-  properties["jobName"] = sdbus::Variant(jobName);
+  // Stored as every later update stores it: a name is not a way to grow the store.
+  properties["jobName"] = sdbus::Variant(bus::validUtf8Prefix(jobName, kMaxJobNameBytes));
   properties["message"] = sdbus::Variant(std::string("New"));
   properties["messageID"] = sdbus::Variant(std::string("JCP000"));
   properties["latestUpdateTime"] = sdbus::Variant(currentTimeSeconds());

@@ -8,6 +8,7 @@
 #include <sdbus-c++/Types.h>
 
 #include "backup_thread.hpp"
+#include "bus.hpp"
 #include "clock.hpp"
 #include "events.hpp"
 #include "evtwrap.h"
@@ -26,12 +27,9 @@ namespace {
 
 constexpr const char* kTag = "updateJobInfoInStore";
 
-// Length limits of the stored texts.
-constexpr size_t kMaxJobName = 99, kMaxJobStatus = 39, kMaxMessageID = 11, kMaxMessage = 255, kMaxMessageArgs = 255;
-
 constexpr uint32_t kBaseSelectors = JS_UPD_JOBNAME | JS_UPD_JOBSTATE | JS_UPD_PERCENT | JS_UPD_TIMEOUT;
 
-std::string cut(const std::string& text, size_t maxLength) { return text.substr(0, maxLength); }
+std::string cut(const std::string& text, size_t maxBytes) { return bus::validUtf8Prefix(text, maxBytes); }
 
 bool isFinalState(uint32_t state) { return state == 4 || state == 6 || state == 7; }
 
@@ -49,13 +47,15 @@ bool containsIgnoringCase(std::string_view text, std::string_view word) {
   return false;
 }
 
-// "%s" formatting into at most `maxLength` characters.
+// "%s" formatting into at most `maxBytes` bytes, cut on a character boundary.
 template <class... Args>
-std::string formatCut(size_t maxLength, const char* format, Args... args) {
-  std::string text(maxLength + 1, '\0');
-  int length = std::snprintf(text.data(), text.size(), format, args...);
-  text.resize(length < 0 ? 0 : std::min(static_cast<size_t>(length), maxLength));
-  return text;
+std::string formatCut(size_t maxBytes, const char* format, Args... args) {
+  const int length = std::snprintf(nullptr, 0, format, args...);
+  if (length < 0) return {};
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(text.data(), text.size(), format, args...);
+  text.resize(static_cast<size_t>(length));
+  return cut(text, maxBytes);
 }
 
 // One report being applied: the job as fetched, and the property values staged for
@@ -66,6 +66,7 @@ struct Update {
   int64_t now = 0;
   uint32_t effectiveState = 0;
   bool final = false;
+  bool statusFromReport = false;  // the report brought its own status (and its events)
   std::string jobName, messageID, jobStatus, message, messageArgs;
   std::map<std::string, sdbus::Variant> staged;
 
@@ -200,16 +201,20 @@ void submitFailedEvent(const Update& u, const std::string& messageArgument) {
                  status);
 }
 
-// Job status: the report's own status brings the completion and failure events.
-void applyStatus(Update& u, uint32_t selectors, const std::string& statusArgument, const std::string& messageArgument) {
+void applyStatus(Update& u, uint32_t selectors, const std::string& statusArgument) {
   if ((selectors & JS_UPD_JOBSTATUS) == 0 || statusArgument.empty()) {
     u.jobStatus = u.job.jobStatus;
     trace_printf(4, 8, "[%s] statusStr: %s\n", kTag, u.jobStatus.c_str());
     return;
   }
-  u.jobStatus = cut(statusArgument, kMaxJobStatus);
+  u.jobStatus = cut(statusArgument, kMaxJobStatusBytes);
+  u.statusFromReport = true;
   trace_printf(4, 8, "[%s] new statusStr: %s\n", kTag, u.jobStatus.c_str());
-  if (u.job.flags & kJobFlagNoEvents) return;
+}
+
+// The report's own status brings the completion and failure events.
+void submitStatusEvents(const Update& u, const std::string& messageArgument) {
+  if (!u.statusFromReport || (u.job.flags & kJobFlagNoEvents)) return;
   if (u.jobStatus == "Completed") {
     submitCompletedEvent(u);
     stageRecoveryPayloads(u.jobName);
@@ -342,29 +347,33 @@ uint16_t updateJobInfoInStore(const std::string& jobID, uint16_t jobState, uint1
 
     u.jobName = u.job.jobName;
     if (selectors & JS_UPD_JOBNAME) {
-      u.jobName = cut(u.jobName, kMaxJobName);
+      u.jobName = cut(u.jobName, kMaxJobNameBytes);
       trace_printf(4, 8, "[%s] new jobName: %s\n", kTag, u.jobName.c_str());
     } else {
       trace_printf(4, 8, "[%s] current jobName: %s\n", kTag, u.jobName.c_str());
     }
     if ((selectors & JS_UPD_MESSAGEID) && !messageID.empty()) {
-      u.messageID = cut(messageID, kMaxMessageID);
+      u.messageID = cut(messageID, kMaxMessageIDBytes);
       trace_printf(4, 8, "[%s] messageID: %s\n", kTag, u.messageID.c_str());
     } else {
       u.messageID = u.job.messageID;
       trace_printf(4, 8, "[%s]current messageID: %s\n", kTag, u.messageID.c_str());
     }
-    applyStatus(u, selectors, jobStatus, message);
-    submitFinalStatusEvent(u);
+    applyStatus(u, selectors, jobStatus);
     if ((selectors & JS_UPD_MESSAGE) && !message.empty()) {
-      u.message = cut(message, kMaxMessage);
+      u.message = cut(message, kMaxMessageBytes);
       trace_printf(4, 8, "[%s]current message: %s\n", kTag, u.message.c_str());
     }
-    if ((selectors & JS_UPD_MESSAGEARGS) && !messageArgs.empty()) u.messageArgs = cut(messageArgs, kMaxMessageArgs);
+    if ((selectors & JS_UPD_MESSAGEARGS) && !messageArgs.empty())
+      u.messageArgs = cut(messageArgs, kMaxMessageArgsBytes);
     stageTexts(u);
     stageInterfaceState(u);
 
+    // Events and payload staging only for a report that reached the job: an update
+    // that is not applied leaves no trace in the event log.
     if (uint16_t rc = applyToJobObject(u); rc != 0) return rc;
+    submitStatusEvents(u, message);
+    submitFinalStatusEvent(u);
     submitUpdatedEvent(u, selectors);
     trace_printf(4, 8, "[%s]: notifying backup\n", kTag);
     jsWriteToBuffer(jobID, Create);

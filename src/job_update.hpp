@@ -2,6 +2,7 @@
 // the job object, with its events, firmware recovery staging, backup and cache refresh.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,10 @@ enum UpdateSelector : uint32_t {
 
 // In a report, 255 as state or percentage means "unchanged".
 inline constexpr uint16_t kUnchanged = 255;
+
+// Byte limits of the stored job texts (cut on a character boundary).
+inline constexpr size_t kMaxJobNameBytes = 99, kMaxJobStatusBytes = 39, kMaxMessageIDBytes = 11,
+                        kMaxMessageBytes = 255, kMaxMessageArgsBytes = 255;
 
 // Applies a report to the job `jobID`: 0; 1 for a job marked for deletion; 37 when the
 // job is missing or its properties cannot be set; or the queue check's code when the

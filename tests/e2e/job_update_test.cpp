@@ -134,8 +134,9 @@ TEST_F(JobUpdate, PercentageIsStoredAsReportedAndIsOneHundredForAFinalStatus) {
   }
 }
 
-TEST_F(JobUpdate, TextsAreCutToTheirLimits) {
+TEST_F(JobUpdate, TextsAreCutToTheirLimitsInBytesOnACharacterBoundary) {
   std::string id = createJob(std::string(150, 'n'), 1);
+  EXPECT_EQ(job(id)["jobName"].get<std::string>(), std::string(99, 'n')) << "cut from creation on";
   ASSERT_EQ(update(id, kSame, kSame, std::string(50, 's'), std::string(300, 'm'), "ABCDEFGHIJKLMNOP",
                    std::string(300, 'a')),
             0);
@@ -145,6 +146,24 @@ TEST_F(JobUpdate, TextsAreCutToTheirLimits) {
   EXPECT_EQ(p["message"].get<std::string>(), std::string(255, 'm'));
   EXPECT_EQ(p["messageID"].get<std::string>(), "ABCDEFGHIJK");
   EXPECT_EQ(p["messageArgs"].get<std::string>(), std::string(255, 'a'));
+
+  // A two-byte character across each limit is left out whole; the job stays updatable
+  // and its events are those of the report applied.
+  const std::string e = "\xc3\xa9";
+  const std::string named = createJob(std::string(98, 'a') + e, 1);
+  ASSERT_EQ(update(named, kSame, kSame, std::string(38, 's') + e, std::string(254, 'm') + e, "ABCDEFGHIJ" + e,
+                   std::string(254, 'a') + e),
+            0);
+  p = job(named);
+  EXPECT_EQ(p["jobName"].get<std::string>(), std::string(98, 'a'));
+  EXPECT_EQ(p["jobStatus"].get<std::string>(), std::string(38, 's'));
+  EXPECT_EQ(p["message"].get<std::string>(), std::string(254, 'm'));
+  EXPECT_EQ(p["messageID"].get<std::string>(), "ABCDEFGHIJ");
+  EXPECT_EQ(p["messageArgs"].get<std::string>(), std::string(254, 'a'));
+  ASSERT_EQ(update(named, 4, kSame, "Completed", "", "", ""), 0);
+  EXPECT_EQ(job(named)["jobStatus"].get<std::string>(), "Completed");
+  EXPECT_EQ(eventCount("JCP037"), 1u);
+  EXPECT_EQ(eventCount("MUT0007"), 1u);
 }
 
 TEST_F(JobUpdate, MessageIsLookedUpFromTheMessageIdWhenNoneIsGiven) {
