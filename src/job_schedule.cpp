@@ -209,29 +209,29 @@ struct ScheduledNotice {
   std::vector<std::string> eventArguments;
 };
 
+// Scheduling messages are cut to this many bytes.
+constexpr size_t kMaxScheduledMessageBytes = 99;
+
 ScheduledNotice scheduledNotice(uint32_t jobType, const std::string& startText, const std::string& untilText,
                                 bool hasEnd) {
-  char text[100];
+  auto cut = [](const std::string& text) { return bus::validUtf8Prefix(text, kMaxScheduledMessageBytes); };
   if (isRebootJobType(jobType)) {
     trace_printf(1, 8, "[%s ]Handling the Reboot Job\n", "jobServSchedule");
-    std::snprintf(text, sizeof text, "The reboot job is scheduled to run on %s", startText.c_str());
-    return {text, "JCP050", {startText}};
+    return {cut("The reboot job is scheduled to run on " + startText), "JCP050", {startText}};
   }
-  if (hasEnd) {
-    std::snprintf(text, sizeof text, "The Job is scheduled to run between %s and %s", startText.c_str(),
-                  untilText.c_str());
-    return {text, "JCP049", {startText, untilText}};
-  }
-  std::snprintf(text, sizeof text, "The job is scheduled to run after  %s", startText.c_str());
-  return {text, "JCP051", {startText}};
+  if (hasEnd)
+    return {cut("The Job is scheduled to run between " + startText + " and " + untilText), "JCP049",
+            {startText, untilText}};
+  return {cut("The job is scheduled to run after  " + startText), "JCP051", {startText}};
 }
 
-void submitScheduledEvent(const ScheduledNotice& notice, const std::string& jobID) {
+// The event's arguments are the display strings, in the order the message names them.
+void submitScheduledEvent(const ScheduledNotice& notice) {
   const auto& args = notice.eventArguments;
   if (args.size() == 2)
-    submitUpdateEventToQVL(notice.messageID, jobID.c_str(), args[0].c_str(), args[1].c_str(), nullptr);
+    submitUpdateEventToQVL(notice.messageID, args[0].c_str(), args[1].c_str(), nullptr);
   else
-    submitUpdateEventToQVL(notice.messageID, jobID.c_str(), args[0].c_str(), nullptr);
+    submitUpdateEventToQVL(notice.messageID, args[0].c_str(), nullptr);
 }
 
 // Marks each job of a queue that starts in the future as scheduled. Returns the reply.
@@ -258,7 +258,7 @@ ResponseTriple markJobsScheduled(const std::vector<std::string>& jobList, uint16
     status = updateJobInfoInStore(jobList[i], kUnchanged, kUnchanged, "Scheduled", notice.message, notice.messageID,
                                   "", JS_UPD_JOBSTATUS | JS_UPD_MESSAGE | JS_UPD_MESSAGEID);
     if (status != 0) trace_printf(1, 8, "[%s] Error: Failed to Update Job : %s \n", kTag, jobList[i].c_str());
-    submitScheduledEvent(notice, jobList[i]);
+    submitScheduledEvent(notice);
     if (job.jobType == kDownloadJobType) SendScheduleTimeToUPDSCHED(start);
   }
   return {status, queueID, errorCode};
@@ -385,6 +385,18 @@ uint16_t jsInitQueueInfo(std::map<std::string, sdbus::Variant>& properties, cons
   return 0;
 }
 
+bool unbindJobFromQueue(const std::string& jobID) {
+  std::lock_guard lock(JobRegistry::instance().mutex);
+  Jobservicejobinfo* object = getJobserviceinfoObject(jobID);
+  if (object == nullptr) return false;
+  const auto flags = static_cast<uint8_t>(object->get(&JobInfoRecord::flags) & ~kJobFlagQueued);
+  object->setAllProperties({{"startTime", sdbus::Variant(int64_t{0})},
+                            {"untilTime", sdbus::Variant(int64_t{0})},
+                            {"flags", sdbus::Variant(flags)},
+                            {"queueID", sdbus::Variant(std::string())}});
+  return true;
+}
+
 uint16_t RollbackScheduledJobs(const std::vector<std::string>& jobList, uint16_t numJobs) {
   constexpr const char* kTag = "RollbackScheduledJobs";
   trace_printf(4, 8, "[%s ] Enter\n", kTag);
@@ -402,21 +414,13 @@ uint16_t RollbackScheduledJobs(const std::vector<std::string>& jobList, uint16_t
       result = 1;
       continue;
     }
-    std::map<std::string, sdbus::Variant> unbinding = {
-        {"startTime", sdbus::Variant(int64_t{0})},
-        {"untilTime", sdbus::Variant(int64_t{0})},
-        {"flags", sdbus::Variant(static_cast<uint8_t>(job.flags & ~kJobFlagQueued))},
-        {"queueID", sdbus::Variant(std::string())}};
-    std::lock_guard lock(JobRegistry::instance().mutex);
-    Jobservicejobinfo* object = getJobserviceinfoObject(jobID);
-    if (object == nullptr) {
+    if (!unbindJobFromQueue(jobID)) {
       trace_printf(4, 8, "[%s]: Failed to get serviceInfo for job = %s\n", kTag, jobID.c_str());
       result = 1;
       continue;
     }
     trace_printf(4, 8, "[%s]: Successfully get properties for job object\n", kTag);
     trace_printf(4, 8, "[%s]: Job ID: %s", kTag, jobID.c_str());
-    object->setAllProperties(unbinding);
     result = 0;
   }
   trace_printf(4, 8, "[%s ] Exit\n", kTag);

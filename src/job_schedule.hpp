@@ -26,6 +26,10 @@ uint16_t jsInitQueueInfo(std::map<std::string, sdbus::Variant>& properties, cons
                          uint16_t numJobs, int64_t startTime, int64_t untilTime, int64_t now,
                          const std::string& queueID);
 
+// Unbinds one job from its queue (flags bit 0, queue ID and times cleared, each change
+// signalled), so that it can be scheduled again. False when the job has no object.
+bool unbindJobFromQueue(const std::string& jobID);
+
 // Unbinds the first `numJobs` jobs from their queue: the result of the last job, 0 or 1.
 uint16_t RollbackScheduledJobs(const std::vector<std::string>& jobList, uint16_t numJobs);
 
