@@ -188,11 +188,17 @@ void removeJob(const std::string& id) {
 // Returns whether the queue count was lowered (and so the backup files need rewriting).
 bool withdrawQueue(const std::string& id) {
   bus::Access busAccess;
-  takeJobserviceschdinfo(id).reset();  // leaves the bus (InterfacesRemoved)
+  // A queue may be deleted twice before this thread gets to it (its client's request
+  // and the check of its last job): only the first removal lowers the count.
+  if (takeJobserviceschdinfo(id) == nullptr) {
+    trace_printf(4, 8, "[%s]: queue %s is already gone", kCleanupTag, id.c_str());
+    return false;
+  }
+  // The object has left the bus (InterfacesRemoved) with the pointer taken above.
   trace_printf(4, 8, "[%s]: queue delete successfully with queueID: %s", kCleanupTag, id.c_str());
   trace_printf(4, 8, "[%s]: Remove the queue from main service queue list & update count", kCleanupTag);
   Jobservicemain& main = mainObject();
-  main.jobQueueObjList(withoutEntry(main.jobQueueObjList(), id));
+  main.jobQueueObjList(withoutEntry(main.jobQueueObjList(), id), false);
   uint16_t queueCount = main.jobQueueObjCount();
   trace_printf(4, 8, "[%s]: queueCount = %d", kCleanupTag, queueCount);
   if (queueCount == 0) return false;

@@ -148,9 +148,12 @@ class ClearAllDeletion {
     if (uint16_t rc = JS_MarkJobFailedMsgMsgID(copy.c_str(), "Job completed with errors.", "JCP008"); rc != 0)
       trace_printf(4, 8, "[%s]: Job %s cleanup status %d", kTag, copy.c_str(), rc);
     // The queue-execution process must not start a job that is gone: withdraw its
-    // queue once (its other jobs are deleted by this clear-all too).
-    if ((job.flags & kJobFlagQueued) && !job.queueID.empty() && killedQueues_.insert(job.queueID).second)
+    // queue once. A withdrawn queue runs nothing any more, so it leaves the store too,
+    // and those of its jobs that this clear-all does not delete are free again.
+    if ((job.flags & kJobFlagQueued) && !job.queueID.empty() && killedQueues_.insert(job.queueID).second) {
       killQueue(job.queueID);
+      deleteQueue(kTag, job.queueID);
+    }
   }
 
   bool cleanUp(const JobInfoRecord& job) {

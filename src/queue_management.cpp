@@ -2,6 +2,7 @@
 
 #include "backup_thread.hpp"
 #include "job_registry.hpp"
+#include "job_schedule.hpp"
 #include "jobcache.h"
 #include "method_handlers.hpp"
 #include "trace.h"
@@ -20,6 +21,23 @@ bool hasNoItems(const JobQueueRecord& queue) { return queue.jobQueueItem.empty()
 // The queue's items as far as itemCount says (never past the list).
 size_t itemsToWalk(const JobQueueRecord& queue) {
   return std::min<size_t>(queue.itemCount, queue.jobQueueItem.size());
+}
+
+bool isFinished(uint32_t jobState) { return jobState == 4 || jobState == 6 || jobState == 7; }
+
+// A job of a queue that goes and that has not finished is free to be scheduled again;
+// finished jobs keep their queue ID as a record of where they ran, and jobs marked for
+// deletion are leaving anyway.
+void releaseUnfinishedJobs(const char* tag, const JobQueueRecord& queue) {
+  for (const std::string& jobID : queue.jobQueueItem) {
+    JobInfoRecord job;
+    if (fetchJobInfoProperties(jobID, job) != 0 || job.queueID != queue.jsQueueID) continue;
+    if ((job.flags & kJobFlagQueued) == 0 || (job.flags & kJobFlagDeleted) || isFinished(job.jobState)) continue;
+    if (!unbindJobFromQueue(jobID)) continue;
+    trace_printf(4, 8, "[%s]: job %s released from queue %s\n", tag, jobID.c_str(), queue.jsQueueID.c_str());
+    addJobToCache(tag, jobID);
+    jsWriteToBuffer(jobID, Create);
+  }
 }
 
 }  // namespace
@@ -110,8 +128,7 @@ uint16_t manageJobQueue(const std::string& queueID, uint16_t manageType) {
   }
   if (deleteIt != 0) {
     trace_printf(5, 8, "[%s]:: ___ JC_ManageJobQueue: %s deleting queue\n", kTag, queueID.c_str());
-    jsWriteToBuffer(queueID, Delete);
-    removeQueueFromCache(kTag, queueID);
+    deleteQueue(kTag, queue);
   }
   trace_printf(4, 8, "[%s]: : Exit\n", kTag);
   return 0;
@@ -127,11 +144,23 @@ uint16_t jobServDeleteQueue(const std::string& queueID, uint16_t /*unused*/) {
       trace_printf(4, 8, "[%s]: job queue object does not exist: %s\n", kTag, queueID.c_str());
       return 16;
     }
-    removeQueueFromCache(kTag, queueID);
-    jsWriteToBuffer(queueID, Delete);
+    deleteQueue(kTag, queue);
     trace_printf(4, 8, "[%s]: Triggered queue delete success\n", kTag);
     return 0;
   });
+}
+
+void deleteQueue(const char* tag, const JobQueueRecord& queue) {
+  releaseUnfinishedJobs(tag, queue);
+  removeQueueFromCache(tag, queue.jsQueueID);
+  jsWriteToBuffer(queue.jsQueueID, Delete);
+}
+
+uint16_t deleteQueue(const char* tag, const std::string& queueID) {
+  JobQueueRecord queue;
+  if (uint16_t rc = fetchQueueInfoProperties(queueID, queue); rc != 0) return rc;
+  deleteQueue(tag, queue);
+  return 0;
 }
 
 }  // namespace velmer

@@ -25,4 +25,10 @@ uint16_t completedQueueCheck(const JobQueueRecord& queue);
 
 void printJobQueueInfo(const JobQueueRecord& queue);
 
+// Deletes a queue: its unfinished jobs are released (free to be scheduled again), the
+// queue leaves the job cache and a Delete command is posted. Main thread (job objects
+// change). The second form reads the queue first: 0, or the code of that read.
+void deleteQueue(const char* tag, const JobQueueRecord& queue);
+uint16_t deleteQueue(const char* tag, const std::string& queueID);
+
 }  // namespace velmer

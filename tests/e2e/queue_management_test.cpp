@@ -220,7 +220,7 @@ TEST_F(QueueRemoval, AQueueLeavesOnceEachOfItsJobsIsDeleted) {
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 0);
 }
 
-TEST_F(QueueRemoval, DeleteQueueAnswersSixteenForAMissingQueueAndRemovesAnExistingOne) {
+TEST_F(QueueRemoval, DeleteQueueAnswersSixteenForAMissingQueueAndReleasesTheJobsOfAnExistingOne) {
   auto deleteQueue = [&](const std::string& id) {
     return client().callMain<uint16_t>("JobServDeleteQueue", id, uint16_t{0});
   };
@@ -232,14 +232,26 @@ TEST_F(QueueRemoval, DeleteQueueAnswersSixteenForAMissingQueueAndRemovesAnExisti
   EXPECT_NE(success, std::string::npos);
   EXPECT_LT(success, missing);
 
-  const std::string job = createJob("Configure NIC");
+  const std::string job = createJob("Configure NIC"), other = createJob("Configure RAID");
   const std::string queueID = scheduleNow({job});
+  const std::string otherQueue = scheduleNow({other});
   recorder().clear();
   EXPECT_EQ(deleteQueue(queueID), 0);
+  auto released = jobProperties(job);
+  EXPECT_EQ(released["flags"].get<uint8_t>() & 1, 0);
+  EXPECT_EQ(released["queueID"].get<std::string>(), "");
+  // A second request before the removal (or after it, 16) takes the queue out once.
+  const uint16_t again = deleteQueue(queueID);
+  EXPECT_TRUE(again == 0 || again == 16) << again;
   ASSERT_TRUE(waitForRemoval(kNewQueuePathPrefix + queueID, kRemovalTimeout));
-  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 0);
-  EXPECT_EQ(jobProperties(job)["queueID"].get<std::string>(), queueID) << "its jobs are left as they were";
   EXPECT_EQ(deleteQueue(queueID), 16);
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
+  EXPECT_EQ(client().mainProperty<std::vector<std::string>>("jobQueueObjList"), std::vector<std::string>{otherQueue});
+
+  // The released job may be scheduled again.
+  const std::string newQueue = scheduleNow({job});
+  EXPECT_NE(newQueue, "");
+  EXPECT_EQ(jobProperties(job)["queueID"].get<std::string>(), newQueue);
 }
 
 }  // namespace
