@@ -1,9 +1,11 @@
 #include "key_value_store.hpp"
 
 #include <cerrno>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -32,8 +34,10 @@ std::map<std::string, std::map<std::string, std::string>> callersOf(const std::s
                    caller.c_str());
       continue;
     }
-    auto& values = result[caller];
-    for (const auto& [key, value] : keys.items()) values[key] = value.get_ref<const std::string&>();
+    // A JSON escape can name a character no D-Bus string may hold: made valid here.
+    auto& values = result[bus::validUtf8(caller)];
+    for (const auto& [key, value] : keys.items())
+      values[bus::validUtf8(key)] = bus::validUtf8(value.get_ref<const std::string&>());
   }
   return result;
 }
@@ -45,9 +49,21 @@ bus::BlobKeyValue storeFromJson(const nlohmann::json& document) {
       trace_printf(2, 8, "[%s]: %s is not an object, left out\n", "restoreBlobKeyValue", jobID.c_str());
       continue;
     }
-    store[jobID] = callersOf(jobID, callers);
+    store[bus::validUtf8(jobID)] = callersOf(jobID, callers);
   }
   return store;
+}
+
+// The saved time-out text as a number: plain decimal digits only (no sign, no blanks,
+// nothing after them) within 32 bits; anything else is logged and not taken.
+std::optional<uint32_t> parseSavedTimeout(const std::string& text) {
+  uint32_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (!text.empty() && error == std::errc() && stop == end) return value;
+  trace_printf(2, 8, "[%s]: autoDeleteTimeout \"%s\" is not a decimal number of 32 bits, not restored\n",
+               "restoreBlobKeyValue", bus::validUtf8Prefix(text, 64).c_str());
+  return std::nullopt;
 }
 
 // The saved time-out, if the file has one as a non-zero decimal string.
@@ -59,10 +75,29 @@ void restoreTimeout(const nlohmann::json& document) {
   if (daemon == config->end() || !daemon->is_object()) return;
   auto timeout = daemon->find("autoDeleteTimeout");
   if (timeout == daemon->end() || !timeout->is_string()) return;
-  auto value = static_cast<uint32_t>(std::stoul(timeout->get<std::string>()));
-  if (value == 0) return;
-  mainObject().autoDeleteTimeout(value);
-  trace_printf(4, 8, "[%s]: Restored autoDeleteTimeout=%u\n", kTag, value);
+  const std::optional<uint32_t> value = parseSavedTimeout(timeout->get<std::string>());
+  if (!value || *value == 0) return;
+  mainObject().autoDeleteTimeout(*value);
+  trace_printf(4, 8, "[%s]: Restored autoDeleteTimeout=%u\n", kTag, *value);
+}
+
+// The bytes the store holds in texts.
+size_t storeBytes(const bus::BlobKeyValue& store) {
+  size_t bytes = 0;
+  for (const auto& [jobID, callers] : store) {
+    bytes += jobID.size();
+    for (const auto& [caller, keys] : callers) {
+      bytes += caller.size();
+      for (const auto& [key, value] : keys) bytes += key.size() + value.size();
+    }
+  }
+  return bytes;
+}
+
+size_t entriesOf(const std::map<std::string, std::map<std::string, std::string>>& callers) {
+  size_t entries = 0;
+  for (const auto& [caller, keys] : callers) entries += keys.size();
+  return entries;
 }
 
 }  // namespace
@@ -78,6 +113,30 @@ std::string serializeBlobKeyValue(const bus::BlobKeyValue& store, uint32_t autoD
   }
   document[kServiceConfigMember] = {{"velmerd", {{"autoDeleteTimeout", std::to_string(autoDeleteTimeout)}}}};
   return document.dump(4, ' ', false);
+}
+
+const char* keyValueWriteRefusal(const bus::BlobKeyValue& store, const std::string& jobID, const std::string& key,
+                                 const std::string& callerName, const std::string& value) {
+  if (jobID.size() > kMaxKeyValueJobIDBytes) return "job ID too long";
+  if (callerName.size() > kMaxKeyValueCallerBytes) return "caller name too long";
+  if (key.size() > kMaxKeyValueKeyBytes) return "key too long";
+  if (value.size() > kMaxKeyValueValueBytes) return "value too long";
+  const auto job = store.find(jobID);
+  if (job == store.end() && store.size() >= kMaxKeyValueJobs) return "too many jobs with entries";
+  const std::string* old = nullptr;
+  if (job != store.end()) {
+    const auto caller = job->second.find(callerName);
+    if (caller != job->second.end()) {
+      const auto entry = caller->second.find(key);
+      if (entry != caller->second.end()) old = &entry->second;
+    }
+    if (old == nullptr && entriesOf(job->second) >= kMaxKeyValueEntriesPerJob) return "too many entries for the job";
+  }
+  // An upper bound of the store after the write: the names count even where they exist.
+  const size_t after = storeBytes(store) - (old != nullptr ? old->size() : 0) + jobID.size() + callerName.size() +
+                       key.size() + value.size();
+  if (after > kMaxKeyValueStoreBytes) return "the store would be too large";
+  return nullptr;
 }
 
 void persistBlobKeyValue() {
@@ -114,7 +173,7 @@ void restoreBlobKeyValue() {
     }
     nlohmann::json document = nlohmann::json::parse(stream);
     if (!document.is_object()) throw nlohmann::json::type_error::create(302, "the file holds no JSON object", nullptr);
-    mainObject().blobKeyValue(storeFromJson(document));
+    mainObject().blobKeyValue(storeFromJson(document), false);
     trace_printf(4, 8, "[%s]: Successfully restored blobKeyValue from file\n", kTag);
     restoreTimeout(document);
   } catch (const nlohmann::json::exception& e) {
@@ -138,7 +197,7 @@ uint32_t jsRemoveJobFromBlobKeyValue(const std::string& jobID) {
       trace_printf(4, 8, "[%s]: Job ID %s not found in blobKeyValue\n", kTag, jobID.c_str());
       return 1;
     }
-    mainObject().blobKeyValue(store);
+    mainObject().blobKeyValue(store, false);
     persistBlobKeyValue();
     trace_printf(4, 8, "[%s]: Job ID %s removed from blobKeyValue\n", kTag, jobID.c_str());
     return 0;
@@ -183,6 +242,13 @@ uint16_t jsWriteBLOBKeyValue(const std::string& jobID, const std::string& key, c
   try {
     bus::BlobKeyValue store = mainObject().blobKeyValue();
     trace_printf(4, 8, "[%s]: Entering jsWriteBLOBKeyValue service\n", kTag);
+    // Every byte stored here is sent in each change signal of blobKeyValue and kept
+    // in the file: what a client may store is bounded.
+    if (const char* refusal = keyValueWriteRefusal(store, jobID, key, callerName, value)) {
+      trace_printf(2, 8, "[%s]: refused (%s): job %zu, caller %zu, key %zu, value %zu bytes\n", kTag, refusal,
+                   jobID.size(), callerName.size(), key.size(), value.size());
+      return 1;
+    }
     trace_printf(4, 8, "[%s]: Setting the key value for caller=%s, job=%s, key=%s, value=%s\n", kTag,
                  callerName.c_str(), jobID.c_str(), key.c_str(), value.c_str());
     if (!store.contains(jobID))
@@ -196,7 +262,7 @@ uint16_t jsWriteBLOBKeyValue(const std::string& jobID, const std::string& key, c
     else
       trace_printf(4, 8, "[%s]: Key does not exists , Key-Value set successfully \n", kTag);
     keys[key] = value;
-    mainObject().blobKeyValue(store);
+    mainObject().blobKeyValue(store, false);
     trace_printf(4, 8, "[%s]: Key-Value set successfully \n", kTag);
     persistBlobKeyValue();
     trace_printf(4, 8, "[%s]: Key-Value persisted successfully \n", kTag);

@@ -7,6 +7,7 @@
 // D-Bus thread's and the backup thread's sequences never overlap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,22 @@
 namespace velmer {
 
 inline constexpr const char* kServiceConfigMember = "__serviceConfig__";
+
+// What a client may store. Every byte stored goes out in each change signal of
+// blobKeyValue and into the file, so the whole store stays far below a bus message's
+// limit; job IDs are 16 characters, so 32 bytes leave room for any ID scheme.
+inline constexpr size_t kMaxKeyValueJobIDBytes = 32;
+inline constexpr size_t kMaxKeyValueCallerBytes = 255;
+inline constexpr size_t kMaxKeyValueKeyBytes = 255;
+inline constexpr size_t kMaxKeyValueValueBytes = 4096;
+inline constexpr size_t kMaxKeyValueEntriesPerJob = 64;  // keys of all callers together
+inline constexpr size_t kMaxKeyValueJobs = 512;          // twice the store's job limit
+inline constexpr size_t kMaxKeyValueStoreBytes = 1024 * 1024;  // texts of the whole store
+
+// Why writing `value` under job, caller and key would break a limit above, or null
+// when it may be written.
+const char* keyValueWriteRefusal(const bus::BlobKeyValue& store, const std::string& jobID, const std::string& key,
+                                 const std::string& callerName, const std::string& value);
 
 // Writes the key-value file from the current properties (atomically).
 void persistBlobKeyValue();

@@ -91,7 +91,9 @@ TEST_F(KeyValueStore, RestartKeepsPairsOfRestoredJobsAndOnlyAValidTimeout) {
     const char* timeout;  // the member's JSON text
     uint32_t expected;
   };
-  const Case cases[] = {{R"("0")", 172800}, {"600", 172800}, {R"("600")", 600}, {R"("60" broken)", 172800}};
+  const Case cases[] = {{R"("0")", 172800},      {"600", 172800},        {R"("600")", 600},
+                        {R"("60" broken)", 172800}, {R"("-5")", 172800},     {R"(" 600")", 172800},
+                        {R"("600abc")", 172800},  {R"("4294967896")", 172800}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.timeout);
     killDaemon();
@@ -102,6 +104,12 @@ TEST_F(KeyValueStore, RestartKeepsPairsOfRestoredJobsAndOnlyAValidTimeout) {
     EXPECT_EQ(client().mainProperty<uint32_t>("autoDeleteTimeout"), c.expected);
     EXPECT_EQ(readLog(start).find("Restored autoDeleteTimeout=600") != std::string::npos, c.expected == 600);
   }
+
+  // Escapes of characters that no D-Bus string may hold are made valid on restore.
+  killDaemon();
+  std::ofstream(layout::keyValueFile(root())) << R"({")" << job << R"(": {"c": {"k\ufdd0": "v\uffff"}}})";
+  startAndAwaitRestore();
+  EXPECT_EQ(store(), (BlobKeyValue{{job, {{"c", {{"k???", "v???"}}}}}}));
 }
 
 }  // namespace

@@ -45,5 +45,35 @@ TEST_F(UnprivilegedCaller, IsRefusedTheBulkSetterOnly) {
   EXPECT_EQ(client().callMain<uint16_t>("setAllProperties", PropertyMap{{"maxJobsInStore", uint16_t{1}}}), 0);
 }
 
+// 33 values of 1 MiB once made blobKeyValue's change signal larger than the bus takes,
+// and the bus disconnected the daemon; 1 MiB job names did the same to GetManagedObjects.
+TEST_F(UnprivilegedCaller, CannotMakeTheDaemonSendMoreThanTheBusCarries) {
+  auto attack = callAsUser(kNobody, [](BusClient& client) {
+    const std::string mebibyte(1 << 20, 'v');
+    std::string statuses;
+    for (int i = 0; i < 33; ++i)
+      statuses += std::to_string(client.callMain<uint16_t>("JS_WriteBLOB_Key_Value", std::string("JID_000000000001"),
+                                                           "key" + std::to_string(i), std::string("attacker"),
+                                                           mebibyte));
+    auto [status, jobID, code] =
+        client.callMain<uint16_t, std::string, uint16_t>("JobServCreate", mebibyte, uint16_t{5});
+    const std::string setName = busErrorOf([&] {
+      client.setProperty(std::string(kServicePath) + "/jobservicejobinfo/" + jobID,
+                         "com.zorvex.kelvo.jobservice.jobservicejobinfo", "jobName", sdbus::Variant(mebibyte));
+    });
+    return statuses + " " + jobID + " " + setName;
+  });
+  ASSERT_EQ(attack.errorName, "");
+  EXPECT_EQ(attack.output.substr(0, 33), std::string(33, '1')) << "each value refused with the write's error status";
+  const std::string jobID = attack.output.substr(34, 16);
+  EXPECT_EQ(attack.output.substr(51), "org.freedesktop.DBus.Error.InvalidArgs");
+
+  EXPECT_TRUE(client().mainProperty<BlobKeyValue>("blobKeyValue").empty());
+  const auto objects = client().managedObjects();
+  const auto job = objects.at(sdbus::ObjectPath(std::string(kServicePath) + "/jobservicejobinfo/" + jobID))
+                       .at("com.zorvex.kelvo.jobservice.jobservicejobinfo");
+  EXPECT_EQ(job.at("jobName").get<std::string>(), std::string(99, 'v')) << "stored as an update stores it";
+}
+
 }  // namespace
 }  // namespace velmer::e2e
