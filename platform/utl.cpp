@@ -2,7 +2,9 @@
 
 #include "guarded.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdarg>
 #include <fcntl.h>
@@ -63,6 +65,9 @@ void closeInheritedDescriptorsInChild(int keep, int limit) {
 }
 
 [[noreturn]] void execInChild(const Command& command, int errorPipe, int descriptorLimit) {
+  // A process group of its own, so that a tool that overruns its time is killed with
+  // every process it started.
+  setpgid(0, 0);
   resetSignalsInChild();
   closeInheritedDescriptorsInChild(errorPipe, descriptorLimit);
   execve(command.path, command.argv, command.envp);
@@ -136,10 +141,32 @@ int waitForExit(pid_t pid) {
   return status;
 }
 
+// As waitForExit, but a program still running UTL_TOOL_TIMEOUT_SECONDS after it started
+// is killed with its whole process group (its wait status then says SIGKILL). The
+// checks start 1 ms apart and slow down to 50 ms, so a quick tool is not held up.
+int waitForExitWithinTimeout(pid_t pid, const char* program, const char* caller) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(UTL_TOOL_TIMEOUT_SECONDS);
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    int status = 0;
+    const pid_t ended = waitpid(pid, &status, WNOHANG);
+    if (ended == pid) return status;
+    if (ended < 0 && errno != EINTR) return -1;
+    if (Clock::now() >= deadline) break;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+  trace_printf(1, kTraceMask, "[%s]: %s (pid %d) did not end within %d s: killed with its process group", caller,
+               program, static_cast<int>(pid), UTL_TOOL_TIMEOUT_SECONDS);
+  kill(-pid, SIGKILL);
+  return waitForExit(pid);
+}
+
 int runAndWait(const Command& command, const char* caller) {
   Started started = start(command, caller);
   if (started.pid < 0) return -1;
-  int status = waitForExit(started.pid);
+  int status = waitForExitWithinTimeout(started.pid, command.path, caller);
   if (status < 0) {
     trace_printf(1, kTraceMask, "[%s]: cannot wait for %s: %s", caller, command.path, describeError(errno));
   } else {
@@ -151,7 +178,7 @@ int runAndWait(const Command& command, const char* caller) {
 // Reaps `pid` on a detached thread. Without a thread the caller waits: better late than a zombie.
 void reapInBackground(pid_t pid, std::string program) {
   auto reap = [pid, program] {
-    int status = waitForExit(pid);
+    int status = waitForExitWithinTimeout(pid, program.c_str(), "utl_va_run_background");
     guarded("utl_va_run_background", 0, [&] {
       trace_printf(4, kTraceMask, "[utl_va_run_background]: %s (pid %d) ended with wait status %d",
                    program.c_str(), static_cast<int>(pid), status);

@@ -13,6 +13,12 @@
 extern "C" {
 #endif
 
+/* Every program runs in a process group of its own and for at most this many seconds:
+ * one still running then is killed with its whole group (SIGKILL), which is logged at
+ * level 1, and its result is the wait status of a program killed by SIGKILL (a failure).
+ * A hung tool thus holds its caller for a bounded time, never for good. */
+enum { UTL_TOOL_TIMEOUT_SECONDS = 10 };
+
 /* Runs `program` with the following arguments (ended by a null pointer) and waits for it.
  * Returns the wait status: 0 on success; otherwise (status >> 8) is the exit code.
  * A program that cannot be started yields exit code 127; one killed by a signal yields

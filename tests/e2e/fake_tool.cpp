@@ -17,6 +17,8 @@ void FakeTool::exitWith(int exitCode) { writeScript("exit " + std::to_string(exi
 
 void FakeTool::dieOf(int signalNumber) { writeScript("kill -" + std::to_string(signalNumber) + " $$"); }
 
+void FakeTool::hang() { writeScript("sleep 60 & echo $! >> \"$0.straggler\"\nsleep 60"); }
+
 void FakeTool::writeScript(const std::string& lastLine) {
   // Each argument ends in a NUL, each call in a newline. The call is built in a file of
   // its own and appended in one write, so a reader never sees half a call, also from a

@@ -25,6 +25,10 @@ class FakeTool {
   void exitWith(int exitCode);
   // The tool ends by the signal, as a crashed or killed one would.
   void dieOf(int signalNumber);
+  // The tool starts a child of its own and never ends (not within a minute); the
+  // child's process ID is appended to straggler().
+  void hang();
+  std::filesystem::path straggler() const { return path_.string() + ".straggler"; }
   // Every call completed so far, oldest first.
   std::vector<ToolCall> calls() const;
   bool waitForCalls(size_t count, std::chrono::milliseconds timeout) const;

@@ -507,6 +507,38 @@ TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRest
   EXPECT_EQ(restarts[0]["function"], "privhelperd_restart_DM");
 }
 
+TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsCleanupKeeps) {
+  peers().leaveOut(kProvisioningService);  // the clean-up of type 212 fails: 65535
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  SchedulerQueue scheduler(root());
+  const std::string running = createJob(212), waiting = createJob(212);
+  const std::string queueID = schedule({running, waiting});
+  report(running, kRunning);
+
+  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 65535}));
+  EXPECT_EQ(scheduler.takeKillMessages(), IdList{queueID});
+  EXPECT_TRUE(waitForQueueCount(0)) << "a withdrawn queue runs nothing: it leaves";
+  EXPECT_TRUE(onBus(running));
+  const std::string requeued = schedule({waiting});
+  EXPECT_NE(requeued, "") << "the job that stays is free to be scheduled again";
+}
+
+TEST_F(JobDeletion, AHungCancelToolIsKilledWithItsChildAfterItsTimeOutAndTheJobIsRefused) {
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  cancelTool.hang();
+  const std::string download = createJob(20);
+  const size_t mark = readLog().size();
+  EXPECT_EQ(deleteJobs({download}), (Reply{0, download, 24}));
+  EXPECT_NE(readLog(mark).find("did not end within 10 s: killed with its process group"), std::string::npos);
+  const std::string straggler = readFile(cancelTool.straggler());
+  ASSERT_FALSE(straggler.empty());
+  const std::string stat = readFile("/proc/" + straggler.substr(0, straggler.find('\n')) + "/stat");
+  EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << "the tool's child is gone too: " << stat;
+  EXPECT_FALSE(isMarked(download));
+}
+
 TEST_F(JobDeletion, NamesAndImageNamesReachTheToolsAsSingleArgumentsUnchanged) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
