@@ -530,7 +530,9 @@ TEST_F(JobDeletion, AHungCancelToolIsKilledWithItsChildAfterItsTimeOutAndTheJobI
   cancelTool.hang();
   const std::string download = createJob(20);
   const size_t mark = readLog().size();
+  client().connection().setMethodCallTimeout(std::chrono::microseconds(30s).count());  // the tool's 10 s and more
   EXPECT_EQ(deleteJobs({download}), (Reply{0, download, 24}));
+  client().connection().setMethodCallTimeout(std::chrono::microseconds(kCallTimeout).count());
   EXPECT_NE(readLog(mark).find("did not end within 10 s: killed with its process group"), std::string::npos);
   const std::string straggler = readFile(cancelTool.straggler());
   ASSERT_FALSE(straggler.empty());
