@@ -178,7 +178,7 @@ int runAndWait(const Command& command, const char* caller) {
 // Reaps `pid` on a detached thread. Without a thread the caller waits: better late than a zombie.
 void reapInBackground(pid_t pid, std::string program) {
   auto reap = [pid, program] {
-    int status = waitForExitWithinTimeout(pid, program.c_str(), "utl_va_run_background");
+    int status = waitForExit(pid);
     guarded("utl_va_run_background", 0, [&] {
       trace_printf(4, kTraceMask, "[utl_va_run_background]: %s (pid %d) ended with wait status %d",
                    program.c_str(), static_cast<int>(pid), status);

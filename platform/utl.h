@@ -13,10 +13,12 @@
 extern "C" {
 #endif
 
-/* Every program runs in a process group of its own and for at most this many seconds:
- * one still running then is killed with its whole group (SIGKILL), which is logged at
- * level 1, and its result is the wait status of a program killed by SIGKILL (a failure).
- * A hung tool thus holds its caller for a bounded time, never for good. */
+/* Every program runs in a process group of its own. One that is waited for (utl_va_run,
+ * utl_execve) runs for at most this many seconds: still running then, it is killed with
+ * its whole group (SIGKILL), which is logged at level 1, and its result is the wait
+ * status of a program killed by SIGKILL (a failure). A hung tool thus holds its caller
+ * for a bounded time, never for good. A program started in the background holds no one
+ * and may take as long as its work needs. */
 enum { UTL_TOOL_TIMEOUT_SECONDS = 10 };
 
 /* Runs `program` with the following arguments (ended by a null pointer) and waits for it.
