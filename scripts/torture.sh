@@ -38,15 +38,7 @@ stop_all() {
 trap stop_all EXIT
 trap 'exit 130' INT TERM
 
-# Checks `condition` every 50 ms for up to 30 s.
-wait_for() {
-  local tries
-  for tries in $(seq 600); do
-    if "$@"; then return 0; fi
-    sleep 0.05
-  done
-  return 1
-}
+source scripts/wait_for.sh
 daemon_alive() { kill -0 "$daemon_pid" 2>/dev/null; }
 restore_done() { ! daemon_alive || grep -q "Post restoration all job info" "$daemon_log"; }
 
@@ -61,7 +53,7 @@ start_daemon() {
     wait $! || true
   ) 2>/dev/null &
   daemon_job=$!
-  wait_for test -s "$work/daemon.pid"
+  wait_for 30 test -s "$work/daemon.pid"
   daemon_pid=$(<"$work/daemon.pid")
   rm -f "$work/daemon.pid"
 }
@@ -73,13 +65,13 @@ kill_daemon() {
 # Starts the daemon and waits until it has restored its store: 0, or 1 when it died.
 start_and_restore() {
   start_daemon
-  wait_for restore_done && daemon_alive
+  wait_for 30 restore_done && daemon_alive
 }
 
 dbus-daemon --nofork --config-file="$PWD/tests/e2e/system-bus.conf" --address="$DBUS_SYSTEM_BUS_ADDRESS" \
   >"$work/bus.log" 2>&1 &
 bus_pid=$!
-wait_for test -S "$work/bus.socket" || { echo "the bus did not start; see $work/bus.log" >&2; exit 1; }
+wait_for 30 test -S "$work/bus.socket" || { echo "the bus did not start; see $work/bus.log" >&2; exit 1; }
 
 modes=(startup random tmp)
 passed=0 failed=0 kept=()
