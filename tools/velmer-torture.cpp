@@ -12,9 +12,10 @@
 // the daemon's own record readers, to learn which changes were written.
 //
 // `check` runs once the restarted daemon has restored its store and holds the store
-// against what the daemon promised: a change counts once its reply arrived and a backup
-// file written after it was seen (a key-value write: once its reply arrived, as the file
-// is written before the reply). A change sent but not yet written may be lost or kept.
+// against what the daemon promised: a change counts once its reply arrived and a
+// committed backup file was seen that holds it (a deletion: that no longer holds the job
+// or queue an earlier one held); a key-value write once its reply arrived, as the file is
+// written before the reply. A change sent but not yet written may be lost or kept.
 //
 // MODEL is a JSON file that carries what the clients know from one run to the next.
 #include <sdbus-c++/sdbus-c++.h>
@@ -99,7 +100,7 @@ struct JobModel {
   int seen = -1;   // the highest report seen in a committed backup file (-1: the job never)
   bool deleteSent = false, deleteAcked = false, deleteSeen = false;
   bool scheduled = false;
-  bool zombie = false;  // restored with the delete mark: neither reportable nor deletable
+  bool deleteMarked = false;  // restored with the delete mark: neither reportable nor deletable
   std::map<std::string, KeyValue> keys;
 
   // The lowest report a restart may bring back; -1 when the job itself may be lost.
@@ -145,7 +146,7 @@ JobModel jobFromJson(const nlohmann::json& v) {
   job.deleteAcked = v["deleteAcked"];
   job.deleteSeen = v["deleteSeen"];
   job.scheduled = v["scheduled"];
-  job.zombie = v["zombie"];
+  job.deleteMarked = v["deleteMarked"];
   for (const auto& [key, value] : v["keys"].items())
     job.keys[key] = {optionalText(value["acked"]), optionalText(value["pending"])};
   return job;
@@ -161,7 +162,7 @@ nlohmann::json jobToJson(const JobModel& job) {
           {"sent", job.sent},             {"acked", job.acked},
           {"seen", job.seen},             {"deleteSent", job.deleteSent},
           {"deleteAcked", job.deleteAcked}, {"deleteSeen", job.deleteSeen},
-          {"scheduled", job.scheduled},   {"zombie", job.zombie},
+          {"scheduled", job.scheduled},   {"deleteMarked", job.deleteMarked},
           {"keys", keys}};
 }
 
@@ -260,7 +261,7 @@ struct Client {
   }
 
   template <class T>
-  T property(const char* name) {
+  T property(const std::string& name) {
     return main->getProperty(name).onInterface(kMainInterface).get<T>();
   }
 };
@@ -391,7 +392,8 @@ class Load {
   std::vector<std::string> ownedJobs(int owner, bool deletable) {
     std::vector<std::string> ids;
     for (const auto& [id, job] : model_.jobs)
-      if (job.owner == owner && !job.deleteSent && !job.zombie && (!deletable || job.seen >= 0)) ids.push_back(id);
+      if (job.owner == owner && !job.deleteSent && !job.deleteMarked && (!deletable || job.seen >= 0))
+        ids.push_back(id);
     return ids;
   }
 
@@ -412,7 +414,8 @@ class Load {
     }
     // Stores grown by earlier runs (restored deletions) shrink back first.
     if (queues.size() > kQueuesPerClient) return deleteQueue(client, pick(queues, random));
-    if (jobs.size() > kJobsPerClient && !deletable.empty() && dice < 50) return deleteJob(client, pick(deletable, random));
+    if (jobs.size() > kJobsPerClient && !deletable.empty() && dice < 50)
+      return deleteJob(client, pick(deletable, random));
     if (jobs.empty() || (dice < 20 && jobs.size() < kJobsPerClient)) return create(client, owner);
     if (dice < 55) return sendReport(client, pick(jobs, random));
     if (dice < 75) return writeKeyValue(client, pick(jobs, random), random);
@@ -714,14 +717,15 @@ class Check {
       job.sent = job.acked = reportNumber(get<std::string>(properties, "message"));
       auto written = stored.jobs.find(id);
       job.seen = written == stored.jobs.end() ? -1 : reportNumber(written->second.message);
-      job.zombie = (get<uint8_t>(properties, "flags") & 2) != 0;
+      job.deleteMarked = (get<uint8_t>(properties, "flags") & 2) != 0;
       if (auto old = model_.jobs.find(id); old != model_.jobs.end()) job.scheduled = old->second.scheduled;
       if (auto values = keyValues_.find(id); values != keyValues_.end() && values->second.contains(kCaller))
         for (const auto& [key, value] : values->second.at(kCaller)) job.keys[key].acked = value;
     }
     for (const auto& id : queueObjects_) {
       auto old = model_.queues.find(id);
-      const int owner = old == model_.queues.end() ? static_cast<int>(settled.queues.size()) % kClients : old->second.owner;
+      const int owner =
+          old == model_.queues.end() ? static_cast<int>(settled.queues.size()) % kClients : old->second.owner;
       settled.queues[id] = {owner, stored.queues.contains(id)};
     }
     model_ = std::move(settled);
