@@ -110,6 +110,7 @@ struct JobModel {
 
 struct QueueModel {
   int owner = 0;
+  std::string job;  // the job it was made for ("" when unknown)
   bool seen = false;
   bool deleteSent = false, deleteAcked = false, deleteSeen = false;
   bool deletionPromised() const { return deleteAcked && deleteSeen; }
@@ -175,7 +176,7 @@ Model loadModel(const std::string& path) {
   for (const auto& [id, v] : j["jobs"].items()) model.jobs[id] = jobFromJson(v);
   for (const auto& v : j["retired"]) model.retired.emplace_back(v["id"], jobFromJson(v["job"]));
   for (const auto& [id, v] : j["queues"].items())
-    model.queues[id] = {v["owner"], v["seen"], v["deleteSent"], v["deleteAcked"], v["deleteSeen"]};
+    model.queues[id] = {v["owner"], v["job"], v["seen"], v["deleteSent"], v["deleteAcked"], v["deleteSeen"]};
   return model;
 }
 
@@ -189,6 +190,7 @@ void saveModel(const std::string& path, const Model& model) {
   for (const auto& [id, job] : model.retired) j["retired"].push_back({{"id", id}, {"job", jobToJson(job)}});
   for (const auto& [id, q] : model.queues)
     j["queues"][id] = {{"owner", q.owner},
+                       {"job", q.job},
                        {"seen", q.seen},
                        {"deleteSent", q.deleteSent},
                        {"deleteAcked", q.deleteAcked},
@@ -499,7 +501,9 @@ class Load {
                 std::string("TIME_NA"));
     if (std::get<0>(reply) != 0 || std::get<1>(reply).empty()) return;
     std::lock_guard lock(mutex_);
-    model_.queues[std::get<1>(reply)].owner = owner;
+    QueueModel& queue = model_.queues[std::get<1>(reply)];
+    queue.owner = owner;
+    queue.job = id;
   }
 
   void deleteQueue(Client& client, const std::string& id) {
@@ -655,7 +659,10 @@ class Check {
   void checkQueues() {
     for (const auto& [id, queue] : model_.queues) {
       const bool present = queueObjects_.contains(id);
-      if (!present && queue.seen && !queue.deleteSent)
+      // Deleting a job that a file still shows bound to the queue may remove the queue too.
+      auto job = model_.jobs.find(queue.job);
+      const bool jobLives = job != model_.jobs.end() && !job->second.deleteSent;
+      if (!present && queue.seen && !queue.deleteSent && jobLives)
         fail("queue %s is lost: its schedule was answered and written", id.c_str());
       if (present && queue.deletionPromised())
         fail("queue %s came back: its deletion was answered and a backup file without it was written", id.c_str());
@@ -726,7 +733,7 @@ class Check {
       auto old = model_.queues.find(id);
       const int owner =
           old == model_.queues.end() ? static_cast<int>(settled.queues.size()) % kClients : old->second.owner;
-      settled.queues[id] = {owner, stored.queues.contains(id)};
+      settled.queues[id] = {owner, old == model_.queues.end() ? "" : old->second.job, stored.queues.contains(id)};
     }
     model_ = std::move(settled);
   }
