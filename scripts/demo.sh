@@ -37,15 +37,7 @@ stop_all() {
 trap stop_all EXIT
 trap 'stop_all; exit 130' INT TERM
 
-# Checks `condition` for up to 10 s.
-wait_for() {
-  local tries
-  for tries in $(seq 100); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
+source scripts/wait_for.sh
 daemon_alive() { kill -0 "$daemon_pid" 2>/dev/null; }
 name_owned() { ! daemon_alive || busctl --system status com.zorvex.kelvo.jobservice >/dev/null 2>&1; }
 
@@ -53,12 +45,12 @@ name_owned() { ! daemon_alive || busctl --system status com.zorvex.kelvo.jobserv
 setsid dbus-daemon --nofork --config-file="$PWD/tests/e2e/system-bus.conf" --address="$DBUS_SYSTEM_BUS_ADDRESS" \
   >"$sandbox/bus.log" 2>&1 &
 bus_pid=$!
-wait_for test -S "$socket" || { echo "the bus did not start; see $sandbox/bus.log" >&2; exit 1; }
+wait_for 10 test -S "$socket" || { echo "the bus did not start; see $sandbox/bus.log" >&2; exit 1; }
 
 log_start=$(stat -c %s "$sandbox/velmerd.log" 2>/dev/null || echo 0)
 setsid build/velmerd-sandbox "$sandbox" --trace-level 4 >>"$sandbox/velmerd.log" 2>&1 &
 daemon_pid=$!
-if ! wait_for name_owned || ! daemon_alive; then
+if ! wait_for 10 name_owned || ! daemon_alive; then
   echo "velmerd-sandbox did not start; see $sandbox/velmerd.log" >&2
   exit 1
 fi
