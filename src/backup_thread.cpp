@@ -22,6 +22,7 @@
 #include "legacy_format.hpp"
 #include "restore.hpp"
 #include "scheduler_channel.hpp"
+#include "service_main.hpp"
 #include "trace.h"
 
 namespace velmer {
@@ -98,8 +99,11 @@ void addJobsOfAnOlderFirmware(bool ownBackupFound) {
 }
 
 // A job restored with its delete mark had its deletion confirmed to a client before the
-// stop; its removal is finished now.
-void removeJobsMarkedForDeletion() { JSProcessDeletionCommands(ClearAll); }
+// stop; its removal is finished now. An empty store has nothing to look at (and the job
+// list would report its emptiness as an error).
+void removeJobsMarkedForDeletion() {
+  if (mainObject().jobInfoObjCount() != 0) JSProcessDeletionCommands(ClearAll);
+}
 
 void runStartupSequence() {
   constexpr const char* kTag = "backupThread";
