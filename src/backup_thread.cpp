@@ -210,7 +210,7 @@ void serveBuffer() {
   RewritePacing pacing;
   for (;;) {
     const Work work = awaitWork(pacing);
-    runBatch(work.batch);
+    if (!work.batch.empty()) runBatch(work.batch);
     if (backupStale && (work.stopping || Clock::now() >= pacing.nextStart())) rewriteBackupFiles(pacing);
     if (work.stopping && work.batch.empty()) return;
   }
