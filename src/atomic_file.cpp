@@ -13,7 +13,10 @@ namespace velmer {
 
 namespace {
 
-constexpr size_t kWriteBufferSize = 1 << 20;  // queue records are 128 KB each
+// Small writes (headers, job records) are gathered here; a write larger than the buffer,
+// such as a 128 KB queue record, goes straight to the file, so a larger buffer would
+// only cost memory.
+constexpr size_t kWriteBufferSize = 64 << 10;
 
 bool syncDirectoryOf(const std::string& path) {
   std::string directory = std::filesystem::path(path).parent_path().string();
@@ -36,6 +39,7 @@ std::string AtomicFile::temporaryPath(const std::string& path) { return path + k
 
 bool AtomicFile::open() {
   discard();
+  writeError_ = 0;
   int fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
   if (fd < 0) return false;
   file_ = ::fdopen(fd, "wb");
@@ -57,7 +61,9 @@ bool AtomicFile::write(const void* data, size_t size) {
     errno = EBADF;
     return false;
   }
-  return size == 0 || std::fwrite(data, 1, size, file_) == size;
+  if (size == 0 || std::fwrite(data, 1, size, file_) == size) return true;
+  if (writeError_ == 0) writeError_ = errno != 0 ? errno : EIO;
+  return false;
 }
 
 bool AtomicFile::commit() {
@@ -65,8 +71,8 @@ bool AtomicFile::commit() {
     errno = EBADF;
     return false;
   }
-  bool ok = std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
-  int savedErrno = errno;
+  bool ok = writeError_ == 0 && std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
+  int savedErrno = writeError_ != 0 ? writeError_ : errno;
   ok = (std::fclose(file_) == 0) && ok;
   file_ = nullptr;
   if (ok) ok = ::rename(temporary_.c_str(), path_.c_str()) == 0;

@@ -23,7 +23,8 @@ class AtomicFile {
   // Appends bytes; false (with errno set) on a write error.
   bool write(const void* data, size_t size);
   // Flushes, syncs and renames the temporary file over the real one, then syncs the
-  // directory; false (with errno set) when any step failed (the real file is untouched).
+  // directory; false (with errno set) when any step failed or any write before it did
+  // (the real file is untouched: a file with a gap never replaces a complete one).
   bool commit();
   // Drops the temporary file.
   void discard();
@@ -38,7 +39,8 @@ class AtomicFile {
   std::string path_;
   std::string temporary_;
   std::FILE* file_ = nullptr;
-  std::unique_ptr<char[]> buffer_;  // stdio's buffer: large, as the queue records are
+  int writeError_ = 0;  // errno of the first failed write since open
+  std::unique_ptr<char[]> buffer_;  // stdio's buffer
 };
 
 // Removes every leftover temporary file in `directory` (from a write a crash cut short).

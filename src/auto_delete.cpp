@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "backup_file.hpp"
 #include "backup_thread.hpp"
 #include "bus.hpp"
 #include "clock.hpp"
 #include "job_registry.hpp"
 #include "jobcache.h"
 #include "key_value_store.hpp"
-#include "legacy_format.hpp"
 #include "service_main.hpp"
 #include "trace.h"
 
@@ -145,11 +143,6 @@ std::vector<std::string> withoutEntry(std::vector<std::string> list, const std::
   return list;
 }
 
-void rewriteBackupFiles() {
-  JS_PersistObjects();
-  JS_PersistToJqlegacyFormat();
-}
-
 // The bus part of a job's removal: the object leaves the bus, the main object's list
 // and counts follow. Holds the bus lock throughout, the registry mutex while erasing.
 void withdrawJob(const std::string& id) {
@@ -173,7 +166,7 @@ void withdrawJob(const std::string& id) {
 void removeJob(const std::string& id) {
   trace_printf(4, 8, "[%s]: Request received to remove Job Info\n", kCleanupTag);
   withdrawJob(id);
-  rewriteBackupFiles();
+  markBackupStale();  // one rewrite after the batch stands for all its removals
   uint32_t rc = 0;
   {
     bus::Access busAccess;  // blobKeyValue is a bus property
@@ -208,7 +201,7 @@ bool withdrawQueue(const std::string& id) {
 
 void removeQueue(const std::string& id) {
   trace_printf(4, 8, "[%s]: Request received to remove Queue Info object \n", kCleanupTag);
-  if (withdrawQueue(id)) rewriteBackupFiles();
+  if (withdrawQueue(id)) markBackupStale();
 }
 
 }  // namespace

@@ -92,6 +92,14 @@ void persistJob(AtomicFile& file, const JobInfoRecord& job) {
   }
 }
 
+// The main object's lists are client-writable: an ID listed there without an object
+// (written by a client, or removed meanwhile) is left out, and the rest of the store is
+// still written, so that no client can keep the backup file from being rewritten.
+void skipListedWithoutObject(const char* tag, const char* fetchErrorLine, const std::string& id) {
+  trace_printf(4, 8, fetchErrorLine, tag);
+  trace_printf(2, 8, "[%s]: %s is listed but has no object: left out of the backup file", tag, id.c_str());
+}
+
 uint32_t persistJobs(const char* tag, AtomicFile& file) {
   std::vector<std::string> jobIDs;
   if (fetchJobInfoObjects(jobIDs) != 0) {
@@ -101,8 +109,8 @@ uint32_t persistJobs(const char* tag, AtomicFile& file) {
   for (const auto& id : jobIDs) {
     JobInfoRecord job;
     if (fetchJobInfoProperties(id, job) != 0) {
-      trace_printf(4, 8, "[%s]: Error fetching job info properties", tag);
-      return 37;
+      skipListedWithoutObject(tag, "[%s]: Error fetching job info properties", id);
+      continue;
     }
     logJobIdentity(tag, job);
     persistJob(file, job);
@@ -120,8 +128,8 @@ uint32_t persistQueues(const char* tag, AtomicFile& file) {
   for (const auto& id : queueIDs) {
     JobQueueRecord queue;
     if (fetchQueueInfoProperties(id, queue) != 0) {
-      trace_printf(4, 8, "[%s]: Error fetching queue info properties", tag);
-      return 37;
+      skipListedWithoutObject(tag, "[%s]: Error fetching queue info properties", id);
+      continue;
     }
     trace_printf(4, 8, "[%s]: Queue ID: %s", tag, queue.jsQueueID.c_str());
     trace_printf(4, 8, "[%s]: Queue item count: %d", tag, static_cast<int>(queue.itemCount));
@@ -230,32 +238,23 @@ std::string restoreDirectory() { return paths::resolve(paths::kRestoreDir); }
 std::string backupFilePath() { return backupDirectory() + "/" + std::string(paths::kBackupFileName); }
 std::string restoreFilePath() { return restoreDirectory() + "/" + std::string(paths::kBackupFileName); }
 
-void JS_PersistObjects() {
+bool JS_PersistObjects() {
   constexpr const char* kTag = "JS_PersistObjects";
   const std::string path = backupFilePath();
   // The new content goes to a temporary file that replaces the old one only once it is
-  // complete, so a crash never leaves a partial or missing backup file.
+  // complete, so a crash or a failed write never leaves a partial or missing backup file:
+  // the previous complete file stays until a later pass succeeds.
   AtomicFile file(path);
   if (!file.open()) {
-    trace_printf(4, 8, "[%s]: Unable to open jqlegacy backup file [%s]", kTag, path.c_str());
-    return;
+    trace_printf(1, 8, "[%s]: Unable to open jqlegacy backup file [%s]: %s", kTag, path.c_str(), currentError());
+    return false;
   }
   trace_printf(4, 8, "[%s]: Entering JS_PersistToFile\n", "JS_PersistToFile");
-  uint32_t rc = JS_PersistObjectTypeToFile(file, kJobObject);
-  if (rc != 0) {
-    trace_printf(4, 8, "[%s]___ JS_PersistToFile: unable to persist jobs\n", "JS_PersistToFile");
-  } else {
-    rc = JS_PersistObjectTypeToFile(file, kQueueObject);
-    if (rc != 0) trace_printf(4, 8, "[%s]___ JS_PersistToFile: unable to persist queues\n", "JS_PersistToFile");
-  }
-  if (rc != 0) {
-    trace_printf(4, 8, "[%s]: Unable to persist jobs and queues, cleaning up garbled file", kTag);
-    file.discard();
-    ::unlink(path.c_str());
-    return;
-  }
-  if (!file.commit())
-    trace_printf(1, 8, "[%s]: Unable to replace backup file [%s]: %s", kTag, path.c_str(), std::strerror(errno));
+  JS_PersistObjectTypeToFile(file, kJobObject);
+  JS_PersistObjectTypeToFile(file, kQueueObject);
+  if (file.commit()) return true;
+  trace_printf(1, 8, "[%s]: Unable to replace backup file [%s]: %s", kTag, path.c_str(), currentError());
+  return false;
 }
 
 uint32_t JS_PersistObjectTypeToFile(AtomicFile& file, uint32_t objectType) {
@@ -272,9 +271,11 @@ void JS_PersistQueueObjectToFile(AtomicFile& file, const JobQueueRecord& queue) 
   trace_printf(4, 8, "___[%s]: JS_PersistQueueObjectToFile: signature = %s, object_type = %d, object_size = %d\n",
                kTag, kObjectSignature, kQueueObject, static_cast<int>(kQueueRecordSize));
   if (!writeHeader(kTag, file, kQueueObject, kQueueRecordSize, false)) return;
-  auto record = std::make_unique_for_overwrite<uint8_t[]>(kQueueRecordSize);  // the conversion zeroes it
-  convertToJobQueueInfoControlObjFile(queue, record.get());
-  if (file.write(record.get(), kQueueRecordSize)) return;
+  // One record buffer for every queue of every pass: a fresh 128 KB block per queue
+  // would leave the allocator holding freed blocks of that size between passes.
+  static thread_local std::vector<uint8_t> record(kQueueRecordSize);  // the conversion zeroes it
+  convertToJobQueueInfoControlObjFile(queue, record.data());
+  if (file.write(record.data(), kQueueRecordSize)) return;
   if (hardError())
     trace_printf(4, 8, "[%s]:Fatal error writing queue info to file", kTag);
   else

@@ -44,11 +44,12 @@ std::string restoreDirectory();
 std::string backupFilePath();
 std::string restoreFilePath();
 
-// Rewrites the backup file from the job and queue objects. Backup thread only.
-void JS_PersistObjects();
+// Rewrites the backup file from the job and queue objects: true when the new file
+// replaced the old one; on false the previous file is left as it was. Backup thread only.
+bool JS_PersistObjects();
 
-// Writes every object of one type (1 jobs, anything else queues): 0, or 37 when one
-// object could not be read (the pass stops there).
+// Writes every object of one type (1 jobs, anything else queues); a listed ID without an
+// object is logged and skipped. Always 0.
 uint32_t JS_PersistObjectTypeToFile(AtomicFile& file, uint32_t objectType);
 void JS_PersistQueueObjectToFile(AtomicFile& file, const JobQueueRecord& queue);
 

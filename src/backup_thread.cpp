@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,6 +22,7 @@
 #include "legacy_format.hpp"
 #include "restore.hpp"
 #include "scheduler_channel.hpp"
+#include "service_main.hpp"
 #include "trace.h"
 
 namespace velmer {
@@ -34,6 +37,8 @@ struct JSbufData {
   std::condition_variable cvBuffer;
   bool stopRequested = false;
 };
+
+using Clock = std::chrono::steady_clock;
 
 std::unique_ptr<JSbufData> bufData;
 std::thread backupThreadSlot;
@@ -79,11 +84,34 @@ void refreshJobCache() {
     trace_printf(4, 8, "[%s]: jobcache queue cache update failed\n", kTag);
 }
 
+// The upgrade restore adds what an older firmware wrote into the legacy copy. A copy
+// that is still the one this daemon wrote last holds nothing of the kind, only jobs the
+// store had at that moment: with the store's own backup file found, a job it holds that
+// the backup file lacks was deleted (a crash came between the two rewrites) and must not
+// come back. Without the backup file the copy is the only store left and is read.
+void addJobsOfAnOlderFirmware(bool ownBackupFound) {
+  if (ownBackupFound && legacyCopyIsOwn()) {
+    trace_printf(4, 8, "[%s]: The legacy copy is the one this daemon wrote last: nothing to add from it\n",
+                 "backupThread");
+    return;
+  }
+  JS_RestoreFromJqlegacyBackup();
+}
+
+// A job restored with its delete mark had its deletion confirmed to a client before the
+// stop; its removal is finished now. An empty store has nothing to look at (and the job
+// list would report its emptiness as an error).
+void removeJobsMarkedForDeletion() {
+  if (mainObject().jobInfoObjCount() != 0) JSProcessDeletionCommands(ClearAll);
+}
+
 void runStartupSequence() {
   constexpr const char* kTag = "backupThread";
+  const bool ownBackupFound = std::filesystem::exists(restoreFilePath());
   int rc = JSRestore();
   trace_printf(4, 8, "[%s]: Restore returned rc=%d\n", kTag, rc);
-  JS_RestoreFromJqlegacyBackup();
+  addJobsOfAnOlderFirmware(ownBackupFound);
+  removeJobsMarkedForDeletion();
   refreshJobCache();
   JSScheduleQueues();
   trace_printf(4, 8, "[%s]: ___ Scheduleed all queues Completed\n", kTag);
@@ -92,28 +120,99 @@ void runStartupSequence() {
   trace_printf(4, 8, "[%s]: ___ Post restoration all job info\n", kTag);
 }
 
-// Waits for commands and carries them out, one batch per wake-up, until stopThread.
-void serveBuffer() {
+// When the next rewrite may start: kMinRewriteInterval after the start of the previous
+// one, or after a failure a delay that doubles with every further failure.
+class RewritePacing {
+ public:
+  Clock::time_point nextStart() const { return nextStart_; }
+
+  void succeeded(Clock::time_point started) {
+    retryDelay_ = std::chrono::milliseconds::zero();
+    nextStart_ = started + kMinRewriteInterval;
+  }
+
+  std::chrono::milliseconds failed() {
+    retryDelay_ = retryDelay_ == std::chrono::milliseconds::zero() ? kFirstRetryDelay
+                                                                   : std::min(2 * retryDelay_, kLongestRetryDelay);
+    nextStart_ = Clock::now() + retryDelay_;
+    return retryDelay_;
+  }
+
+ private:
+  Clock::time_point nextStart_{};
+  std::chrono::milliseconds retryDelay_{0};
+};
+
+std::atomic<bool> backupStale{false};
+
+// Rewrites the backup file, then the legacy copy, from the store as it is now. On a
+// failure the store stays marked stale and the previous files stay in place.
+bool persistStore() {
+  constexpr const char* kTag = "PersistNewDBusObject";
+  trace_printf(4, 8, "[%s]: Entering PersistNewDBusObject\n", kTag);
+  backupStale = false;
+  const bool written = JS_PersistObjects() && JS_PersistToJqlegacyFormat();
+  if (!written) backupStale = true;
+  trace_printf(4, 8, "[%s]: Exiting PersistNewDBusObject\n", kTag);
+  return written;
+}
+
+void rewriteBackupFiles(RewritePacing& pacing) {
+  const auto started = Clock::now();
+  if (persistStore()) {
+    pacing.succeeded(started);
+    return;
+  }
+  const auto delay = pacing.failed();
+  trace_printf(1, 8, "[%s]: Unable to rewrite the backup files, next attempt in %ld ms\n", "backupThread",
+               static_cast<long>(delay.count()));
+}
+
+struct Work {
+  std::vector<JSBackupCommand> batch;
+  bool stopping = false;
+};
+
+// Waits for commands, a stop request, or the moment a pending rewrite may start.
+Work awaitWork(const RewritePacing& pacing) {
   constexpr const char* kTag = "backupThread";
+  Work work;
+  std::unique_lock lock(bufData->mtxBuffer);
+  trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer\n", kTag);
+  const auto commandOrStop = [] { return !bufData->commands.empty() || bufData->stopRequested; };
+  if (!backupStale)
+    bufData->cvBuffer.wait(lock, commandOrStop);
+  else
+    bufData->cvBuffer.wait_until(lock, pacing.nextStart(), commandOrStop);
+  work.stopping = bufData->stopRequested;
+  if (bufData->commands.empty()) return work;
+  trace_printf(4, 8, "[%s]: Condition variable wait completed, buffer is not empty\n", kTag);
+  work.batch = readFromBuffer();
+  trace_printf(4, 8, "[%s]: Read commands from buffer, number of commands: %ld\n", kTag,
+               static_cast<long>(work.batch.size()));
+  return work;
+}
+
+void runBatch(const std::vector<JSBackupCommand>& batch) {
+  try {
+    backupJCObjects(batch);
+  } catch (const std::exception& e) {
+    // The operations handle their own errors; whatever still escapes is reported and
+    // the thread keeps serving.
+    trace_printf(1, 8, "[%s]: batch failed: %s\n", "backupThread", e.what());
+  }
+}
+
+// Carries out commands as they come and rewrites the backup files after them, paced,
+// until stopThread; at a stop the remaining commands and their rewrite are carried out
+// at once.
+void serveBuffer() {
+  RewritePacing pacing;
   for (;;) {
-    std::vector<JSBackupCommand> batch;
-    {
-      std::unique_lock lock(bufData->mtxBuffer);
-      trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer\n", kTag);
-      bufData->cvBuffer.wait(lock, [] { return !bufData->commands.empty() || bufData->stopRequested; });
-      if (bufData->commands.empty()) return;  // stop requested, nothing left to do
-      trace_printf(4, 8, "[%s]: Condition variable wait completed, buffer is not empty\n", kTag);
-      batch = readFromBuffer();
-      trace_printf(4, 8, "[%s]: Read commands from buffer, number of commands: %ld\n", kTag,
-                   static_cast<long>(batch.size()));
-    }
-    try {
-      backupJCObjects(batch);
-    } catch (const std::exception& e) {
-      // The operations handle their own errors; whatever still escapes is reported and
-      // the thread keeps serving.
-      trace_printf(1, 8, "[%s]: batch failed: %s\n", kTag, e.what());
-    }
+    const Work work = awaitWork(pacing);
+    if (!work.batch.empty()) runBatch(work.batch);
+    if (backupStale && (work.stopping || Clock::now() >= pacing.nextStart())) rewriteBackupFiles(pacing);
+    if (work.stopping && work.batch.empty()) return;
   }
 }
 
@@ -132,26 +231,28 @@ void deleteObjectCommand(const std::string& objectid) {
   }
 }
 
-// Whether stopThread has asked the thread to end.
-bool stopRequested() {
-  std::lock_guard lock(bufData->mtxBuffer);
-  return bufData->stopRequested;
-}
-
-bool laterCreateIn(const std::vector<JSBackupCommand>& commands, size_t index) {
-  return std::any_of(commands.begin() + static_cast<std::ptrdiff_t>(index) + 1, commands.end(),
-                     [](const JSBackupCommand& command) { return command.operation == Create; });
-}
-
-void persistNewDBusObject() {
-  constexpr const char* kTag = "PersistNewDBusObject";
-  trace_printf(4, 8, "[%s]: Entering PersistNewDBusObject\n", kTag);
-  JS_PersistObjects();
-  JS_PersistToJqlegacyFormat();
-  trace_printf(4, 8, "[%s]: Exiting PersistNewDBusObject\n", kTag);
+// A waiting command that `command` can merge with: the same store-wide operation
+// (whose effect is computed when it runs, so it stands for every later post), or a
+// Delete of the same object.
+bool mergesWithWaiting(const std::deque<JSBackupCommand>& waiting, const JSBackupCommand& command) {
+  switch (command.operation) {
+    case Create:
+    case ClearAll:
+    case AutoDelete:
+      return std::any_of(waiting.begin(), waiting.end(),
+                         [&](const JSBackupCommand& other) { return other.operation == command.operation; });
+    case Delete:
+      return std::any_of(waiting.begin(), waiting.end(), [&](const JSBackupCommand& other) {
+        return other.operation == Delete && other.objectid == command.objectid;
+      });
+    default:
+      return false;
+  }
 }
 
 }  // namespace
+
+void markBackupStale() { backupStale = true; }
 
 void JSAllocateContextMemory() { bufData = std::make_unique<JSbufData>(); }
 
@@ -165,12 +266,20 @@ bool jsWriteToBuffer(const std::string& objectid, uint8_t operation) {
     if (!bufData) throw std::runtime_error("the command buffer is not allocated");
     std::lock_guard lock(bufData->mtxBuffer);
     trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer", kTag);
+    JSBackupCommand command{operation, objectid};
+    if (mergesWithWaiting(bufData->commands, command)) {
+      trace_printf(4, 8, "[%s]: Merged with the waiting command, buffer size: %ld", kTag,
+                   static_cast<long>(bufData->commands.size()));
+      bufData->cvBuffer.notify_one();
+      return true;
+    }
     if (bufData->commands.size() > kBackupBufferCapacity - 1) {
-      trace_printf(4, 8, "[%s]: Buffer is full\n", kTag);
+      trace_printf(1, 8, "[%s]: Buffer is full, command dropped: object %s, operation %d\n", kTag, objectid.c_str(),
+                   operation);
       return false;
     }
     trace_printf(4, 8, "[%s]: Buffer is not full, proceeding with command write", kTag);
-    bufData->commands.push_back({operation, objectid});
+    bufData->commands.push_back(std::move(command));
     trace_printf(4, 8, "[%s]: Command written to buffer, buffer size: %ld", kTag,
                  static_cast<long>(bufData->commands.size()));
     bufData->cvBuffer.notify_one();
@@ -212,19 +321,12 @@ std::vector<JSBackupCommand> readFromBuffer() {
 void backupJCObjects(const std::vector<JSBackupCommand>& commands) {
   constexpr const char* kTag = "backupJCObjects";
   trace_printf(4, 8, "[%s]: Entering backupJCObjects, commands size: %ld\n", kTag, static_cast<long>(commands.size()));
-  for (size_t i = 0; i < commands.size(); ++i) {
-    const JSBackupCommand& command = commands[i];
+  for (const JSBackupCommand& command : commands) {
     const char* id = command.objectid.c_str();
     switch (command.operation) {
       case Create:
         trace_printf(4, 8, "[%s]: Create operation: %s\n", kTag, id);
-        // Each rewrite stores the whole store as it is now, so a later Create of the
-        // batch stands for this one. Only at shutdown is the saving taken: there a
-        // burst of queued rewrites (one fsync pair each) would hold up the exit.
-        if (laterCreateIn(commands, i) && stopRequested())
-          trace_printf(4, 8, "[%s]: Stopping: a later command of this batch rewrites the backup\n", kTag);
-        else
-          persistNewDBusObject();
+        markBackupStale();
         break;
       case Delete:
         trace_printf(4, 8, "[%s]: Delete operation: %s\n", kTag, id);

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <type_traits>
 #include <variant>
 
@@ -222,11 +223,36 @@ std::vector<std::string> listedQueues() {
   return ids;
 }
 
-// The write of the shutdown path runs on the main thread while the backup thread may be
-// writing too; the two never overlap. Taken before the registry mutex, never inside it.
-std::mutex& legacyWriteMutex() {
-  static std::mutex mutex;
-  return mutex;
+// Size and FNV-1a digest of a file's bytes, as one line of text; nothing when it cannot
+// be read.
+std::optional<std::string> fileDigest(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream.is_open()) return std::nullopt;
+  uint64_t hash = 0xcbf29ce484222325ULL, size = 0;
+  char chunk[4096];
+  while (stream.read(chunk, sizeof chunk) || stream.gcount() > 0) {
+    for (std::streamsize i = 0; i < stream.gcount(); ++i) hash = (hash ^ static_cast<uint8_t>(chunk[i])) * 0x100000001b3ULL;
+    size += static_cast<uint64_t>(stream.gcount());
+  }
+  if (stream.bad()) return std::nullopt;
+  char line[48];
+  std::snprintf(line, sizeof line, "%llu %016llx", static_cast<unsigned long long>(size),
+                static_cast<unsigned long long>(hash));
+  return std::string(line);
+}
+
+// Remembers the legacy copy just written. Recorded after the copy is in place: a crash
+// in between leaves an older record, and the new copy is then read like a foreign one,
+// which adds nothing the store does not have already.
+void rememberLegacyCopy(const std::string& legacyPath) {
+  const std::optional<std::string> digest = fileDigest(legacyPath);
+  const std::string recordPath = paths::resolve(paths::kLegacyCopyDigestFile);
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(recordPath).parent_path(), error);
+  AtomicFile record(recordPath);
+  const std::string line = digest.value_or("") + "\n";
+  if (!digest || !record.open() || !record.write(line.data(), line.size()) || !record.commit())
+    trace_printf(2, 8, "[%s]: Unable to record the legacy copy in [%s]", kPersistTag, recordPath.c_str());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -488,34 +514,40 @@ bool decodeLegacyQueue(const LegacyObject& object, JobQueueRecord& queue) {
   return true;
 }
 
-void JS_PersistToJqlegacyFormat() {
-  std::lock_guard writeLock(legacyWriteMutex());
+bool JS_PersistToJqlegacyFormat() {
   const std::string path = legacyFilePath();
   try {
     trace_printf(4, 8, "[%s]: Creating jqlegacy-compatible backup for downgrade scenario", kPersistTag);
     createLegacyDirectories();
-    // Written beside the real file and renamed over it only when complete: a crash
-    // leaves the previous copy, never a partial one.
+    // Written beside the real file and renamed over it only when complete: a crash or a
+    // failed write leaves the previous copy, never a partial one, and the backup thread
+    // tries again.
     AtomicFile file(path);
     if (!file.open()) {
       trace_printf(2, 8, "[%s]: Unable to open jqlegacy backup file [%s]", kPersistTag, path.c_str());
-      ::unlink(path.c_str());
-      return;
+      return false;
     }
     const bool written = writeObjects(file, kJobLines, listedJobs(), fetchJobInfoProperties, encodeLegacyJob) &&
                          writeObjects(file, kQueueLines, listedQueues(), fetchQueueInfoProperties, encodeLegacyQueue) &&
                          file.commit();
     if (written) {
       trace_printf(4, 8, "[%s]: Successfully created jqlegacy-compatible backup at [%s]", kPersistTag, path.c_str());
-      return;
+      rememberLegacyCopy(path);
+      return true;
     }
-    trace_printf(2, 8, "[%s]: Error during jqlegacy persist, removing garbled file", kPersistTag);
-    file.discard();
-    ::unlink(path.c_str());
+    trace_printf(1, 8, "[%s]: Error during jqlegacy persist, the previous copy is kept", kPersistTag);
   } catch (const std::exception& e) {
     trace_printf(2, 8, "[%s]: Exception during jqlegacy persist: %s", kPersistTag, e.what());
-    ::unlink(path.c_str());  // an older copy would bring back a store that no longer exists
   }
+  return false;
+}
+
+bool legacyCopyIsOwn() {
+  std::ifstream stream(paths::resolve(paths::kLegacyCopyDigestFile));
+  std::string remembered;
+  if (!std::getline(stream, remembered)) return false;
+  const std::optional<std::string> current = fileDigest(legacyFilePath());
+  return current && *current == remembered;
 }
 
 LegacyRead JS_RestoreObjectFromJqlegacyFile(std::istream& stream, LegacyRestoreCounts& counts) {

@@ -71,9 +71,14 @@ struct LegacyRestoreCounts {
   int queuesSkipped = 0;
 };
 
-// Writes every job and queue to the legacy file, atomically; a failed pass leaves no
-// legacy file. Backup thread, and the main thread at shutdown: one write at a time.
-void JS_PersistToJqlegacyFormat();
+// Writes every job and queue to the legacy file, atomically, and remembers what it
+// wrote: true when the new copy replaced the old one; on false the previous copy is left
+// as it was. Backup thread only.
+bool JS_PersistToJqlegacyFormat();
+
+// Whether the legacy file is the copy this daemon wrote last (so that it holds nothing
+// an older firmware wrote, and a job it holds that the store lacks was deleted).
+bool legacyCopyIsOwn();
 
 // Reads one object and publishes it unless the store has it already (backup thread).
 LegacyRead JS_RestoreObjectFromJqlegacyFile(std::istream& stream, LegacyRestoreCounts& counts);

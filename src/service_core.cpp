@@ -10,7 +10,6 @@
 #include "bus.hpp"
 #include "job_registry.hpp"
 #include "key_value_store.hpp"
-#include "legacy_format.hpp"
 #include "paths.hpp"
 #include "service_main.hpp"
 #include "service_status.hpp"
@@ -62,7 +61,9 @@ void startUp() {
 void shutDownAfterSignal() {
   constexpr const char* kTag = "signal_handler";
   trace_printf(4, 8, "[%s]: process received signal: %s\n", kTag, receivedSignal == SIGTERM ? "SIGTERM" : "SIGINT");
-  JS_PersistToJqlegacyFormat();
+  // The backup thread writes both files one last time when it ends, with every change
+  // made until now; it is the only writer, and it writes only a store it has restored, so
+  // a stop before the restore (or without a backup thread) leaves the files as they were.
   stopThread();
   JSDeallocateContextMemory();
   waitForBackgroundCleanups();

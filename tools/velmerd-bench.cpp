@@ -1,4 +1,5 @@
 // velmerd-bench [--jobs N] [--rounds R]
+// velmerd-bench --flash ... (see bench_flash.cpp)
 //
 // Measures round trips against a running job manager on the system bus that libsystemd
 // finds (DBUS_SYSTEM_BUS_ADDRESS): fills the store to N jobs, then reports the median
@@ -18,6 +19,8 @@
 #include <thread>
 #include <tuple>
 #include <vector>
+
+#include "bench_flash.hpp"
 
 namespace {
 
@@ -92,6 +95,7 @@ void report(const char* what, const Figures& f, double ping) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--flash") == 0) return velmer::bench::runFlashBench(argc - 2, argv + 2);
   int jobs = 255, rounds = 200;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--jobs") == 0) jobs = std::atoi(argv[i + 1]);

@@ -57,5 +57,34 @@ TEST_F(BackupFile, EveryChangeRewritesItWholeJobsFirstAndAnEmptyStoreLeavesAnEmp
   EXPECT_TRUE(std::filesystem::exists(layout::backupFile(root()))) << "an empty store writes an empty file";
 }
 
+// Nothing a client writes and no failed write removes the backup file: an ID listed
+// without a job is left out, and a rewrite that failed is tried again by the daemon on
+// its own until the file matches the bus.
+TEST_F(BackupFile, AListedIdWithoutAJobIsLeftOutAndAFailedRewriteIsRetriedUntilTheFileMatches) {
+  const std::string first = createJob("First job"), second = createJob("Second job");
+  auto listed = client().mainProperty<std::vector<std::string>>("jobInfoObjList");
+  listed.insert(listed.begin(), "JID_999999999999");
+  client().setMainProperty("jobInfoObjList", sdbus::Variant(listed));
+  ASSERT_EQ(update(second, 255, 40), 0);
+  ASSERT_TRUE(waitForBackup([&](const std::vector<layout::StoredObject>& objects) {
+    auto stored = jobsIn(objects);
+    return stored.size() == 2 && stored.contains(first) && stored.at(second).percentComplete == 40;
+  })) << readLog();
+
+  const auto obstacle = layout::backupFile(root()).string() + ".tmp";
+  std::filesystem::create_directory(obstacle);
+  const size_t logStart = readLog().size();
+  auto [status, data, code] = client().callMain<uint16_t, std::string, uint16_t>(
+      "JobServDelete", std::vector<std::string>{first}, uint16_t{1}, uint16_t{0});
+  ASSERT_EQ(code, 0) << data;
+  ASSERT_TRUE(waitForLog("[JS_PersistObjects]: Unable to open jqlegacy backup file", kBackupStepTimeout, logStart));
+  EXPECT_TRUE(jobsInBackup().contains(first)) << "the previous file stays while the rewrite fails";
+  std::filesystem::remove(obstacle);
+  EXPECT_TRUE(waitForBackup([&](const std::vector<layout::StoredObject>& objects) {
+    auto stored = jobsIn(objects);
+    return stored.size() == 1 && stored.contains(second);
+  }));
+}
+
 }  // namespace
 }  // namespace velmer::e2e

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "job_fixture.hpp"
+#include "persistence_fixture.hpp"
 
 namespace velmer::e2e {
 namespace {
@@ -15,7 +15,7 @@ constexpr const char* kBatchLine = "[backupThread]: Read commands from buffer, n
 constexpr const char* kPosted = "[jsWriteToBuffer]: Command written to buffer";
 constexpr const char* kServed = "[backupJCObjects]: Command processed: ";
 
-class BackupThread : public JobTest {
+class BackupThread : public PersistenceTest {
  protected:
   // `count` reports of no change for `jobID`, each posting a backup command, sent
   // without waiting for replies so that the daemon takes them back to back. A call
@@ -34,36 +34,57 @@ class BackupThread : public JobTest {
   size_t logPosition(const std::string& text) const { return readLog().find(text); }
 };
 
-TEST_F(BackupThread, CommandsPostedDuringTheStartupWaitAreServedAfterRestoreAsOneBatchInOrder) {
+TEST_F(BackupThread, CommandsPostedDuringTheStartupWaitAreServedAfterRestoreAsOneBatch) {
   std::vector<std::string> ids = {createJob("First", 1), createJob("Second", 1), createJob("Third", 1)};
-  ASSERT_LT(logPosition(std::string(kPosted) + ", buffer size: 3"), logPosition(kServing))
+  ASSERT_LT(logPosition("[jsWriteToBuffer]: Object ID: " + ids[2] + ", Operation: 1"), logPosition(kServing))
       << "the three commands must be posted during the start-up wait";
 
-  ASSERT_TRUE(waitForLog(std::string(kBatchLine) + "3"));
-  ASSERT_TRUE(waitForLog("[backupJCObjects]: Exiting backupJCObjects"));
-  std::string served = readLog(logPosition(kServing));
+  ASSERT_TRUE(waitForLog(std::string(kBatchLine) + "1"));
   EXPECT_EQ(occurrences(readLog(), kBatchLine), 1u);
-  size_t previous = 0;
-  for (const std::string& id : ids) {
-    size_t at = served.find("[backupJCObjects]: Create operation: " + id);
-    ASSERT_NE(at, std::string::npos) << id;
-    EXPECT_GT(at, previous) << id << " out of order";
-    previous = at;
-  }
+  EXPECT_EQ(occurrences(readLog(), "[jsWriteToBuffer]: Merged with the waiting command"), 2u);
+  EXPECT_TRUE(waitUntilBackupMatchesBus());
 }
 
-TEST_F(BackupThread, TakesTwoHundredFiftySixCommandsWhileBusyAndDropsTheNext) {
-  std::string id = createJob("Configure: RAID", 1);  // command 1
-  postReportsWithoutWaiting(id, 254);
-  ASSERT_EQ(update(id, 255, 255), 0);  // command 256
-  const size_t logStart = readLog().size();
-  EXPECT_EQ(update(id, 255, 255), 0) << "a dropped command does not fail the report";
-  EXPECT_NE(readLog(logStart).find("[jsWriteToBuffer]: Buffer is full"), std::string::npos);
-  ASSERT_LT(logPosition(std::string(kPosted) + ", buffer size: 256"), logPosition(kServing))
+// More commands than the buffer's 256 entries, a deletion among the last: equal commands
+// merge, so nothing is dropped and every confirmed deletion is carried out.
+TEST_F(BackupThread, ABurstOfReportsAndDeletionsWhileBusyEndsWithTheFileMatchingTheBus) {
+  std::vector<std::string> ids;
+  for (int i = 0; i < 4; ++i) ids.push_back(createJob("Configure: RAID " + std::to_string(i), 1));
+  postReportsWithoutWaiting(ids[0], 300);
+  for (size_t i = 1; i < ids.size(); ++i) {
+    auto [status, data, code] = client().callMain<uint16_t, std::string, uint16_t>(
+        "JobServDelete", std::vector<std::string>{ids[i]}, uint16_t{1}, uint16_t{0});
+    ASSERT_EQ(code, 0) << data;
+  }
+  ASSERT_EQ(update(ids[0], 3, 10), 0);
+  ASSERT_LT(logPosition("[jsWriteToBuffer]: Object ID: " + ids[3] + ", Operation: 2"), logPosition(kServing))
       << "the commands must be posted during the start-up wait";
 
-  ASSERT_TRUE(waitForLog(std::string(kBatchLine) + "256"));
-  EXPECT_EQ(occurrences(readLog(), "Buffer is full"), 1u);
+  ASSERT_TRUE(waitUntilBackupMatchesBus());
+  const auto jobs = jobsOnBus();
+  EXPECT_EQ(jobs.size(), 1u) << "every deleted job is gone";
+  ASSERT_TRUE(jobs.contains(ids[0]));
+  EXPECT_EQ(jobs.at(ids[0]).percentComplete, 10);
+  EXPECT_EQ(occurrences(readLog(), "Buffer is full"), 0u);
+}
+
+// A deletion confirmed to a client before a stop is finished by the next start, even when
+// the stop came before the job was removed.
+TEST_F(BackupThread, AJobRestoredWithItsDeleteMarkIsRemovedOnceTheRestoreIsDone) {
+  const std::string kept = createJob("Configure: RAID", 1);
+  ASSERT_TRUE(waitUntilBackupMatchesBus());
+  ASSERT_EQ(stopDaemon(), 0);
+  const JobInfoRecord stored = jobsInBackup().at(kept);
+  JobInfoRecord marked = stored;
+  marked.jsJobID = "JID_000000000042";
+  marked.flags = kJobFlagDeleted;
+  layout::writeBytes(layout::backupFile(root()), layout::concat({layout::jobObject(stored), layout::jobObject(marked)}));
+  removeLegacyCopy();
+
+  startAndAwaitRestore();
+  ASSERT_TRUE(waitUntilBackupMatchesBus());
+  EXPECT_EQ(jobsInBackup().size(), 1u);
+  EXPECT_TRUE(jobsOnBus().contains(kept));
 }
 
 TEST_F(BackupThread, SigtermRightAfterABurstOfReportsCarriesThemOutAndEndsPromptly) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backup_file.hpp"
+#include "backup_layout.hpp"
 #include "daemon_fixture.hpp"
 
 namespace velmer::e2e {
@@ -224,6 +225,48 @@ TEST_F(LegacyStoreTest, UpgradeAddsWhatIsNewAndCompletesTheControllerUpdateFromT
       15s))
       << "the forced completion reaches the backup file\n"
       << readLog(logStart);
+}
+
+// The main file is rewritten before the legacy copy: a crash between the two leaves a
+// deleted job in the copy. The copy is still the one the daemon wrote last, so the job
+// does not come back; a copy an older firmware wrote is read (the test above).
+TEST_F(LegacyStoreTest, ADeletedJobDoesNotComeBackFromTheDaemonsOwnCopyAfterACrashBetweenTheRewrites) {
+  const std::string kept = createJob("BIOS configuration", 2);
+  const std::string deleted = createJob("RAID configuration", 3);
+  ASSERT_TRUE(waitUntil([&] { return readLegacyStore(readFile(root() / kLegacyFile)).jobs.size() == 2; }, 15s));
+  ASSERT_EQ(stopDaemon(), 0);
+  // The main file as the deletion's rewrite left it.
+  layout::Bytes rewritten;
+  for (const auto& object : layout::splitObjects(readFile(root() / kBackupFile)))
+    if (layout::decodeJob(object.record).jsJobID != deleted) rewritten = layout::concat({rewritten, object.header, object.record});
+  layout::writeBytes(root() / kBackupFile, rewritten);
+
+  const size_t logStart = readLog().size();
+  startDaemon();
+  ASSERT_TRUE(waitForLog("[backupThread]: ___ Post restoration all job info", 15s, logStart)) << readLog(logStart);
+  const auto listed = client().mainProperty<std::vector<std::string>>("jobInfoObjList");
+  EXPECT_EQ(listed, std::vector<std::string>{kept});
+}
+
+// A stop within the start-up wait, or without a backup thread (the backup directory
+// cannot be made), never replaces the legacy copy with a store that was never restored.
+class LegacyCopyAtAnEarlyStop : public LegacyStoreTest {
+ protected:
+  std::optional<DaemonOptions> initialDaemon() const override { return std::nullopt; }
+};
+
+TEST_F(LegacyCopyAtAnEarlyStop, KeepsEveryJobAndQueueItHeld) {
+  const std::string copy = legacyJob("JID_100000000011", "Storage reset", "Completed") +
+                           legacyJob("JID_100000000012", "BIOS configuration", "Completed") +
+                           legacyJob("JID_100000000013", "RAID configuration", "Failed") +
+                           legacyQueue("QID_100000000014", {"JID_100000000011"});
+  writeLegacyFile(copy);
+  for (bool backupThread : {false, true}) {
+    SCOPED_TRACE(backupThread ? "stop within the start-up wait" : "no backup thread");
+    startDaemon(backupThread ? DaemonOptions{} : DaemonOptions{{"--bare"}, 5, "NOT_READY"});
+    ASSERT_EQ(stopDaemon(), 0);
+    EXPECT_EQ(readFile(root() / kLegacyFile), copy);
+  }
 }
 
 class LegacyUpgradeFromDamagedFile : public LegacyStoreTest {
