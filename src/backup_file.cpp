@@ -325,8 +325,8 @@ std::string getNewFileName(const std::string& name, int index) {
 void deleteDirectory(const std::string& path) {
   constexpr const char* kTag = "deleteDirectory";
   try {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    struct stat info {};  // a link is not followed: only a directory itself is deleted
+    if (::lstat(path.c_str(), &info) != 0) {
       trace_printf(4, 8, "[%s]: ___ deleteDirectory: Directory does not exist: [%s]\n", kTag, path.c_str());
       return;
     }

@@ -29,6 +29,12 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
+// A directory itself, not a link to one.
+bool isRealDirectory(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 // Creates the backup directory without its parents, mode exactly 0770 whatever the
 // umask: 0, or -1 when it cannot be created.
 int createBackupDirectory(const char* tag) {
@@ -49,7 +55,7 @@ int createBackupDirectory(const char* tag) {
 // store in the restore directory. Its files go back into the backup directory, so that
 // this start restores them instead of deleting them with the restore directory.
 void recoverInterruptedRestore(const char* tag) {
-  if (exists(backupFilePath()) || !exists(restoreFilePath())) return;
+  if (!isRealDirectory(restoreDirectory()) || exists(backupFilePath()) || !exists(restoreFilePath())) return;
   trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before its restore, recovering its files\n",
                tag);
   if (createBackupDirectory(tag) == 0) moveFilesToBackup();
@@ -62,7 +68,12 @@ void moveBackupToRestore(const char* tag) {
   if (exists(restoreDir)) {
     recoverInterruptedRestore(tag);
     trace_printf(4, 8, "[%s]: ___ StartRestore: Deleting Restore Directory\n", tag);
-    deleteDirectory(restoreDir);
+    // Whatever else stands there (a file, a link, even to a directory) goes as itself:
+    // a link is never followed into what it points at.
+    if (isRealDirectory(restoreDir))
+      deleteDirectory(restoreDir);
+    else
+      ::unlink(restoreDir.c_str());
   }
   if (!exists(backupDir)) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: No Data present in Backup Directory \n", tag);
@@ -73,11 +84,10 @@ void moveBackupToRestore(const char* tag) {
     removeStrayTemporaryFiles(restoreDir);  // a write cut short by a crash is never restored
     return;
   }
-  trace_printf(4, 8,
-               "[%s]: ___ StartRestore: Restore directory cannot be created. All backed up jobs lost, [%s], errno = "
-               "%d\n",
+  // The backup directory stays where it is: the next start tries again, and this run
+  // restores nothing from it (no restore file), so nothing overwrites it at start-up.
+  trace_printf(1, 8, "[%s]: ___ StartRestore: Restore directory cannot be created, backup kept, [%s], errno = %d\n",
                tag, restoreDir.c_str(), errno);
-  deleteDirectory(backupDir);
 }
 
 int restoreJobsAndQueues() {

@@ -268,6 +268,34 @@ TEST_F(RestoreFromFile, DamagedFileKeepsEveryObjectBeforeTheDamageAndNeverHangs)
   }
 }
 
+// Whatever stands at the restore directory's path is removed as itself; the store is
+// restored and a linked directory keeps its contents.
+TEST_F(RestoreFromFile, AnythingButADirectoryAtTheRestorePathIsRemovedAndTheStoreRestored) {
+  const auto restorePath = layout::restoreDirectory(root());
+  const auto elsewhere = root() / "elsewhere";
+  layout::writeBytes(elsewhere / "keep", Bytes{1, 2, 3});
+  const std::pair<const char*, std::function<void()>> obstacles[] = {
+      {"a plain file", [&] { layout::writeBytes(restorePath, Bytes{9}); }},
+      {"a symlink to a file", [&] { std::filesystem::create_symlink(elsewhere / "keep", restorePath); }},
+      {"a dangling symlink", [&] { std::filesystem::create_symlink(root() / "nowhere", restorePath); }},
+      {"a symlink to a directory", [&] { std::filesystem::create_directory_symlink(elsewhere, restorePath); }},
+  };
+  bool running = false;
+  for (const auto& [what, place] : obstacles) {
+    SCOPED_TRACE(what);
+    if (running) stopDaemon();
+    removeLegacyCopy();
+    layout::writeBytes(layout::backupFile(root()), layout::jobObject(storedJob("JID_000000000001", 0)));
+    place();
+    startAndAwaitRestore();
+    running = true;
+    EXPECT_EQ(keysOf(jobsOnBus()), std::vector<std::string>{"JID_000000000001"});
+    EXPECT_EQ(keysOf(jobsInBackup()), std::vector<std::string>{"JID_000000000001"});
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(restorePath)));
+    EXPECT_TRUE(std::filesystem::exists(elsewhere / "keep"));
+  }
+}
+
 TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAreNeverRead) {
   // A running job with an ID longer than the 32 characters the tool's environment takes.
   const std::string longID = "JID_" + std::string(36, '7');
