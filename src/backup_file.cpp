@@ -215,14 +215,21 @@ void convertToJobQueueInfoControlObj(const uint8_t* r, JobQueueRecord& queue) {
   bytes::getTexts(r, queue, kQueueTexts);
   bytes::getNumbers(r, queue, kQueueNumbers);
   logQueueNumbers(kTag, queue);
-  // A damaged count never reads past the 256 slots the record has.
+  // A damaged count never reads past the 256 slots the record has, nor past the first
+  // empty slot (the writer fills the slots from the first on); itemCount is then the
+  // number of entries taken, so that the queue's count and its list always agree.
   const size_t slots = std::min<size_t>(bytes::get<uint32_t>(r, kQueueSlotCount), kQueueRecordSlots);
   queue.jobQueueItem.clear();
   for (size_t i = 0; i < slots; ++i) {
-    queue.jobQueueItem.push_back(bytes::getText(r, kQueueSlots + i * kQueueSlotWidth, kQueueSlotWidth));
-    trace_printf(4, 8, "[%s]: JbQueueItem: %s at index i = %d", kTag, queue.jobQueueItem.back().c_str(),
-                 static_cast<int>(i));
+    std::string item = bytes::getText(r, kQueueSlots + i * kQueueSlotWidth, kQueueSlotWidth);
+    if (item.empty()) break;
+    trace_printf(4, 8, "[%s]: JbQueueItem: %s at index i = %d", kTag, item.c_str(), static_cast<int>(i));
+    queue.jobQueueItem.push_back(std::move(item));
   }
+  if (queue.itemCount != queue.jobQueueItem.size())
+    trace_printf(2, 8, "[%s]: queue %s: stored item count %u, %zu entries taken\n", kTag, queue.jsQueueID.c_str(),
+                 queue.itemCount, queue.jobQueueItem.size());
+  queue.itemCount = static_cast<uint32_t>(queue.jobQueueItem.size());
 }
 
 std::string backupDirectory() { return paths::resolve(paths::kBackupDir); }

@@ -311,12 +311,14 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
   for (int i = 0; i < 256; ++i) items.push_back("JID_" + std::to_string(100000000000 + i));
   const uint32_t damagedSlotCount = 1000;
   JobQueueRecord fullQueue = storedQueue("QID_000000000010", items);
+  JobQueueRecord shortQueue = storedQueue("QID_000000000011", {items[0], items[1]});
   // No bus object can have this ID: the job is skipped and the objects after it restored.
   const JobInfoRecord unpublishable = storedJob("JID-000000000004", 0);
   layout::writeBytes(
       layout::backupFile(root()),
       layout::concat({layout::jobObject(unpublishable), layout::jobObject(runningJob), layout::jobObject(finishedJob),
-                      damagedTextsObject, layout::queueObject(fullQueue, &damagedSlotCount)}));
+                      damagedTextsObject, layout::queueObject(fullQueue, &damagedSlotCount),
+                      layout::queueObject(shortQueue, &damagedSlotCount)}));
   // Left by writes that a crash cut short.
   const auto strayBackup = layout::backupDirectory(root()) / "jobsandqueues.jnqbkp.tmp";
   layout::writeBytes(strayBackup, layout::jobObject(storedJob("JID_000000000099", 0)));
@@ -337,6 +339,9 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
   auto queues = queuesOnBus();
   ASSERT_EQ(queues.count("QID_000000000010"), 1u);
   EXPECT_EQ(queues.at("QID_000000000010").jobQueueItem, items) << "a damaged slot count reads 256 slots";
+  ASSERT_EQ(queues.count("QID_000000000011"), 1u);
+  EXPECT_EQ(queues.at("QID_000000000011").jobQueueItem, shortQueue.jobQueueItem) << "up to the first empty slot";
+  EXPECT_EQ(queues.at("QID_000000000011").itemCount, 2u);
 
   EXPECT_EQ(postRestoreCalls(), std::vector<std::string>{"[" + (root() / "usr/bin/postrestorectl").string() +
                                                          "][21] JID=" + longID.substr(0, 32)});
