@@ -285,8 +285,7 @@ bool restoreJob(LegacyObject& object, LegacyRestoreCounts& counts) {
   if (!decodeLegacyJob(object, job)) return false;
   if (!isRegistered(JobRegistry::instance().jobs, job.jsJobID)) {
     trace_printf(4, 8, "[%s]: Restoring jqlegacy job %s (%s)", kObjectTag, job.jsJobID.c_str(), job.jobName.c_str());
-    createJobObjectInDBus(job);
-    ++counts.jobsRestored;
+    if (createJobObjectInDBus(job) == Publication::Published) ++counts.jobsRestored;
     return true;
   }
   trace_printf(4, 8, "[%s]: Job %s already exists, skipping jqlegacy restore", kObjectTag, job.jsJobID.c_str());
@@ -305,8 +304,7 @@ bool restoreQueue(const LegacyObject& object, LegacyRestoreCounts& counts) {
     return true;
   }
   trace_printf(4, 8, "[%s]: Restoring jqlegacy queue %s", kObjectTag, queue.jsQueueID.c_str());
-  createQueueObjectInDBus(queue);
-  ++counts.queuesRestored;
+  if (createQueueObjectInDBus(queue) == Publication::Published) ++counts.queuesRestored;
   return true;
 }
 

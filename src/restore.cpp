@@ -7,8 +7,11 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include <systemd/sd-bus.h>
 
 #include "atomic_file.hpp"
 #include "backup_file.hpp"
@@ -90,6 +93,14 @@ void moveBackupToRestore(const char* tag) {
                tag, restoreDir.c_str(), errno);
 }
 
+// Objects of this start that the bus refused (restore runs once, on the backup thread).
+int failedPublications = 0;
+
+Publication countedPublication(Publication result) {
+  if (result == Publication::Failed) ++failedPublications;
+  return result;
+}
+
 int restoreJobsAndQueues() {
   constexpr const char* kTag = "JSRestoreJCObjects";
   trace_printf(4, 8, "[%s]:Entering JSRestoreJCObjects", kTag);
@@ -98,8 +109,16 @@ int restoreJobsAndQueues() {
     trace_printf(4, 8, "[%s]:___ JSRestoreJCObjects: No objects to restore", kTag);
     return 0;
   }
+  failedPublications = 0;
   int rc = JS_RestoreFromFile(stream);
   stream.close();
+  if (failedPublications != 0) {
+    // The store on the bus is not the store on flash: writing it would lose what the
+    // bus refused. The restore file goes back to the backup directory for the next start.
+    trace_printf(1, 8, "[%s]: %d restored objects could not be published, the backup file is kept\n", kTag,
+                 failedPublications);
+    return -1;
+  }
   JS_PersistObjects();
   return rc;
 }
@@ -232,6 +251,21 @@ JobQueueRecord withValidTexts(JobQueueRecord queue) {
   return queue;
 }
 
+// A damaged ID that names no object path, or one that a record before it already took,
+// can never be published, at this start or any later one: such a record is left out
+// like any other damage.
+template <class Map>
+bool isPublishable(const char* tag, const char* prefix, const std::string& id, const Map& registered) {
+  if (sd_bus_object_path_is_valid((prefix + id).c_str()) <= 0) {
+    trace_printf(2, 8, "[%s]: ID [%s] names no object path, left out\n", tag, id.c_str());
+    return false;
+  }
+  std::lock_guard lock(JobRegistry::instance().mutex);
+  if (!registered.contains(id)) return true;
+  trace_printf(2, 8, "[%s]: ID [%s] is restored already, left out\n", tag, id.c_str());
+  return false;
+}
+
 }  // namespace
 
 int StartJSRestore() {
@@ -328,13 +362,15 @@ int JS_RestoreObjectFromFile(std::istream& stream) {
   }
 }
 
-void createJobObjectInDBus(const JobInfoRecord& stored) {
+Publication createJobObjectInDBus(const JobInfoRecord& stored) {
   constexpr const char* kTag = "createJobObjectInDBus";
   const JobInfoRecord job = withValidTexts(stored);
   bus::Access busAccess;
   try {
     trace_printf(4, 8, "[%s]: Entering createJobObjectInDBus\n", kTag);
     trace_printf(4, 8, "[%s]: Creating Job Object for jobID: %s\n", kTag, job.jsJobID.c_str());
+    if (!isPublishable(kTag, kJobObjectPathPrefix, job.jsJobID, JobRegistry::instance().jobs))
+      return Publication::LeftOut;
     auto object = createJob<Jobservicejobinfo>("Jobservicejobinfo", kJobObjectPathPrefix, job.jsJobID);
     object->setAllProperties(jsInitJobInfoRestore(job));
     trace_printf(4, 8, "[%s]: successfully created & initialized job object", kTag);
@@ -343,18 +379,22 @@ void createJobObjectInDBus(const JobInfoRecord& stored) {
     appendToJobList(job.jsJobID, kTag, false);
     Jobservicemain& main = mainObject();
     main.numJobsInStore(static_cast<uint16_t>(main.numJobsInStore() + 1), false);
+    return Publication::Published;
   } catch (const std::exception& e) {
-    trace_printf(4, 8, "[%s]: ___ createJobObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+    trace_printf(1, 8, "[%s]: ___ createJobObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+    return countedPublication(Publication::Failed);
   }
 }
 
-void createQueueObjectInDBus(const JobQueueRecord& stored) {
+Publication createQueueObjectInDBus(const JobQueueRecord& stored) {
   constexpr const char* kTag = "createQueueObjectInDBus";
   const JobQueueRecord queue = withValidTexts(stored);
   bus::Access busAccess;
   try {
     trace_printf(4, 8, "[%s]: Entering createQueueObjectInDBus\n", kTag);
     trace_printf(4, 8, "[%s]: Creating Queue Object for queueID: %s\n", kTag, queue.jsQueueID.c_str());
+    if (!isPublishable(kTag, kRestoredQueueObjectPathPrefix, queue.jsQueueID, JobRegistry::instance().queues))
+      return Publication::LeftOut;
     auto object = createJob<Jobservicescheduleinfo>("Jobservicescheduleinfo", kRestoredQueueObjectPathPrefix,
                                                     queue.jsQueueID, Jobservicescheduleinfo::Announce::Later);
     object->setAllProperties(jsInitQueueInfoRestore(queue));
@@ -362,8 +402,10 @@ void createQueueObjectInDBus(const JobQueueRecord& stored) {
     object->announce();
     addJobserviceschdinfo(queue.jsQueueID, std::move(object));
     appendToQueueList(queue.jsQueueID, kTag, false);
+    return Publication::Published;
   } catch (const std::exception& e) {
-    trace_printf(4, 8, "[%s]: ___ createQueueObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+    trace_printf(1, 8, "[%s]: ___ createQueueObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+    return countedPublication(Publication::Failed);
   }
 }
 

@@ -296,6 +296,17 @@ TEST_F(RestoreFromFile, AnythingButADirectoryAtTheRestorePathIsRemovedAndTheStor
   }
 }
 
+// The bus goes away during the start-up wait: the daemon ends, its restore cannot
+// publish anything, and the store on flash stays for the next start.
+TEST_F(RestoreFromFile, AStartThatCannotPublishItsStoreKeepsTheBackupFile) {
+  const JobInfoRecord job = storedJob("JID_000000000001", 0);
+  layout::writeBytes(layout::backupFile(root()), layout::jobObject(job));
+  startDaemon();
+  stopBus();
+  ASSERT_TRUE(daemon().process().waitForExit(kBackupStepTimeout).has_value());
+  EXPECT_EQ(keysOf(jobsInBackup()), std::vector<std::string>{job.jsJobID});
+}
+
 TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAreNeverRead) {
   // A running job with an ID longer than the 32 characters the tool's environment takes.
   const std::string longID = "JID_" + std::string(36, '7');
