@@ -9,12 +9,22 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "bus.hpp"
 
 namespace velmer {
 
 inline constexpr const char* kServiceConfigMember = "__serviceConfig__";
+
+// The key-value file's bounds on reading: a larger file, or members nested deeper than
+// job ID -> caller -> key, is damage, refused before it costs memory.
+inline constexpr size_t kMaxKeyValueFileSize = 4 * 1024 * 1024;
+inline constexpr int kKeyValueFileDepth = 3;
+
+// The store that a key-value file's text holds (its service settings included); throws
+// on damage, as the start-up restore does.
+bus::BlobKeyValue keyValueStoreFromText(std::string_view text);
 
 // Writes the key-value file from the current properties (atomically).
 void persistBlobKeyValue();

@@ -105,20 +105,11 @@ size_t readUpTo(std::istream& stream, uint8_t* data, size_t size) {
   return static_cast<size_t>(stream.gcount());
 }
 
-// Reads a payload of `size` bytes in bounded steps, so that a damaged size claiming
-// gigabytes costs no more memory than the bytes the file really holds.
+// Reads a payload of `size` bytes (at most kLegacyMaxPayload) and its zero spare bytes
+// in one allocation.
 size_t readPayload(std::istream& stream, uint32_t size, std::vector<uint8_t>& buffer) {
-  constexpr size_t kStep = 64 * 1024;
-  buffer.clear();
-  while (buffer.size() < size) {
-    const size_t before = buffer.size();
-    const size_t wanted = std::min<size_t>(kStep, size - before);
-    buffer.resize(before + wanted);
-    const size_t got = readUpTo(stream, buffer.data() + before, wanted);
-    buffer.resize(before + got);
-    if (got < wanted) break;
-  }
-  return buffer.size();
+  buffer.assign(size + kLegacySpareBytes, 0);
+  return readUpTo(stream, buffer.data(), size);
 }
 
 // The text at `offset` up to its NUL, or "" when the offset is 0 or outside the buffer.
@@ -416,12 +407,15 @@ LegacyRead readLegacyObject(std::istream& stream, LegacyObject& object) {
     trace_printf(4, 8, "[%s]: Payload too small: %u", kObjectTag, payloadSize);
     return LegacyRead::Damaged;
   }
+  if (payloadSize > kLegacyMaxPayload) {
+    trace_printf(2, 8, "[%s]: Payload too large: %u", kObjectTag, payloadSize);
+    return LegacyRead::Damaged;
+  }
   const size_t got = readPayload(stream, payloadSize, object.buffer);
   if (got < payloadSize) {
     trace_printf(4, 8, "[%s]: Object read failed, expected %u got %zu", kObjectTag, payloadSize, got);
     return LegacyRead::Damaged;
   }
-  object.buffer.resize(got + kLegacySpareBytes, 0);
   object.payloadSize = payloadSize;
   const uint8_t* r = object.buffer.data();
   const uint32_t recordSize = bytes::get<uint32_t>(r, kRecordSize);

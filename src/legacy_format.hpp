@@ -33,6 +33,9 @@ inline constexpr size_t kLegacyIdMaxLength = 18;
 // payload (the converter of older job layouts may grow a record into them).
 inline constexpr uint32_t kLegacyMinPayload = 16;
 inline constexpr size_t kLegacySpareBytes = 36;
+// The largest payload the reader accepts: far above any record the store can hold (a
+// job's texts are bounded, a queue has at most 256 entries), so a larger size is damage.
+inline constexpr uint32_t kLegacyMaxPayload = 64 * 1024;
 
 enum LegacyObjectType : uint16_t { kLegacyJob = 0x0A03, kLegacyQueue = 0x0A04 };
 
@@ -52,8 +55,8 @@ struct LegacyObject {
 enum class LegacyRead { Object, End, Damaged };
 
 // Reads one object: End at a clean end of the stream, Damaged (logged) for a partial
-// header, a wrong signature, a payload below 16 bytes, a short payload or a record size
-// that differs from the header's. The payload size is never trusted for an allocation.
+// header, a wrong signature, a payload below 16 bytes or above kLegacyMaxPayload, a short
+// payload or a record size that differs from the header's.
 LegacyRead readLegacyObject(std::istream& stream, LegacyObject& object);
 
 // Decoding; false (logged) when the record is refused. A job record of an older layout

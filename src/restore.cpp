@@ -253,17 +253,26 @@ JobQueueRecord withValidTexts(JobQueueRecord queue) {
 
 // A damaged ID that names no object path, or one that a record before it already took,
 // can never be published, at this start or any later one: such a record is left out
-// like any other damage.
+// like any other damage. A store holds at most maxJobsInStore jobs, and as many queues
+// (a queue has at least one job, a job belongs to one queue at most): objects beyond
+// that are left out too, so that a damaged or foreign file never fills the store.
 template <class Map>
 bool isPublishable(const char* tag, const char* prefix, const std::string& id, const Map& registered) {
   if (sd_bus_object_path_is_valid((prefix + id).c_str()) <= 0) {
     trace_printf(2, 8, "[%s]: ID [%s] names no object path, left out\n", tag, id.c_str());
     return false;
   }
+  const size_t limit = mainObject().maxJobsInStore();
   std::lock_guard lock(JobRegistry::instance().mutex);
-  if (!registered.contains(id)) return true;
-  trace_printf(2, 8, "[%s]: ID [%s] is restored already, left out\n", tag, id.c_str());
-  return false;
+  if (registered.contains(id)) {
+    trace_printf(2, 8, "[%s]: ID [%s] is restored already, left out\n", tag, id.c_str());
+    return false;
+  }
+  if (registered.size() >= limit) {
+    trace_printf(2, 8, "[%s]: the store holds %zu already, its limit: %s left out\n", tag, limit, id.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -273,6 +282,9 @@ int StartJSRestore() {
   try {
     trace_printf(4, 8, "[%s]: Entering StartJSRestore\n", kTag);
     moveBackupToRestore(kTag);
+    // Writes of the legacy copy that a crash cut short are never read.
+    removeStrayTemporaryFiles(paths::resolve(paths::kLegacyBackupDir));
+    removeStrayTemporaryFiles(paths::resolve(paths::kLegacyRestoreDir));
     return createBackupDirectory(kTag);
   } catch (const std::exception& e) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: An error occurred during restore: %s\n", kTag, e.what());

@@ -228,7 +228,7 @@ TEST_F(LegacyReader, DamagedObjectsAreRefusedWithTheirReason) {
       {headerText(163, "JOBCTX") + std::string(163, '\0'),
        "L2/M8 [%]: Signature mismatch, possible corrupt jqlegacy file"},
       {headerText(8) + std::string(8, '\0'), "L4/M8 [%]: Payload too small: 8"},
-      {headerText(0xFFFFFFFF) + std::string(200, 'x'), "L4/M8 [%]: Object read failed, expected 4294967295 got 200"},
+      {headerText(0xFFFFFFFF) + std::string(200, 'x'), "L2/M8 [%]: Payload too large: 4294967295"},
       {framed(exampleJobBytes()).substr(0, 12 + 100), "L4/M8 [%]: Object read failed, expected 163 got 100"},
       {headerText(163) + std::string(mismatch.begin(), mismatch.end()),
        "L4/M8 [%]: Object size mismatch: header=163 obj=170"},
