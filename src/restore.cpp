@@ -123,43 +123,43 @@ int restoreJobsAndQueues() {
   return rc;
 }
 
-// Reads exactly `size` bytes: 1 read, 0 end of file before all of them, -1 other failure.
-int readExactly(std::istream& stream, void* data, size_t size) {
-  stream.read(static_cast<char*>(data), static_cast<std::streamsize>(size));
-  if (stream.gcount() == static_cast<std::streamsize>(size)) return 1;
-  return stream.eof() ? 0 : -1;
+// Logs why reading stopped, in the restore's own lines: 0 when the file simply ended
+// (a header cut short at the end counts as its end), -1 for damage.
+int logBackupStop(const char* tag, const BackupObject& object, const ReadStop& stop) {
+  switch (stop.damage) {
+    case Damage::ShortHeader:
+      trace_printf(4, 8, "[%s]: End of file reached\n", tag);
+      return 0;
+    case Damage::ReadFailed:
+      trace_printf(4, 8, stop.field == "header" ? "[%s]: Failed to read header\n" : "[%s]: Failed to read object data\n",
+                   tag);
+      return -1;
+    case Damage::BadSignature:
+      trace_printf(4, 8, "[%s]: ___ Signature mismatch, corrupted file\n", tag);
+      return -1;
+    case Damage::SizeMismatch:
+      trace_printf(4, 8, "[%s]: object size %u does not match object type %u\n", tag, object.header.object_size,
+                   object.header.object_type);
+      return -1;
+    case Damage::ShortRecord:
+      trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
+      return -1;
+    case Damage::UnknownType:
+      trace_printf(4, 8, "[%s]: Unknown object type\n", tag);
+      return -1;
+    default:
+      trace_printf(4, 8, "[%s]: %s\n", tag, describe(stop).c_str());
+      return -1;
+  }
 }
 
-// The record size that an object type must have; 0 for types without a fixed size.
-size_t expectedRecordSize(uint32_t objectType) {
-  if (objectType == kJobObject) return kJobRecordSize;
-  if (objectType == kQueueObject) return kQueueRecordSize;
-  return 0;
-}
-
-// Reads the record that follows a header; false when the object is damaged. The buffer
-// is not zeroed first: every byte of it is read from the file.
-bool readRecord(const char* tag, std::istream& stream, const JSObjectHeader& header,
-                std::unique_ptr<uint8_t[]>& record) {
-  size_t expected = expectedRecordSize(header.object_type);
-  if (expected != 0 && header.object_size != expected) {
-    // A size that does not match the type is damage: never trust it to read the record.
-    trace_printf(4, 8, "[%s]: object size %u does not match object type %u\n", tag, header.object_size,
-                 header.object_type);
-    return false;
-  }
-  if (expected == 0) {
-    // Records of other types are consumed without being held in memory.
-    stream.ignore(header.object_size);
-    if (stream.gcount() == static_cast<std::streamsize>(header.object_size)) return true;
-    trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
-    return false;
-  }
-  record = std::make_unique_for_overwrite<uint8_t[]>(expected);
-  int rc = readExactly(stream, record.get(), expected);
-  if (rc == 0) trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
-  if (rc < 0) trace_printf(4, 8, "[%s]: Failed to read object data\n", tag);
-  return rc == 1;
+// The header lines of an object whose header was read whole.
+void logBackupHeader(const char* tag, const JSObjectHeader& header) {
+  trace_printf(4, 8, "[%s]: ___ Signature = %s, object_type = %d, object_size = %d\n", tag, header.signature.c_str(),
+               static_cast<int>(header.object_type), static_cast<int>(header.object_size));
+  if (header.signature == kObjectSignature)
+    trace_printf(4, 8, "[%s]: ___ Signature matched, file is valid, header size = %d\n", tag,
+                 static_cast<int>(header.object_size));
 }
 
 std::map<std::string, sdbus::Variant> jsInitJobInfoRestore(const JobInfoRecord& job) {
@@ -332,42 +332,22 @@ int JS_RestoreObjectFromFile(std::istream& stream) {
   constexpr const char* kTag = "JS_RestoreObjectFromFile";
   try {
     trace_printf(4, 8, "[%s]: ___ JS_RestoreObjectFromFile Enter", kTag);
-    uint8_t headerBytes[kObjectHeaderSize];
-    if (int rc = readExactly(stream, headerBytes, sizeof headerBytes); rc != 1) {
-      trace_printf(4, 8, rc == 0 ? "[%s]: End of file reached\n" : "[%s]: Failed to read header\n", kTag);
-      return rc == 0 ? 0 : -1;
+    BackupObject object;
+    ReadStop stop;
+    const ObjectRead read = readBackupObject(stream, object, stop);
+    if (read == ObjectRead::End) {
+      trace_printf(4, 8, "[%s]: End of file reached\n", kTag);
+      return 0;
     }
-    JSObjectHeader header = decodeObjectHeader(headerBytes);
-    trace_printf(4, 8, "[%s]: ___ Signature = %s, object_type = %d, object_size = %d\n", kTag,
-                 header.signature.c_str(), static_cast<int>(header.object_type), static_cast<int>(header.object_size));
-    if (header.signature != kObjectSignature) {
-      trace_printf(4, 8, "[%s]: ___ Signature mismatch, corrupted file\n", kTag);
-      return -1;
-    }
-    trace_printf(4, 8, "[%s]: ___ Signature matched, file is valid, header size = %d\n", kTag,
-                 static_cast<int>(header.object_size));
-    std::unique_ptr<uint8_t[]> record;
-    if (!readRecord(kTag, stream, header, record)) return -1;
-    switch (header.object_type) {
-      case kJobObject: {
-        JobInfoRecord job;
-        convertToJobServInfoObj(record.get(), job);
-        createJobObjectInDBus(job);
-        return 0;
-      }
-      case kQueueObject: {
-        JobQueueRecord queue;
-        convertToJobQueueInfoControlObj(record.get(), queue);
-        createQueueObjectInDBus(queue);
-        return 0;
-      }
-      case kTaskObject:
-        trace_printf(4, 8, "[%s]: Entering createTaskObjectInDBus\n", kTag);
-        return 0;
-      default:
-        trace_printf(4, 8, "[%s]: Unknown object type\n", kTag);
-        return -1;
-    }
+    if (stop.field != "header") logBackupHeader(kTag, object.header);
+    if (read == ObjectRead::Damaged) return logBackupStop(kTag, object, stop);
+    if (const auto* job = std::get_if<JobInfoRecord>(&object.record))
+      createJobObjectInDBus(*job);
+    else if (const auto* queue = std::get_if<JobQueueRecord>(&object.record))
+      createQueueObjectInDBus(*queue);
+    else
+      trace_printf(4, 8, "[%s]: Entering createTaskObjectInDBus\n", kTag);
+    return 0;
   } catch (const std::exception& e) {
     trace_printf(4, 8, "[%s]: Unexpected exception: %s\n", kTag, e.what());
     return -1;
