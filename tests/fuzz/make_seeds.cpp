@@ -105,9 +105,8 @@ int main(int argc, char** argv) {
   const std::filesystem::path dir = argv[1];
   const Bytes job1 = backupJob(exampleJob("JID_176494500001", 4));
   const Bytes job2 = backupJob(exampleJob("JID_176494500002", 3));
-  const Bytes task = concat({Bytes(velmer::encodeObjectHeader(velmer::kTaskObject, 8).begin(),
-                                   velmer::encodeObjectHeader(velmer::kTaskObject, 8).end()),
-                             Bytes(8, 0x5A)});
+  const auto taskHeader = velmer::encodeObjectHeader(velmer::kTaskObject, 8);
+  const Bytes task = concat({Bytes(taskHeader.begin(), taskHeader.end()), Bytes(8, 0x5A)});
   const Bytes legacyJob1 = legacyObject(velmer::encodeLegacyJob(exampleJob("JID_176494500001", 4)));
   const Bytes legacyJob2 = legacyObject(velmer::encodeLegacyJob(exampleJob("JID_176494500002", 3)));
   const Bytes legacyQueue = legacyObject(velmer::encodeLegacyQueue(exampleQueue()));
