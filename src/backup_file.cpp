@@ -138,6 +138,52 @@ uint32_t persistQueues(const char* tag, AtomicFile& file) {
   return 0;
 }
 
+// Reads up to `size` bytes and answers how many came.
+size_t readUpTo(std::istream& stream, void* data, size_t size) {
+  stream.read(static_cast<char*>(data), static_cast<std::streamsize>(size));
+  return static_cast<size_t>(stream.gcount());
+}
+
+// The record size that an object type must have; 0 for types without a fixed size.
+size_t expectedRecordSize(uint32_t objectType) {
+  if (objectType == kJobObject) return kJobRecordSize;
+  if (objectType == kQueueObject) return kQueueRecordSize;
+  return 0;
+}
+
+ObjectRead damaged(ReadStop& stop, Damage damage, uint64_t offset, const char* field, uint64_t found,
+                   uint64_t expected = 0) {
+  stop = {damage, offset, field, found, expected, ""};
+  return ObjectRead::Damaged;
+}
+
+// The record that follows a valid header, decoded into `object`.
+ObjectRead readRecord(std::istream& stream, BackupObject& object, ReadStop& stop) {
+  const uint64_t offset = object.offset + kObjectHeaderSize;
+  const uint32_t type = object.header.object_type;
+  const uint32_t size = object.header.object_size;
+  if (type == kTaskObject) {
+    // A task record is consumed without being held in memory.
+    stream.ignore(size);
+    const auto skipped = static_cast<uint64_t>(stream.gcount());
+    return skipped == size ? ObjectRead::Object : damaged(stop, Damage::ShortRecord, offset, "record", skipped, size);
+  }
+  // The buffer is not zeroed first: every byte of it is read from the file.
+  auto record = std::make_unique_for_overwrite<uint8_t[]>(size);
+  const size_t got = readUpTo(stream, record.get(), size);
+  if (got < size) return damaged(stop, stream.bad() ? Damage::ReadFailed : Damage::ShortRecord, offset, "record", got, size);
+  if (type == kJobObject) {
+    JobInfoRecord job;
+    convertToJobServInfoObj(record.get(), job);
+    object.record = std::move(job);
+  } else {
+    JobQueueRecord queue;
+    convertToJobQueueInfoControlObj(record.get(), queue);
+    object.record = std::move(queue);
+  }
+  return ObjectRead::Object;
+}
+
 std::string twelveDigitStamp() {
   std::string digits = std::to_string(currentTimeMicroseconds() / 1000);
   while (digits.size() < 12) digits.insert(digits.begin(), '0');
@@ -223,14 +269,45 @@ void convertToJobQueueInfoControlObj(const uint8_t* r, JobQueueRecord& queue) {
   bytes::getTexts(r, queue, kQueueTexts);
   bytes::getNumbers(r, queue, kQueueNumbers);
   logQueueNumbers(kTag, queue);
-  // A damaged count never reads past the 256 slots the record has.
+  // A damaged count never reads past the 256 slots the record has, nor past the first
+  // empty slot (the writer fills the slots from the first on); itemCount is then the
+  // number of entries taken, so that the queue's count and its list always agree.
   const size_t slots = std::min<size_t>(bytes::get<uint32_t>(r, kQueueSlotCount), kQueueRecordSlots);
   queue.jobQueueItem.clear();
   for (size_t i = 0; i < slots; ++i) {
-    queue.jobQueueItem.push_back(bytes::getText(r, kQueueSlots + i * kQueueSlotWidth, kQueueSlotWidth));
-    trace_printf(4, 8, "[%s]: JbQueueItem: %s at index i = %d", kTag, queue.jobQueueItem.back().c_str(),
-                 static_cast<int>(i));
+    std::string item = bytes::getText(r, kQueueSlots + i * kQueueSlotWidth, kQueueSlotWidth);
+    if (item.empty()) break;
+    trace_printf(4, 8, "[%s]: JbQueueItem: %s at index i = %d", kTag, item.c_str(), static_cast<int>(i));
+    queue.jobQueueItem.push_back(std::move(item));
   }
+  if (queue.itemCount != queue.jobQueueItem.size())
+    trace_printf(2, 8, "[%s]: queue %s: stored item count %u, %zu entries taken\n", kTag, queue.jsQueueID.c_str(),
+                 queue.itemCount, queue.jobQueueItem.size());
+  queue.itemCount = static_cast<uint32_t>(queue.jobQueueItem.size());
+}
+
+ObjectRead readBackupObject(std::istream& stream, BackupObject& object, ReadStop& stop) {
+  object = BackupObject{};
+  object.offset = streamOffset(stream);
+  uint8_t headerBytes[kObjectHeaderSize];
+  const size_t got = readUpTo(stream, headerBytes, sizeof headerBytes);
+  if (stream.bad()) return damaged(stop, Damage::ReadFailed, object.offset, "header", got);
+  if (got == 0) return ObjectRead::End;
+  if (got < kObjectHeaderSize) return damaged(stop, Damage::ShortHeader, object.offset, "header", got, kObjectHeaderSize);
+  object.header = decodeObjectHeader(headerBytes);
+  const JSObjectHeader& header = object.header;
+  if (header.signature != kObjectSignature) {
+    damaged(stop, Damage::BadSignature, object.offset, "signature", 0);
+    stop.text = header.signature;
+    return ObjectRead::Damaged;
+  }
+  const size_t expected = expectedRecordSize(header.object_type);
+  if (expected == 0 && header.object_type != kTaskObject)
+    return damaged(stop, Damage::UnknownType, object.offset + 8, "object_type", header.object_type);
+  // A size that does not match the type is damage: never trust it to read the record.
+  if (expected != 0 && header.object_size != expected)
+    return damaged(stop, Damage::SizeMismatch, object.offset + 12, "object_size", header.object_size, expected);
+  return readRecord(stream, object, stop);
 }
 
 std::string backupDirectory() { return paths::resolve(paths::kBackupDir); }
@@ -326,8 +403,8 @@ std::string getNewFileName(const std::string& name, int index) {
 void deleteDirectory(const std::string& path) {
   constexpr const char* kTag = "deleteDirectory";
   try {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    struct stat info {};  // a link is not followed: only a directory itself is deleted
+    if (::lstat(path.c_str(), &info) != 0) {
       trace_printf(4, 8, "[%s]: ___ deleteDirectory: Directory does not exist: [%s]\n", kTag, path.c_str());
       return;
     }

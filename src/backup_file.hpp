@@ -8,11 +8,14 @@
 
 #include <array>
 #include <cstdint>
+#include <istream>
 #include <string>
+#include <variant>
 
 #include "atomic_file.hpp"
 #include "job_record.hpp"
 #include "queue_record.hpp"
+#include "read_stop.hpp"
 
 namespace velmer {
 
@@ -38,6 +41,20 @@ void convertToJobServInfoObjFile(const JobInfoRecord& job, uint8_t* record);
 void convertToJobServInfoObj(const uint8_t* record, JobInfoRecord& job);
 void convertToJobQueueInfoControlObjFile(const JobQueueRecord& queue, uint8_t* record);
 void convertToJobQueueInfoControlObj(const uint8_t* record, JobQueueRecord& queue);
+
+// One object of the backup file as read: a job, a queue, or a task record (monostate:
+// its layout is not the daemon's, only its size is known, and it is skipped).
+struct BackupObject {
+  uint64_t offset = 0;  // of its header in the file
+  JSObjectHeader header;
+  std::variant<std::monostate, JobInfoRecord, JobQueueRecord> record;
+};
+
+// Reads and decodes the next object: End at a clean end of the stream, Damaged with
+// `stop` saying where and why (`object.header` is filled once it was read whole). The
+// restore and velmer-dump both read with it; the damage is reported, not logged. Memory
+// stays within one record of the format whatever sizes the file claims.
+ObjectRead readBackupObject(std::istream& stream, BackupObject& object, ReadStop& stop);
 
 std::string backupDirectory();
 std::string restoreDirectory();

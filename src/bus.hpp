@@ -209,7 +209,9 @@ class Object : public sdbus::AdaptorInterfaces<Adaptor> {
   // entries keep their new values) and throws sdbus::Error naming the property.
   void applyProperties(std::span<const Field<Record>> fields, const std::map<std::string, sdbus::Variant>& values,
                        const std::function<void(const std::string&)>& onEntry = {}) {
-    for (const auto& [name, value] : values) {
+    for (const auto& entry : values) {
+      const std::string& name = entry.first;
+      const sdbus::Variant& value = entry.second;  // a lambda may capture it (clang 14: no structured bindings)
       const Field<Record>* field = findField(fields, name);
       if (field == nullptr) continue;
       if (onEntry) onEntry(name);

@@ -43,4 +43,6 @@ uint16_t Jobservicejobinfo::setAllProperties(const std::map<std::string, sdbus::
   return setAllPropertiesOf(*this, kJobFields, properties, "JobServicejobinfo");
 }
 
+std::span<const bus::Field<JobInfoRecord>> jobPropertyFields() { return kJobFields; }
+
 }  // namespace velmer

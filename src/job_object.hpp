@@ -4,6 +4,8 @@
 // initial properties first and then calls announce().
 #pragma once
 
+#include <span>
+
 #include <com/zorvex/kelvo/jobservice/jobservicejobinfo/server.hpp>
 
 #include "bus.hpp"
@@ -46,5 +48,8 @@ class Jobservicejobinfo final
   VELMER_BUS_PROPERTY(JobInfoRecord, int64_t, actualRunningStartTime)
   VELMER_BUS_PROPERTY(JobInfoRecord, int64_t, actualRunningStopTime)
 };
+
+// Every job property by its bus name and record field.
+std::span<const bus::Field<JobInfoRecord>> jobPropertyFields();
 
 }  // namespace velmer

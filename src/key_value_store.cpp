@@ -1,5 +1,6 @@
 #include "key_value_store.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <iterator>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
@@ -64,6 +66,35 @@ std::optional<uint32_t> parseSavedTimeout(const std::string& text) {
   trace_printf(2, 8, "[%s]: autoDeleteTimeout \"%s\" is not a decimal number of 32 bits, not restored\n",
                "restoreBlobKeyValue", bus::validUtf8Prefix(text, 64).c_str());
   return std::nullopt;
+}
+
+// The file's text, refused whole when it is larger than the store can ever write.
+std::string readBoundedFile(std::ifstream& stream) {
+  stream.seekg(0, std::ios::end);
+  const auto size = static_cast<size_t>(std::max<std::streamoff>(stream.tellg(), 0));
+  if (size > kMaxKeyValueFileSize)
+    throw std::length_error("the file has " + std::to_string(size) + " bytes, more than " +
+                            std::to_string(kMaxKeyValueFileSize));
+  stream.seekg(0, std::ios::beg);
+  std::string text(size, '\0');
+  stream.read(text.data(), static_cast<std::streamsize>(size));
+  text.resize(static_cast<size_t>(stream.gcount()));
+  return text;
+}
+
+// Parses the file, stopping at the first object or array nested deeper than the store's
+// three levels (a deeply nested file would otherwise cost many times its size); the
+// file must hold one object.
+nlohmann::json parseWithinDepth(std::string_view text) {
+  auto withinDepth = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+    const bool opens = event == nlohmann::json::parse_event_t::object_start ||
+                       event == nlohmann::json::parse_event_t::array_start;
+    if (opens && depth >= kKeyValueFileDepth) throw std::length_error("members nested deeper than the store");
+    return true;
+  };
+  nlohmann::json document = nlohmann::json::parse(text.begin(), text.end(), withinDepth);
+  if (!document.is_object()) throw nlohmann::json::type_error::create(302, "the file holds no JSON object", nullptr);
+  return document;
 }
 
 // The saved time-out, if the file has one as a non-zero decimal string.
@@ -171,8 +202,7 @@ void restoreBlobKeyValue() {
       trace_printf(4, 8, "[%s]: File not found, initializing empty blobKeyValue\n", kTag);
       return;
     }
-    nlohmann::json document = nlohmann::json::parse(stream);
-    if (!document.is_object()) throw nlohmann::json::type_error::create(302, "the file holds no JSON object", nullptr);
+    nlohmann::json document = parseWithinDepth(readBoundedFile(stream));
     mainObject().blobKeyValue(storeFromJson(document), false);
     trace_printf(4, 8, "[%s]: Successfully restored blobKeyValue from file\n", kTag);
     restoreTimeout(document);
@@ -187,6 +217,10 @@ void restoreBlobKeyValue() {
   } catch (...) {
     trace_printf(2, 8, "[%s]: Unknown exception\n", kTag);
   }
+}
+
+bus::BlobKeyValue keyValueStoreFromText(std::string_view text) {
+  return storeFromJson(parseWithinDepth(text));
 }
 
 uint32_t jsRemoveJobFromBlobKeyValue(const std::string& jobID) {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "bus.hpp"
 
@@ -32,6 +33,14 @@ inline constexpr size_t kMaxKeyValueStoreBytes = 1024 * 1024;  // texts of the w
 // when it may be written.
 const char* keyValueWriteRefusal(const bus::BlobKeyValue& store, const std::string& jobID, const std::string& key,
                                  const std::string& callerName, const std::string& value);
+// The key-value file's bounds on reading: a larger file, or members nested deeper than
+// job ID -> caller -> key, is damage, refused before it costs memory.
+inline constexpr size_t kMaxKeyValueFileSize = 4 * 1024 * 1024;
+inline constexpr int kKeyValueFileDepth = 3;
+
+// The store that a key-value file's text holds (its service settings included); throws
+// on damage, as the start-up restore does.
+bus::BlobKeyValue keyValueStoreFromText(std::string_view text);
 
 // Writes the key-value file from the current properties (atomically).
 void persistBlobKeyValue();

@@ -106,20 +106,11 @@ size_t readUpTo(std::istream& stream, uint8_t* data, size_t size) {
   return static_cast<size_t>(stream.gcount());
 }
 
-// Reads a payload of `size` bytes in bounded steps, so that a damaged size claiming
-// gigabytes costs no more memory than the bytes the file really holds.
+// Reads a payload of `size` bytes (at most kLegacyMaxPayload) and its zero spare bytes
+// in one allocation.
 size_t readPayload(std::istream& stream, uint32_t size, std::vector<uint8_t>& buffer) {
-  constexpr size_t kStep = 64 * 1024;
-  buffer.clear();
-  while (buffer.size() < size) {
-    const size_t before = buffer.size();
-    const size_t wanted = std::min<size_t>(kStep, size - before);
-    buffer.resize(before + wanted);
-    const size_t got = readUpTo(stream, buffer.data() + before, wanted);
-    buffer.resize(before + got);
-    if (got < wanted) break;
-  }
-  return buffer.size();
+  buffer.assign(size + kLegacySpareBytes, 0);
+  return readUpTo(stream, buffer.data(), size);
 }
 
 // The text at `offset` up to its NUL, or "" when the offset is 0 or outside the buffer.
@@ -306,34 +297,57 @@ void forceFirmwareJobCompletion(const JobInfoRecord& legacy) {
   jsWriteToBuffer(legacy.jsJobID, Create);
 }
 
-bool restoreJob(LegacyObject& object, LegacyRestoreCounts& counts) {
-  JobInfoRecord job;
-  if (!decodeLegacyJob(object, job)) return false;
+void restoreJob(const JobInfoRecord& job, LegacyRestoreCounts& counts) {
   if (!isRegistered(JobRegistry::instance().jobs, job.jsJobID)) {
     trace_printf(4, 8, "[%s]: Restoring jqlegacy job %s (%s)", kObjectTag, job.jsJobID.c_str(), job.jobName.c_str());
-    createJobObjectInDBus(job);
-    ++counts.jobsRestored;
-    return true;
+    if (createJobObjectInDBus(job) == Publication::Published) ++counts.jobsRestored;
+    return;
   }
   trace_printf(4, 8, "[%s]: Job %s already exists, skipping jqlegacy restore", kObjectTag, job.jsJobID.c_str());
   ++counts.jobsSkipped;
   if (isKelvoFirmwareJob(job.jobName)) forceFirmwareJobCompletion(job);
-  return true;
 }
 
-bool restoreQueue(const LegacyObject& object, LegacyRestoreCounts& counts) {
-  JobQueueRecord queue;
-  if (!decodeLegacyQueue(object, queue)) return false;
+void restoreQueue(const JobQueueRecord& queue, LegacyRestoreCounts& counts) {
   if (isRegistered(JobRegistry::instance().queues, queue.jsQueueID)) {
     trace_printf(4, 8, "[%s]: Queue %s already exists, skipping jqlegacy restore", kObjectTag,
                  queue.jsQueueID.c_str());
     ++counts.queuesSkipped;
-    return true;
+    return;
   }
   trace_printf(4, 8, "[%s]: Restoring jqlegacy queue %s", kObjectTag, queue.jsQueueID.c_str());
-  createQueueObjectInDBus(queue);
-  ++counts.queuesRestored;
-  return true;
+  if (createQueueObjectInDBus(queue) == Publication::Published) ++counts.queuesRestored;
+}
+
+// Logs why reading stopped, in the upgrade restore's own lines.
+void logLegacyStop(const ReadStop& stop) {
+  const auto found = static_cast<unsigned>(stop.found);
+  const auto expected = static_cast<unsigned>(stop.expected);
+  switch (stop.damage) {
+    case Damage::ShortHeader:
+      return trace_printf(2, 8, "[%s]: File header read failed, bytes=%zu", kObjectTag, static_cast<size_t>(stop.found));
+    case Damage::BadSignature:
+      return trace_printf(2, 8, "[%s]: Signature mismatch, possible corrupt jqlegacy file", kObjectTag);
+    case Damage::PayloadTooSmall:
+      return trace_printf(4, 8, "[%s]: Payload too small: %u", kObjectTag, found);
+    case Damage::PayloadTooLarge:
+      return trace_printf(2, 8, "[%s]: Payload too large: %u", kObjectTag, found);
+    case Damage::ShortRecord:
+      return trace_printf(4, 8, "[%s]: Object read failed, expected %u got %zu", kObjectTag, expected,
+                          static_cast<size_t>(stop.found));
+    case Damage::RecordSizeMismatch:
+      return trace_printf(4, 8, "[%s]: Object size mismatch: header=%u obj=%u", kObjectTag, expected, found);
+    case Damage::RecordTooSmall:
+      return trace_printf(4, 8, stop.field == "queue record" ? "[%s]: Blob too small for queue object"
+                                                             : "[%s]: Blob too small for job object",
+                          kObjectTag);
+    case Damage::ConversionFailed:
+      return trace_printf(2, 8, "[%s]: Job struct conversion failed", kObjectTag);
+    case Damage::UnknownType:
+      return trace_printf(2, 8, "[%s]: Unknown jqlegacy object type: 0x%x, skipping", kObjectTag, found);
+    default:
+      return trace_printf(2, 8, "[%s]: %s", kObjectTag, describe(stop).c_str());
+  }
 }
 
 // Reads objects until the end or the first damaged one: true when the end was reached.
@@ -426,43 +440,36 @@ std::vector<uint8_t> encodeLegacyQueue(const JobQueueRecord& queue) {
 
 uint16_t LegacyObject::type() const { return bytes::get<uint16_t>(buffer.data(), kObjectType); }
 
-LegacyRead readLegacyObject(std::istream& stream, LegacyObject& object) {
+LegacyRead readLegacyObject(std::istream& stream, LegacyObject& object, ReadStop& stop) {
+  object.offset = streamOffset(stream);
+  auto damaged = [&](Damage damage, uint64_t at, const char* field, uint64_t found, uint64_t expected) {
+    stop = {damage, object.offset + at, field, found, expected, ""};
+    return LegacyRead::Damaged;
+  };
   uint8_t header[kLegacyHeaderSize];
   const size_t headerBytes = readUpTo(stream, header, sizeof header);
   if (headerBytes == 0) return LegacyRead::End;
-  if (headerBytes < sizeof header) {
-    trace_printf(2, 8, "[%s]: File header read failed, bytes=%zu", kObjectTag, headerBytes);
-    return LegacyRead::Damaged;
-  }
+  if (headerBytes < sizeof header) return damaged(Damage::ShortHeader, 0, "header", headerBytes, sizeof header);
   if (std::memcmp(header, kSignature, kSignatureSize) != 0) {
-    trace_printf(2, 8, "[%s]: Signature mismatch, possible corrupt jqlegacy file", kObjectTag);
+    damaged(Damage::BadSignature, 0, "signature", 0, 0);
+    stop.text = bytes::getText(header, 0, kSignatureSize);
     return LegacyRead::Damaged;
   }
   const uint32_t payloadSize = bytes::get<uint32_t>(header, 8);
-  trace_printf(4, 8, "[%s]: payloadSize=%u", kObjectTag, payloadSize);
-  if (payloadSize < kLegacyMinPayload) {
-    trace_printf(4, 8, "[%s]: Payload too small: %u", kObjectTag, payloadSize);
-    return LegacyRead::Damaged;
-  }
+  if (payloadSize < kLegacyMinPayload)
+    return damaged(Damage::PayloadTooSmall, 8, "payload size", payloadSize, kLegacyMinPayload);
+  if (payloadSize > kLegacyMaxPayload)
+    return damaged(Damage::PayloadTooLarge, 8, "payload size", payloadSize, kLegacyMaxPayload);
   const size_t got = readPayload(stream, payloadSize, object.buffer);
-  if (got < payloadSize) {
-    trace_printf(4, 8, "[%s]: Object read failed, expected %u got %zu", kObjectTag, payloadSize, got);
-    return LegacyRead::Damaged;
-  }
-  object.buffer.resize(got + kLegacySpareBytes, 0);
+  if (got < payloadSize) return damaged(Damage::ShortRecord, kLegacyHeaderSize, "record", got, payloadSize);
   object.payloadSize = payloadSize;
-  const uint8_t* r = object.buffer.data();
-  const uint32_t recordSize = bytes::get<uint32_t>(r, kRecordSize);
-  if (recordSize != payloadSize) {
-    trace_printf(4, 8, "[%s]: Object size mismatch: header=%u obj=%u", kObjectTag, payloadSize, recordSize);
-    return LegacyRead::Damaged;
-  }
-  trace_printf(4, 8, "[%s]: objType=0x%x, objSize=%u, objID=0x%08x", kObjectTag, object.type(), recordSize,
-               bytes::get<uint32_t>(r, kObjectID));
+  const uint32_t recordSize = bytes::get<uint32_t>(object.buffer.data(), kRecordSize);
+  if (recordSize != payloadSize)
+    return damaged(Damage::RecordSizeMismatch, kLegacyHeaderSize + kRecordSize, "record size", recordSize, payloadSize);
   return LegacyRead::Object;
 }
 
-bool decodeLegacyJob(LegacyObject& object, JobInfoRecord& job) {
+bool decodeLegacyJob(LegacyObject& object, JobInfoRecord& job, ReadStop& stop) {
   // The library reads the record from byte 16 on, where its own area begins.
   int32_t lowest = JQLEGACY_GetLowestOffset(object.buffer.data() + kConstOne16);
   trace_printf(4, 8, "[%s]: Job object: lowestOffset=%d, latestStructureSize=%d", kObjectTag, lowest,
@@ -472,13 +479,15 @@ bool decodeLegacyJob(LegacyObject& object, JobInfoRecord& job) {
     trace_printf(4, 8, "[%s]: Converting jqlegacy job struct from previous release (lowestOffset=%d < latestSize=%d)",
                  kObjectTag, lowest, static_cast<int>(kLegacyJobFixedSize));
     if (JQLEGACY_ConvertJobStructFromPreviousRelease(object.buffer.data(), object.payloadSize, lowest) != 0) {
-      trace_printf(2, 8, "[%s]: Job struct conversion failed", kObjectTag);
+      stop = {Damage::ConversionFailed, object.offset + kLegacyHeaderSize, "job record", static_cast<uint64_t>(lowest),
+              0, ""};
       return false;
     }
   }
   const std::vector<uint8_t>& buffer = object.buffer;
   if (buffer.size() < kLegacyJobFixedSize) {
-    trace_printf(4, 8, "[%s]: Blob too small for job object", kObjectTag);
+    stop = {Damage::RecordTooSmall, object.offset + kLegacyHeaderSize, "job record", object.payloadSize,
+            kLegacyJobFixedSize - kLegacySpareBytes, ""};
     return false;
   }
   const uint8_t* r = buffer.data();
@@ -490,9 +499,10 @@ bool decodeLegacyJob(LegacyObject& object, JobInfoRecord& job) {
   return true;
 }
 
-bool decodeLegacyQueue(const LegacyObject& object, JobQueueRecord& queue) {
+bool decodeLegacyQueue(const LegacyObject& object, JobQueueRecord& queue, ReadStop& stop) {
   if (object.payloadSize < kLegacyQueueMinSize) {
-    trace_printf(4, 8, "[%s]: Blob too small for queue object", kObjectTag);
+    stop = {Damage::RecordTooSmall, object.offset + kLegacyHeaderSize, "queue record", object.payloadSize,
+            kLegacyQueueMinSize, ""};
     return false;
   }
   const uint8_t* r = object.buffer.data();
@@ -550,19 +560,40 @@ bool legacyCopyIsOwn() {
   return current && *current == remembered;
 }
 
-LegacyRead JS_RestoreObjectFromJqlegacyFile(std::istream& stream, LegacyRestoreCounts& counts) {
+LegacyRead readLegacyEntry(std::istream& stream, LegacyEntry& entry, ReadStop& stop) {
   LegacyObject object;
-  const LegacyRead read = readLegacyObject(stream, object);
+  const LegacyRead read = readLegacyObject(stream, object, stop);
   if (read != LegacyRead::Object) return read;
-  switch (object.type()) {
+  entry = {object.offset, object.payloadSize, object.type(), bytes::get<uint32_t>(object.buffer.data(), kObjectID),
+           JobInfoRecord{}};
+  switch (entry.type) {
     case kLegacyJob:
-      return restoreJob(object, counts) ? LegacyRead::Object : LegacyRead::Damaged;
+      return decodeLegacyJob(object, std::get<JobInfoRecord>(entry.record), stop) ? LegacyRead::Object
+                                                                                  : LegacyRead::Damaged;
     case kLegacyQueue:
-      return restoreQueue(object, counts) ? LegacyRead::Object : LegacyRead::Damaged;
+      entry.record = JobQueueRecord{};
+      return decodeLegacyQueue(object, std::get<JobQueueRecord>(entry.record), stop) ? LegacyRead::Object
+                                                                                     : LegacyRead::Damaged;
     default:
-      trace_printf(2, 8, "[%s]: Unknown jqlegacy object type: 0x%x, skipping", kObjectTag, object.type());
+      stop = {Damage::UnknownType, object.offset + kLegacyHeaderSize + kObjectType, "object type", entry.type, 0, ""};
       return LegacyRead::Damaged;
   }
+}
+
+LegacyRead JS_RestoreObjectFromJqlegacyFile(std::istream& stream, LegacyRestoreCounts& counts) {
+  LegacyEntry entry;
+  ReadStop stop;
+  const LegacyRead read = readLegacyEntry(stream, entry, stop);
+  if (read == LegacyRead::Damaged) logLegacyStop(stop);
+  if (read != LegacyRead::Object) return read;
+  trace_printf(4, 8, "[%s]: payloadSize=%u", kObjectTag, entry.payloadSize);
+  trace_printf(4, 8, "[%s]: objType=0x%x, objSize=%u, objID=0x%08x", kObjectTag, entry.type, entry.payloadSize,
+               entry.objectID);
+  if (const auto* job = std::get_if<JobInfoRecord>(&entry.record))
+    restoreJob(*job, counts);
+  else
+    restoreQueue(std::get<JobQueueRecord>(entry.record), counts);
+  return LegacyRead::Object;
 }
 
 int JS_RestoreFromJqlegacyBackup() {

@@ -16,10 +16,12 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "job_record.hpp"
 #include "queue_record.hpp"
+#include "read_stop.hpp"
 
 namespace velmer {
 
@@ -33,6 +35,9 @@ inline constexpr size_t kLegacyIdMaxLength = 18;
 // payload (the converter of older job layouts may grow a record into them).
 inline constexpr uint32_t kLegacyMinPayload = 16;
 inline constexpr size_t kLegacySpareBytes = 36;
+// The largest payload the reader accepts: far above any record the store can hold (a
+// job's texts are bounded, a queue has at most 256 entries), so a larger size is damage.
+inline constexpr uint32_t kLegacyMaxPayload = 64 * 1024;
 
 enum LegacyObjectType : uint16_t { kLegacyJob = 0x0A03, kLegacyQueue = 0x0A04 };
 
@@ -43,24 +48,36 @@ std::vector<uint8_t> encodeLegacyQueue(const JobQueueRecord& queue);
 
 // One object as read from a legacy file: the payload followed by kLegacySpareBytes zeros.
 struct LegacyObject {
+  uint64_t offset = 0;  // of its header in the file
   uint32_t payloadSize = 0;
   std::vector<uint8_t> buffer;
 
   uint16_t type() const;
 };
 
-enum class LegacyRead { Object, End, Damaged };
+using LegacyRead = ObjectRead;
 
-// Reads one object: End at a clean end of the stream, Damaged (logged) for a partial
-// header, a wrong signature, a payload below 16 bytes, a short payload or a record size
-// that differs from the header's. The payload size is never trusted for an allocation.
-LegacyRead readLegacyObject(std::istream& stream, LegacyObject& object);
+// Reads one object: End at a clean end of the stream, Damaged for a partial header, a
+// wrong signature, a payload below 16 bytes or above kLegacyMaxPayload, a short payload
+// or a record size that differs from the header's. `stop` says where and why.
+LegacyRead readLegacyObject(std::istream& stream, LegacyObject& object, ReadStop& stop);
 
-// Decoding; false (logged) when the record is refused. A job record of an older layout
-// is converted in place first; texts are taken only from offsets inside the buffer; a
-// queue keeps entry 0 and every further entry that lies inside the payload.
-bool decodeLegacyJob(LegacyObject& object, JobInfoRecord& job);
-bool decodeLegacyQueue(const LegacyObject& object, JobQueueRecord& queue);
+// Decoding; false (with `stop`) when the record is refused. A job record of an older
+// layout is converted in place first; texts are taken only from offsets inside the
+// buffer; a queue keeps entry 0 and every further entry that lies inside the payload.
+bool decodeLegacyJob(LegacyObject& object, JobInfoRecord& job, ReadStop& stop);
+bool decodeLegacyQueue(const LegacyObject& object, JobQueueRecord& queue, ReadStop& stop);
+
+// A job or queue of a legacy file, read and decoded: what the upgrade restore and
+// velmer-dump both read with. The damage is reported, not logged.
+struct LegacyEntry {
+  uint64_t offset = 0;  // of its header in the file
+  uint32_t payloadSize = 0;
+  uint16_t type = 0;
+  uint32_t objectID = 0;
+  std::variant<JobInfoRecord, JobQueueRecord> record;
+};
+LegacyRead readLegacyEntry(std::istream& stream, LegacyEntry& entry, ReadStop& stop);
 
 // What one upgrade restore did, for its summary.
 struct LegacyRestoreCounts {

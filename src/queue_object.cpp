@@ -66,4 +66,6 @@ uint16_t Jobservicescheduleinfo::setAllProperties(const std::map<std::string, sd
   return setAllPropertiesOf(*this, kQueueFields, withPropertyNames(properties), "JobServicescheduleinfo");
 }
 
+std::span<const bus::Field<JobQueueRecord>> queuePropertyFields() { return kQueueFields; }
+
 }  // namespace velmer

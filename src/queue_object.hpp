@@ -3,6 +3,8 @@
 // .../jobservicescheduleinfo/<queue ID> (re-created at start-up).
 #pragma once
 
+#include <span>
+
 #include <com/zorvex/kelvo/jobservice/jobservicescheduleinfo/server.hpp>
 
 #include "bus.hpp"
@@ -36,5 +38,8 @@ class Jobservicescheduleinfo final
   VELMER_BUS_PROPERTY(JobQueueRecord, uint32_t, itemCount)
   VELMER_BUS_PROPERTY(JobQueueRecord, std::vector<std::string>, jobQueueItem)
 };
+
+// Every queue property by its bus name and record field.
+std::span<const bus::Field<JobQueueRecord>> queuePropertyFields();
 
 }  // namespace velmer

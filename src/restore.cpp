@@ -7,8 +7,11 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include <systemd/sd-bus.h>
 
 #include "atomic_file.hpp"
 #include "backup_file.hpp"
@@ -27,6 +30,12 @@ namespace {
 bool exists(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
+}
+
+// A directory itself, not a link to one.
+bool isRealDirectory(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // Creates the backup directory without its parents, mode exactly 0770 whatever the
@@ -49,7 +58,7 @@ int createBackupDirectory(const char* tag) {
 // store in the restore directory. Its files go back into the backup directory, so that
 // this start restores them instead of deleting them with the restore directory.
 void recoverInterruptedRestore(const char* tag) {
-  if (exists(backupFilePath()) || !exists(restoreFilePath())) return;
+  if (!isRealDirectory(restoreDirectory()) || exists(backupFilePath()) || !exists(restoreFilePath())) return;
   trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before its restore, recovering its files\n",
                tag);
   if (createBackupDirectory(tag) == 0) moveFilesToBackup();
@@ -62,7 +71,12 @@ void moveBackupToRestore(const char* tag) {
   if (exists(restoreDir)) {
     recoverInterruptedRestore(tag);
     trace_printf(4, 8, "[%s]: ___ StartRestore: Deleting Restore Directory\n", tag);
-    deleteDirectory(restoreDir);
+    // Whatever else stands there (a file, a link, even to a directory) goes as itself:
+    // a link is never followed into what it points at.
+    if (isRealDirectory(restoreDir))
+      deleteDirectory(restoreDir);
+    else
+      ::unlink(restoreDir.c_str());
   }
   if (!exists(backupDir)) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: No Data present in Backup Directory \n", tag);
@@ -73,11 +87,18 @@ void moveBackupToRestore(const char* tag) {
     removeStrayTemporaryFiles(restoreDir);  // a write cut short by a crash is never restored
     return;
   }
-  trace_printf(4, 8,
-               "[%s]: ___ StartRestore: Restore directory cannot be created. All backed up jobs lost, [%s], errno = "
-               "%d\n",
+  // The backup directory stays where it is: the next start tries again, and this run
+  // restores nothing from it (no restore file), so nothing overwrites it at start-up.
+  trace_printf(1, 8, "[%s]: ___ StartRestore: Restore directory cannot be created, backup kept, [%s], errno = %d\n",
                tag, restoreDir.c_str(), errno);
-  deleteDirectory(backupDir);
+}
+
+// Objects of this start that the bus refused (restore runs once, on the backup thread).
+int failedPublications = 0;
+
+Publication countedPublication(Publication result) {
+  if (result == Publication::Failed) ++failedPublications;
+  return result;
 }
 
 int restoreJobsAndQueues() {
@@ -88,49 +109,57 @@ int restoreJobsAndQueues() {
     trace_printf(4, 8, "[%s]:___ JSRestoreJCObjects: No objects to restore", kTag);
     return 0;
   }
+  failedPublications = 0;
   int rc = JS_RestoreFromFile(stream);
   stream.close();
+  if (failedPublications != 0) {
+    // The store on the bus is not the store on flash: writing it would lose what the
+    // bus refused. The restore file goes back to the backup directory for the next start.
+    trace_printf(1, 8, "[%s]: %d restored objects could not be published, the backup file is kept\n", kTag,
+                 failedPublications);
+    return -1;
+  }
   JS_PersistObjects();
   return rc;
 }
 
-// Reads exactly `size` bytes: 1 read, 0 end of file before all of them, -1 other failure.
-int readExactly(std::istream& stream, void* data, size_t size) {
-  stream.read(static_cast<char*>(data), static_cast<std::streamsize>(size));
-  if (stream.gcount() == static_cast<std::streamsize>(size)) return 1;
-  return stream.eof() ? 0 : -1;
+// Logs why reading stopped, in the restore's own lines: 0 when the file simply ended
+// (a header cut short at the end counts as its end), -1 for damage.
+int logBackupStop(const char* tag, const BackupObject& object, const ReadStop& stop) {
+  switch (stop.damage) {
+    case Damage::ShortHeader:
+      trace_printf(4, 8, "[%s]: End of file reached\n", tag);
+      return 0;
+    case Damage::ReadFailed:
+      trace_printf(4, 8, stop.field == "header" ? "[%s]: Failed to read header\n" : "[%s]: Failed to read object data\n",
+                   tag);
+      return -1;
+    case Damage::BadSignature:
+      trace_printf(4, 8, "[%s]: ___ Signature mismatch, corrupted file\n", tag);
+      return -1;
+    case Damage::SizeMismatch:
+      trace_printf(4, 8, "[%s]: object size %u does not match object type %u\n", tag, object.header.object_size,
+                   object.header.object_type);
+      return -1;
+    case Damage::ShortRecord:
+      trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
+      return -1;
+    case Damage::UnknownType:
+      trace_printf(4, 8, "[%s]: Unknown object type\n", tag);
+      return -1;
+    default:
+      trace_printf(4, 8, "[%s]: %s\n", tag, describe(stop).c_str());
+      return -1;
+  }
 }
 
-// The record size that an object type must have; 0 for types without a fixed size.
-size_t expectedRecordSize(uint32_t objectType) {
-  if (objectType == kJobObject) return kJobRecordSize;
-  if (objectType == kQueueObject) return kQueueRecordSize;
-  return 0;
-}
-
-// Reads the record that follows a header; false when the object is damaged. The buffer
-// is not zeroed first: every byte of it is read from the file.
-bool readRecord(const char* tag, std::istream& stream, const JSObjectHeader& header,
-                std::unique_ptr<uint8_t[]>& record) {
-  size_t expected = expectedRecordSize(header.object_type);
-  if (expected != 0 && header.object_size != expected) {
-    // A size that does not match the type is damage: never trust it to read the record.
-    trace_printf(4, 8, "[%s]: object size %u does not match object type %u\n", tag, header.object_size,
-                 header.object_type);
-    return false;
-  }
-  if (expected == 0) {
-    // Records of other types are consumed without being held in memory.
-    stream.ignore(header.object_size);
-    if (stream.gcount() == static_cast<std::streamsize>(header.object_size)) return true;
-    trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
-    return false;
-  }
-  record = std::make_unique_for_overwrite<uint8_t[]>(expected);
-  int rc = readExactly(stream, record.get(), expected);
-  if (rc == 0) trace_printf(4, 8, "[%s]: End of file reached while reading object data\n", tag);
-  if (rc < 0) trace_printf(4, 8, "[%s]: Failed to read object data\n", tag);
-  return rc == 1;
+// The header lines of an object whose header was read whole.
+void logBackupHeader(const char* tag, const JSObjectHeader& header) {
+  trace_printf(4, 8, "[%s]: ___ Signature = %s, object_type = %d, object_size = %d\n", tag, header.signature.c_str(),
+               static_cast<int>(header.object_type), static_cast<int>(header.object_size));
+  if (header.signature == kObjectSignature)
+    trace_printf(4, 8, "[%s]: ___ Signature matched, file is valid, header size = %d\n", tag,
+                 static_cast<int>(header.object_size));
 }
 
 std::map<std::string, sdbus::Variant> jsInitJobInfoRestore(const JobInfoRecord& job) {
@@ -222,6 +251,30 @@ JobQueueRecord withValidTexts(JobQueueRecord queue) {
   return queue;
 }
 
+// A damaged ID that names no object path, or one that a record before it already took,
+// can never be published, at this start or any later one: such a record is left out
+// like any other damage. A store holds at most maxJobsInStore jobs, and as many queues
+// (a queue has at least one job, a job belongs to one queue at most): objects beyond
+// that are left out too, so that a damaged or foreign file never fills the store.
+template <class Map>
+bool isPublishable(const char* tag, const char* prefix, const std::string& id, const Map& registered) {
+  if (sd_bus_object_path_is_valid((prefix + id).c_str()) <= 0) {
+    trace_printf(2, 8, "[%s]: ID [%s] names no object path, left out\n", tag, id.c_str());
+    return false;
+  }
+  const size_t limit = mainObject().maxJobsInStore();
+  std::lock_guard lock(JobRegistry::instance().mutex);
+  if (registered.contains(id)) {
+    trace_printf(2, 8, "[%s]: ID [%s] is restored already, left out\n", tag, id.c_str());
+    return false;
+  }
+  if (registered.size() >= limit) {
+    trace_printf(2, 8, "[%s]: the store holds %zu already, its limit: %s left out\n", tag, limit, id.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int StartJSRestore() {
@@ -229,6 +282,9 @@ int StartJSRestore() {
   try {
     trace_printf(4, 8, "[%s]: Entering StartJSRestore\n", kTag);
     moveBackupToRestore(kTag);
+    // Writes of the legacy copy that a crash cut short are never read.
+    removeStrayTemporaryFiles(paths::resolve(paths::kLegacyBackupDir));
+    removeStrayTemporaryFiles(paths::resolve(paths::kLegacyRestoreDir));
     return createBackupDirectory(kTag);
   } catch (const std::exception& e) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: An error occurred during restore: %s\n", kTag, e.what());
@@ -276,55 +332,37 @@ int JS_RestoreObjectFromFile(std::istream& stream) {
   constexpr const char* kTag = "JS_RestoreObjectFromFile";
   try {
     trace_printf(4, 8, "[%s]: ___ JS_RestoreObjectFromFile Enter", kTag);
-    uint8_t headerBytes[kObjectHeaderSize];
-    if (int rc = readExactly(stream, headerBytes, sizeof headerBytes); rc != 1) {
-      trace_printf(4, 8, rc == 0 ? "[%s]: End of file reached\n" : "[%s]: Failed to read header\n", kTag);
-      return rc == 0 ? 0 : -1;
+    BackupObject object;
+    ReadStop stop;
+    const ObjectRead read = readBackupObject(stream, object, stop);
+    if (read == ObjectRead::End) {
+      trace_printf(4, 8, "[%s]: End of file reached\n", kTag);
+      return 0;
     }
-    JSObjectHeader header = decodeObjectHeader(headerBytes);
-    trace_printf(4, 8, "[%s]: ___ Signature = %s, object_type = %d, object_size = %d\n", kTag,
-                 header.signature.c_str(), static_cast<int>(header.object_type), static_cast<int>(header.object_size));
-    if (header.signature != kObjectSignature) {
-      trace_printf(4, 8, "[%s]: ___ Signature mismatch, corrupted file\n", kTag);
-      return -1;
-    }
-    trace_printf(4, 8, "[%s]: ___ Signature matched, file is valid, header size = %d\n", kTag,
-                 static_cast<int>(header.object_size));
-    std::unique_ptr<uint8_t[]> record;
-    if (!readRecord(kTag, stream, header, record)) return -1;
-    switch (header.object_type) {
-      case kJobObject: {
-        JobInfoRecord job;
-        convertToJobServInfoObj(record.get(), job);
-        createJobObjectInDBus(job);
-        return 0;
-      }
-      case kQueueObject: {
-        JobQueueRecord queue;
-        convertToJobQueueInfoControlObj(record.get(), queue);
-        createQueueObjectInDBus(queue);
-        return 0;
-      }
-      case kTaskObject:
-        trace_printf(4, 8, "[%s]: Entering createTaskObjectInDBus\n", kTag);
-        return 0;
-      default:
-        trace_printf(4, 8, "[%s]: Unknown object type\n", kTag);
-        return -1;
-    }
+    if (stop.field != "header") logBackupHeader(kTag, object.header);
+    if (read == ObjectRead::Damaged) return logBackupStop(kTag, object, stop);
+    if (const auto* job = std::get_if<JobInfoRecord>(&object.record))
+      createJobObjectInDBus(*job);
+    else if (const auto* queue = std::get_if<JobQueueRecord>(&object.record))
+      createQueueObjectInDBus(*queue);
+    else
+      trace_printf(4, 8, "[%s]: Entering createTaskObjectInDBus\n", kTag);
+    return 0;
   } catch (const std::exception& e) {
     trace_printf(4, 8, "[%s]: Unexpected exception: %s\n", kTag, e.what());
     return -1;
   }
 }
 
-void createJobObjectInDBus(const JobInfoRecord& stored) {
+Publication createJobObjectInDBus(const JobInfoRecord& stored) {
   constexpr const char* kTag = "createJobObjectInDBus";
   const JobInfoRecord job = withValidTexts(stored);
   bus::Access busAccess;
   try {
     trace_printf(4, 8, "[%s]: Entering createJobObjectInDBus\n", kTag);
     trace_printf(4, 8, "[%s]: Creating Job Object for jobID: %s\n", kTag, job.jsJobID.c_str());
+    if (!isPublishable(kTag, kJobObjectPathPrefix, job.jsJobID, JobRegistry::instance().jobs))
+      return Publication::LeftOut;
     auto object = createJob<Jobservicejobinfo>("Jobservicejobinfo", kJobObjectPathPrefix, job.jsJobID);
     object->setAllProperties(jsInitJobInfoRestore(job));
     trace_printf(4, 8, "[%s]: successfully created & initialized job object", kTag);
@@ -333,18 +371,22 @@ void createJobObjectInDBus(const JobInfoRecord& stored) {
     appendToJobList(job.jsJobID, kTag, false);
     Jobservicemain& main = mainObject();
     main.numJobsInStore(static_cast<uint16_t>(main.numJobsInStore() + 1), false);
+    return Publication::Published;
   } catch (const std::exception& e) {
-    trace_printf(4, 8, "[%s]: ___ createJobObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+    trace_printf(1, 8, "[%s]: ___ createJobObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+    return countedPublication(Publication::Failed);
   }
 }
 
-void createQueueObjectInDBus(const JobQueueRecord& stored) {
+Publication createQueueObjectInDBus(const JobQueueRecord& stored) {
   constexpr const char* kTag = "createQueueObjectInDBus";
   const JobQueueRecord queue = withValidTexts(stored);
   bus::Access busAccess;
   try {
     trace_printf(4, 8, "[%s]: Entering createQueueObjectInDBus\n", kTag);
     trace_printf(4, 8, "[%s]: Creating Queue Object for queueID: %s\n", kTag, queue.jsQueueID.c_str());
+    if (!isPublishable(kTag, kRestoredQueueObjectPathPrefix, queue.jsQueueID, JobRegistry::instance().queues))
+      return Publication::LeftOut;
     auto object = createJob<Jobservicescheduleinfo>("Jobservicescheduleinfo", kRestoredQueueObjectPathPrefix,
                                                     queue.jsQueueID, Jobservicescheduleinfo::Announce::Later);
     object->setAllProperties(jsInitQueueInfoRestore(queue));
@@ -352,8 +394,10 @@ void createQueueObjectInDBus(const JobQueueRecord& stored) {
     object->announce();
     addJobserviceschdinfo(queue.jsQueueID, std::move(object));
     appendToQueueList(queue.jsQueueID, kTag, false);
+    return Publication::Published;
   } catch (const std::exception& e) {
-    trace_printf(4, 8, "[%s]: ___ createQueueObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+    trace_printf(1, 8, "[%s]: ___ createQueueObjectInDBus: Exception occurred: %s\n", kTag, e.what());
+    return countedPublication(Publication::Failed);
   }
 }
 

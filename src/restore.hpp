@@ -24,9 +24,13 @@ int JS_RestoreFromFile(std::istream& stream);
 // Restores one object: 0 for a restored object or a clean end, -1 for any failure.
 int JS_RestoreObjectFromFile(std::istream& stream);
 
+// What became of one restored object: published; left out because its record can never
+// be published (an ID that names no object path); or refused by the bus.
+enum class Publication { Published, LeftOut, Failed };
+
 // Publish one restored object, registered like a new one. Take the bus lock themselves.
-void createJobObjectInDBus(const JobInfoRecord& job);
-void createQueueObjectInDBus(const JobQueueRecord& queue);
+Publication createJobObjectInDBus(const JobInfoRecord& job);
+Publication createQueueObjectInDBus(const JobQueueRecord& queue);
 
 // Runs the post-restore tool for every job that was running (backup thread).
 void JSPostRestore();

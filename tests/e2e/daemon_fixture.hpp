@@ -95,6 +95,8 @@ class DaemonTest : public ::testing::Test {
   // SIGTERM (or `signalNumber`), then a wait of 5 s, then SIGKILL. Returns how it ended.
   ExitStatus stopDaemon(int signalNumber = SIGTERM);
   ExitStatus killDaemon();
+  // Stops the private bus daemon: every connection to it ends.
+  void stopBus() { bus_->stop(); }
   // stopDaemon(), then startDaemon(options) on the same root. Returns how it stopped.
   ExitStatus restartDaemon(const DaemonOptions& options = {});
 

@@ -286,5 +286,22 @@ TEST_F(LegacyUpgradeFromDamagedFile, ObjectsBeforeTheDamageAreRestoredAndTheRest
   EXPECT_EQ(client().mainProperty<std::vector<std::string>>("jobInfoObjList"), std::vector<std::string>{kept});
 }
 
+// A file with more than the store can hold publishes up to the store's limits, so that
+// creation is still possible afterwards; a stray temporary copy is removed unread.
+TEST_F(LegacyUpgradeFromDamagedFile, RestoreStopsAtTheStoreLimitsAndRemovesStrayTemporaryCopies) {
+  std::string file;
+  for (int i = 0; i < 257; ++i) file += legacyJob("JID_" + std::to_string(100000000000 + i), "Old", "Completed");
+  for (int i = 0; i < 257; ++i)
+    file += legacyQueue("QID_" + std::to_string(100000000000 + i), {"JID_" + std::to_string(100000000000 + i)});
+  writeLegacyFile(file);
+  const auto stray = root() / (kLegacyFile.string() + ".tmp");
+  std::ofstream(stray, std::ios::binary) << legacyJob("JID_200000000000", "Unfinished", "Completed");
+  startDaemon();
+  ASSERT_TRUE(waitForLog("=== UPGRADE RESTORE COMPLETE ===", 60s)) << readLog();
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 256);
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 256);
+  EXPECT_FALSE(std::filesystem::exists(stray));
+}
+
 }  // namespace
 }  // namespace velmer::e2e

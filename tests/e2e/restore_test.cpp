@@ -268,6 +268,45 @@ TEST_F(RestoreFromFile, DamagedFileKeepsEveryObjectBeforeTheDamageAndNeverHangs)
   }
 }
 
+// Whatever stands at the restore directory's path is removed as itself; the store is
+// restored and a linked directory keeps its contents.
+TEST_F(RestoreFromFile, AnythingButADirectoryAtTheRestorePathIsRemovedAndTheStoreRestored) {
+  const auto restorePath = layout::restoreDirectory(root());
+  const auto elsewhere = root() / "elsewhere";
+  layout::writeBytes(elsewhere / "keep", Bytes{1, 2, 3});
+  const std::pair<const char*, std::function<void()>> obstacles[] = {
+      {"a plain file", [&] { layout::writeBytes(restorePath, Bytes{9}); }},
+      {"a symlink to a file", [&] { std::filesystem::create_symlink(elsewhere / "keep", restorePath); }},
+      {"a dangling symlink", [&] { std::filesystem::create_symlink(root() / "nowhere", restorePath); }},
+      {"a symlink to a directory", [&] { std::filesystem::create_directory_symlink(elsewhere, restorePath); }},
+  };
+  bool running = false;
+  for (const auto& [what, place] : obstacles) {
+    SCOPED_TRACE(what);
+    if (running) stopDaemon();
+    removeLegacyCopy();
+    layout::writeBytes(layout::backupFile(root()), layout::jobObject(storedJob("JID_000000000001", 0)));
+    place();
+    startAndAwaitRestore();
+    running = true;
+    EXPECT_EQ(keysOf(jobsOnBus()), std::vector<std::string>{"JID_000000000001"});
+    EXPECT_EQ(keysOf(jobsInBackup()), std::vector<std::string>{"JID_000000000001"});
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(restorePath)));
+    EXPECT_TRUE(std::filesystem::exists(elsewhere / "keep"));
+  }
+}
+
+// The bus goes away during the start-up wait: the daemon ends, its restore cannot
+// publish anything, and the store on flash stays for the next start.
+TEST_F(RestoreFromFile, AStartThatCannotPublishItsStoreKeepsTheBackupFile) {
+  const JobInfoRecord job = storedJob("JID_000000000001", 0);
+  layout::writeBytes(layout::backupFile(root()), layout::jobObject(job));
+  startDaemon();
+  stopBus();
+  ASSERT_TRUE(daemon().process().waitForExit(kBackupStepTimeout).has_value());
+  EXPECT_EQ(keysOf(jobsInBackup()), std::vector<std::string>{job.jsJobID});
+}
+
 TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAreNeverRead) {
   // A running job with an ID longer than the 32 characters the tool's environment takes.
   const std::string longID = "JID_" + std::string(36, '7');
@@ -283,12 +322,14 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
   for (int i = 0; i < 256; ++i) items.push_back("JID_" + std::to_string(100000000000 + i));
   const uint32_t damagedSlotCount = 1000;
   JobQueueRecord fullQueue = storedQueue("QID_000000000010", items);
+  JobQueueRecord shortQueue = storedQueue("QID_000000000011", {items[0], items[1]});
   // No bus object can have this ID: the job is skipped and the objects after it restored.
   const JobInfoRecord unpublishable = storedJob("JID-000000000004", 0);
   layout::writeBytes(
       layout::backupFile(root()),
       layout::concat({layout::jobObject(unpublishable), layout::jobObject(runningJob), layout::jobObject(finishedJob),
-                      damagedTextsObject, layout::queueObject(fullQueue, &damagedSlotCount)}));
+                      damagedTextsObject, layout::queueObject(fullQueue, &damagedSlotCount),
+                      layout::queueObject(shortQueue, &damagedSlotCount)}));
   // Left by writes that a crash cut short.
   const auto strayBackup = layout::backupDirectory(root()) / "jobsandqueues.jnqbkp.tmp";
   layout::writeBytes(strayBackup, layout::jobObject(storedJob("JID_000000000099", 0)));
@@ -309,6 +350,9 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
   auto queues = queuesOnBus();
   ASSERT_EQ(queues.count("QID_000000000010"), 1u);
   EXPECT_EQ(queues.at("QID_000000000010").jobQueueItem, items) << "a damaged slot count reads 256 slots";
+  ASSERT_EQ(queues.count("QID_000000000011"), 1u);
+  EXPECT_EQ(queues.at("QID_000000000011").jobQueueItem, shortQueue.jobQueueItem) << "up to the first empty slot";
+  EXPECT_EQ(queues.at("QID_000000000011").itemCount, 2u);
 
   EXPECT_EQ(postRestoreCalls(), std::vector<std::string>{"[" + (root() / "usr/bin/postrestorectl").string() +
                                                          "][21] JID=" + longID.substr(0, 32)});

@@ -115,10 +115,13 @@ Bytes exampleQueueBytes(size_t size, uint32_t entryCount) {
   return r;
 }
 
+// Where the last read or decoding of a test stopped.
+ReadStop stop;
+
 LegacyObject readOne(const std::string& bytes) {
   std::istringstream stream(bytes);
   LegacyObject result;
-  EXPECT_EQ(readLegacyObject(stream, result), LegacyRead::Object);
+  EXPECT_EQ(readLegacyObject(stream, result, stop), LegacyRead::Object);
   return result;
 }
 
@@ -165,7 +168,7 @@ TEST_F(LegacyRecords, IdsKeepTheirFirstEighteenCharactersAndNumbersTheirLowByte)
 
   JobInfoRecord read;
   LegacyObject object = readOne(framed(record));
-  ASSERT_TRUE(decodeLegacyJob(object, read));
+  ASSERT_TRUE(decodeLegacyJob(object, read, stop));
   EXPECT_EQ(read.jsJobID, "JID_17649450001234");
 }
 
@@ -175,7 +178,7 @@ TEST_F(LegacyReader, HandBuiltJobReadsBackFieldByField) {
   EXPECT_EQ(object.buffer.size(), 163u + kLegacySpareBytes);
   EXPECT_EQ(object.type(), kLegacyJob);
   JobInfoRecord read;
-  ASSERT_TRUE(decodeLegacyJob(object, read));
+  ASSERT_TRUE(decodeLegacyJob(object, read, stop));
   EXPECT_EQ(read, exampleJob());
 }
 
@@ -187,7 +190,7 @@ TEST_F(LegacyReader, TextsComeFromTheirOffsetsAndNeverFromOutsideTheBuffer) {
   r.text(144, "Hi").text(148, "Name");
   JobInfoRecord read;
   LegacyObject object = readOne(framed(r.b));
-  ASSERT_TRUE(decodeLegacyJob(object, read));
+  ASSERT_TRUE(decodeLegacyJob(object, read, stop));
   EXPECT_EQ(read.jobName, "Name");
   EXPECT_EQ(read.message, "Hi");
   EXPECT_EQ(read.messageArgs, "");
@@ -199,13 +202,13 @@ TEST_F(LegacyReader, HandBuiltQueueKeepsOnlyTheEntriesInsideItsRecord) {
   Bytes three = exampleQueueBytes(136, 3);
   three.text(76, "JID_1").text(96, "JID_2").text(116, "RID_3");
   JobQueueRecord read;
-  ASSERT_TRUE(decodeLegacyQueue(readOne(framed(three.b)), read));
+  ASSERT_TRUE(decodeLegacyQueue(readOne(framed(three.b)), read, stop));
   EXPECT_EQ(read, exampleQueue({"JID_1", "JID_2", "RID_3"}));
 
   // The count claims 5 entries; the 116-byte record holds 2.
   Bytes overflowing = exampleQueueBytes(116, 5);
   overflowing.text(76, "JID_1").text(96, "JID_2");
-  std::string lines = traceOf([&] { ASSERT_TRUE(decodeLegacyQueue(readOne(framed(overflowing.b)), read)); });
+  std::string lines = traceOf([&] { ASSERT_TRUE(decodeLegacyQueue(readOne(framed(overflowing.b)), read, stop)); });
   EXPECT_EQ(read.jobQueueItem, (std::vector<std::string>{"JID_1", "JID_2"}));
   EXPECT_EQ(read.itemCount, 2u);
   EXPECT_TRUE(
@@ -228,7 +231,7 @@ TEST_F(LegacyReader, DamagedObjectsAreRefusedWithTheirReason) {
       {headerText(163, "JOBCTX") + std::string(163, '\0'),
        "L2/M8 [%]: Signature mismatch, possible corrupt jqlegacy file"},
       {headerText(8) + std::string(8, '\0'), "L4/M8 [%]: Payload too small: 8"},
-      {headerText(0xFFFFFFFF) + std::string(200, 'x'), "L4/M8 [%]: Object read failed, expected 4294967295 got 200"},
+      {headerText(0xFFFFFFFF) + std::string(200, 'x'), "L2/M8 [%]: Payload too large: 4294967295"},
       {framed(exampleJobBytes()).substr(0, 12 + 100), "L4/M8 [%]: Object read failed, expected 163 got 100"},
       {headerText(163) + std::string(mismatch.begin(), mismatch.end()),
        "L4/M8 [%]: Object size mismatch: header=163 obj=170"},
