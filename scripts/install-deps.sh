@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libsystemd-dev libsdbus-c++-dev libsdbus-c++-bin nlohmann-json3-dev libczmq-dev
   libgtest-dev
+  libcli11-dev  # velmerctl's command line
   dbus      # dbus-daemon for the private test and demo bus
   util-linux  # setsid for the demo
 )

@@ -24,11 +24,14 @@ int refuse(const std::string& command, Method method, uint16_t code, const std::
   return kRefused;
 }
 
-// A reply triple: its data on standard output on success, else the refusal.
-int reportTriple(const std::string& command, Method method, const std::tuple<uint16_t, std::string, uint16_t>& reply) {
+// A reply triple: on success `doneText`, or the ID the reply carries when there is none;
+// else the refusal.
+int reportTriple(const std::string& command, Method method, const std::tuple<uint16_t, std::string, uint16_t>& reply,
+                 const std::string& doneText = "") {
   Triple triple{std::get<0>(reply), std::get<1>(reply), std::get<2>(reply)};
   if (uint16_t reason = reasonOf(triple); reason != 0) return refuse(command, method, reason, triple.data);
-  if (!triple.data.empty()) std::printf("%s\n", triple.data.c_str());
+  std::string text = doneText.empty() ? triple.data : doneText;
+  if (!text.empty()) std::printf("%s\n", text.c_str());
   return kSuccess;
 }
 
@@ -221,17 +224,13 @@ int scheduleJobs(Service& service, const std::vector<std::string>& jobIDs, const
 
 int deleteJobs(Service& service, const std::vector<std::string>& jobIDs, bool force) {
   auto count = static_cast<uint16_t>(std::min<size_t>(jobIDs.size(), UINT16_MAX));
-  auto [status, data, code] = service.main().JobServDelete(jobIDs, count, force ? 1 : 0);
-  if (uint16_t reason = reasonOf({status, data, code}); reason != 0) return refuse("delete", Method::Delete, reason, data);
-  std::printf("deleted %zu job(s); the job manager removes them from the bus shortly\n", jobIDs.size());
-  return kSuccess;
+  return reportTriple("delete", Method::Delete, service.main().JobServDelete(jobIDs, count, force ? 1 : 0),
+                      "deleted " + std::to_string(jobIDs.size()) + " job(s); the job manager removes them shortly");
 }
 
 int clearAll(Service& service, bool force) {
-  auto [status, data, code] = service.main().JobServDelete({force ? kClearAllForce : kClearAll}, 1, 0);
-  if (uint16_t reason = reasonOf({status, data, code}); reason != 0) return refuse("clear-all", Method::Delete, reason);
-  std::printf("every deletable job is marked for deletion\n");
-  return kSuccess;
+  return reportTriple("clear-all", Method::Delete, service.main().JobServDelete({force ? kClearAllForce : kClearAll}, 1, 0),
+                      "every job that could be deleted is marked for deletion");
 }
 
 int readKeyValue(Service& service, const std::string& jobID, const std::string& caller, const std::string& key) {

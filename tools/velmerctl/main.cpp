@@ -33,9 +33,11 @@ int main(int argc, char** argv) {
   CLI::App app{"Operator console for the velmerd job manager.\n"
                "Exit status: 0 success, 1 refused by the job manager, 2 usage error, 3 job manager not on the bus."};
   app.require_subcommand(1);
+  app.fallthrough();  // --address also after the command's name
   app.set_help_all_flag("--help-all", "Print the help of every command");
   std::optional<std::string> address;
-  app.add_option("--address", address, "D-Bus address of the system bus (default: DBUS_SYSTEM_BUS_ADDRESS, then the system bus)");
+  app.add_option("--address", address, "D-Bus address of the system bus (default: DBUS_SYSTEM_BUS_ADDRESS, then the system bus)")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
   std::function<int(Service&)> command;
   std::string commandName;

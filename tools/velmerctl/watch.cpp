@@ -25,6 +25,10 @@ namespace {
 constexpr const char* kHideCursor = "\x1b[?25l";
 constexpr const char* kShowCursor = "\x1b[?25h";
 constexpr size_t kClockWidth = 10;  // "hh:mm:ss  " before an event
+// A report reaches the view as one signal per property, the state among the first: once
+// the jobs have finished, the view waits until the bus has been quiet this long, so that
+// the last lines show the whole final report.
+constexpr std::chrono::milliseconds kSettleTime{300};
 
 std::string clock() {
   std::time_t now = std::time(nullptr);
@@ -246,12 +250,14 @@ int watchJobs(Service& service, const std::vector<std::string>& jobIDs) {
     while (!result && connection.processPendingRequest()) {
     }
     view.draw();
-    if (view.finished()) result = view.missing().empty() ? kSuccess : kRefused;
     if (result) break;
     sdbus::IConnection::PollData data = connection.getEventLoopPollData();
-    auto timeout = data.getRelativeTimeout();
+    std::optional<std::chrono::microseconds> timeout = data.getRelativeTimeout();
+    bool settling = view.finished();
+    if (settling && (!timeout || *timeout > kSettleTime)) timeout = kSettleTime;
     pollfd fds[2] = {{data.fd, data.events, 0}, {signals.fd(), POLLIN, 0}};
-    poll(fds, 2, timeout ? static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*timeout).count()) : -1);
+    int ready = poll(fds, 2, timeout ? static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*timeout).count()) : -1);
+    if (settling && ready == 0) result = view.missing().empty() ? kSuccess : kRefused;
     if (fds[1].revents & POLLIN) {
       int number = signals.read();
       if (number == SIGINT || number == SIGTERM) result = kSuccess;
