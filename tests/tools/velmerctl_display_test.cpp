@@ -57,6 +57,7 @@ TEST(VelmerctlValues, SentinelsReadAsNotGivenAndCodesAsTheAnsweringMethodMeansTh
   EXPECT_EQ(formatTime(0), "-");
   EXPECT_EQ(formatTime(4294967295), "TIME_NA");
   EXPECT_EQ(formatTime(-2), "Next Reboot");
+  EXPECT_EQ(formatStart(0), "TIME_NOW");
   EXPECT_EQ(formatTimeCompact(4294967295), "TIME_NA");
   EXPECT_EQ(formatTimeCompact(1767225600).size(), 11u);  // "MM-DD hh:mm"
 

@@ -83,7 +83,7 @@ std::vector<Row> jobRows(const std::vector<const BusObject*>& jobs, std::string 
                     stateWord(valueOr<uint32_t>(p, "jobState", 0)),
                     formatPercent(valueOr<uint16_t>(p, "percentComplete", 254)),
                     valueOr<std::string>(p, "jobStatus", ""), valueOr<std::string>(p, "messageID", ""),
-                    timeText(valueOr<int64_t>(p, "startTime", 0)), timeText(valueOr<int64_t>(p, "completionTime", 0))});
+                    formatStart(valueOr<int64_t>(p, "startTime", 0), timeText), timeText(valueOr<int64_t>(p, "completionTime", 0))});
   }
   return rows;
 }
@@ -111,7 +111,7 @@ void printQueueTable(const std::vector<BusObject>& queues) {
     std::string ids;
     for (const std::string& id : items) ids += (ids.empty() ? "" : " ") + id;
     rows.push_back({queue.id, std::to_string(valueOr<uint32_t>(p, "itemCount", 0)),
-                    std::to_string(valueOr<uint8_t>(p, "queueState", 0)), formatTime(valueOr<int64_t>(p, "startTime", 0)),
+                    std::to_string(valueOr<uint8_t>(p, "queueState", 0)), formatStart(valueOr<int64_t>(p, "startTime", 0)),
                     formatTime(valueOr<int64_t>(p, "untilTime", 0)), ids});
   }
   std::fputs(renderTable(columns, rows, terminalWidth()).c_str(), stdout);

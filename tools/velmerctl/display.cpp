@@ -57,6 +57,10 @@ std::string formatTimeCompact(int64_t seconds) {
   return full.size() == 19 && full[4] == '-' ? full.substr(5, 11) : full;
 }
 
+std::string formatStart(int64_t seconds, std::string (*timeText)(int64_t)) {
+  return seconds == 0 ? "TIME_NOW" : timeText(seconds);
+}
+
 std::string formatPercent(uint16_t percent) {
   return percent >= kPercentNotReported ? "-" : std::to_string(percent) + "%";
 }

@@ -31,6 +31,8 @@ bool isFinalState(uint32_t jobState);
 std::string formatTime(int64_t seconds);
 // The same without year and seconds ("MM-DD hh:mm"), for narrow tables.
 std::string formatTimeCompact(int64_t seconds);
+// A start time, where 0 is not "none" but "TIME_NOW", as `timeText` shows times.
+std::string formatStart(int64_t seconds, std::string (*timeText)(int64_t) = formatTime);
 
 // percentComplete as "42%", or "-" for 254 and 255 ("not reported").
 std::string formatPercent(uint16_t percent);
