@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the job manager in a sandbox to talk to with busctl:
-#   - builds velmerd-sandbox (build/),
+# Runs the job manager in a sandbox to talk to with velmerctl (and busctl):
+#   - builds velmerd-sandbox and velmerctl (build/),
 #   - starts a private bus daemon with the system-bus policy on sandbox/bus.socket,
 #   - starts velmerd-sandbox with sandbox/ as its root at trace level 4, its log in
 #     sandbox/velmerd.log and followed on this terminal.
@@ -14,7 +14,7 @@ if [[ $(id -u) -ne 0 ]]; then exec sudo --preserve-env=PATH "$0" "$@"; fi
 
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-ninja -C build velmerd-sandbox
+ninja -C build velmerd-sandbox velmerctl
 
 sandbox=$PWD/sandbox
 socket=$sandbox/bus.socket
@@ -55,32 +55,30 @@ if ! wait_for 10 name_owned || ! daemon_alive; then
   exit 1
 fi
 
-service="com.zorvex.kelvo.jobservice /xyz/openbmc_project/jobservice"
-main=com.zorvex.kelvo.jobservice.jobservicemain
+ctl=$PWD/build/velmerctl
 cat <<TEXT
 
 velmerd-sandbox runs (PID $daemon_pid) with root $sandbox.
 In another terminal:
 
   export DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SYSTEM_BUS_ADDRESS
-  busctl --system tree com.zorvex.kelvo.jobservice
-  busctl --system introspect $service
-  busctl --system call $service $main GetJobServiceStatus
-  busctl --system get-property $service com.zorvex.kelvo.Serviceinfo serviceStatus
-  busctl --system call $service $main JS_SetkelvofwJobState q 300
-  busctl --system call $service $main JS_GetkelvofwJobState
-  sudo -E busctl --system call $service $main setAllProperties 'a{sv}' 1 maxJobsInStore q 10
+  $ctl status
+  job=\$($ctl create "BIOS configuration" 61)
+  $ctl schedule \$job --start TIME_NOW   # prints the new queue's ID
+  $ctl queues
+  $ctl watch \$job     # best in a third terminal: live until the job has finished
+  $ctl update \$job --state running --percent 50 --status Running
+  $ctl update \$job --state finished --status Completed
+  $ctl list             # --json for scripts, --state running as a filter
+  $ctl show \$job
+  $ctl kv set \$job demo stage 2 && $ctl kv get \$job demo stage
+  $ctl delete \$job
+  $ctl delete \$job; echo \$?   # refused: exit status 1 and the reply code's meaning
+  $ctl --help           # the commands; velmerctl COMMAND --help for one
 
-  # A job's life: create, report, schedule, key-value pairs, delete.
-  busctl --system call $service $main JobServCreate sq "BIOS configuration" 61
-  job=\$(busctl --system get-property $service $main jobInfoObjList | awk '{print \$NF}' | tr -d '"')
-  busctl --system introspect com.zorvex.kelvo.jobservice /xyz/openbmc_project/jobservice/jobservicejobinfo/\$job
-  busctl --system call $service $main JobServSchedule asqss 1 \$job 1 TIME_NOW TIME_NA
-  busctl --system call $service $main JobServUpdateJobInfo sqqssss \$job 3 50 Running "" "" ""
-  busctl --system call $service $main JobServUpdateJobInfo sqqssss \$job 4 100 Completed "" "" ""
-  busctl --system call $service $main JS_WriteBLOB_Key_Value ssss \$job stage demo 2
-  busctl --system call $service $main JS_ReadBLOB_Key_Value sss \$job demo stage
-  busctl --system call $service $main JobServDelete asqq 1 \$job 1 0
+  # The same bus interface by hand:
+  busctl --system call com.zorvex.kelvo.jobservice /xyz/openbmc_project/jobservice \\
+    com.zorvex.kelvo.jobservice.jobservicemain JobServCreate sq "RAID configuration" 60
   cat $sandbox/var/log/velmer/events.jsonl
 
 (The queue-execution process is not part of the sandbox: a schedule is rolled back and

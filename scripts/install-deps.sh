@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libsystemd-dev libsdbus-c++-dev libsdbus-c++-bin nlohmann-json3-dev libczmq-dev
   libgtest-dev
-  libcli11-dev               # velmer-dump's command line
+  libcli11-dev               # velmer-dump's and velmerctl's command line
   clang libfuzzer-14-dev     # scripts/fuzz.sh: the libFuzzer targets
   dbus      # dbus-daemon for the private test and demo bus
   util-linux  # setsid for the demo

@@ -1,0 +1,86 @@
+// velmerctl's display logic without a bus: tables fitted to the terminal, the values
+// that mean "not given", and the reply codes whose meaning depends on the method.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "display.hpp"
+#include "reply_codes.hpp"
+
+namespace velmerctl {
+namespace {
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(VelmerctlTable, NarrowTerminalCutsThenDropsColumnsButNeverTheID) {
+  const std::vector<Column> columns = {{"ID"}, {"NAME", true, 2}, {"STATE"}, {"START", false, 1}, {"STATUS", true}};
+  const std::vector<Row> rows = {
+      {"JID_000000000001", "Firmware Update: BIOS of the second riser", "running", "2026-12-06 03:00:00",
+       "Downloading the package from the share"},
+      {"JID_000000000002", "x", "new", "-", "New"}};
+  struct Case {
+    size_t width;
+    std::vector<std::string> titles;  // the columns shown
+  };
+  const std::vector<Case> cases = {
+      {200, {"ID", "NAME", "STATE", "START", "STATUS"}},
+      {80, {"ID", "NAME", "STATE", "START", "STATUS"}},  // cut, nothing dropped
+      {52, {"ID", "STATE", "START", "STA…"}},
+      {51, {"ID", "STATE", "STATUS"}},
+      {31, {"ID", "STATE", "STA…"}},
+      {10, {"ID", "STATE", "STA…"}},  // too narrow even so: left to wrap
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> lines = linesOf(renderTable(columns, rows, c.width));
+    ASSERT_EQ(lines.size(), 3u) << c.width;
+    std::istringstream titles(lines[0]);
+    std::vector<std::string> shown{std::istream_iterator<std::string>(titles), {}};
+    EXPECT_EQ(shown, c.titles) << c.width;
+    EXPECT_TRUE(lines[1].starts_with("JID_000000000001  ")) << c.width;
+    for (const std::string& line : lines) {
+      if (c.width > 10) {
+        EXPECT_LE(displayWidth(line), c.width) << c.width << ": " << line;
+      }
+      EXPECT_FALSE(line.ends_with(" ")) << c.width << ": " << line;
+    }
+  }
+  EXPECT_TRUE(fitsByCutting(columns, rows, 80));
+  EXPECT_FALSE(fitsByCutting(columns, rows, 50));
+}
+
+TEST(VelmerctlValues, SentinelsReadAsNotGivenAndCodesAsTheAnsweringMethodMeansThem) {
+  EXPECT_EQ(formatTime(0), "-");
+  EXPECT_EQ(formatTime(4294967295), "TIME_NA");
+  EXPECT_EQ(formatTime(-2), "Next Reboot");
+  EXPECT_EQ(formatStart(0), "TIME_NOW");
+  EXPECT_EQ(formatTimeCompact(4294967295), "TIME_NA");
+  EXPECT_EQ(formatTimeCompact(1767225600).size(), 11u);  // "MM-DD hh:mm"
+
+  EXPECT_EQ(formatPercent(254), "-");
+  EXPECT_EQ(formatPercent(255), "-");
+  EXPECT_EQ(formatPercent(150), "150%");
+  EXPECT_EQ(progressBar(254, 4), "[----]");
+  EXPECT_EQ(progressBar(50, 4), "[##--]");
+  EXPECT_EQ(progressBar(150, 4), "[####]");
+
+  EXPECT_EQ(parseState("running"), 3u);
+  EXPECT_EQ(parseState("9"), 9u);
+  EXPECT_EQ(parseState("runnin"), std::nullopt);
+  EXPECT_EQ(parseState(""), std::nullopt);
+
+  EXPECT_EQ(meaningOf(Method::Update, 37), "no such job, or its properties could not be written");
+  EXPECT_NE(meaningOf(Method::Delete, 37), meaningOf(Method::Update, 37));
+  EXPECT_EQ(meaningOf(Method::KeyValueRead, 1), "no entry for this job ID and caller");
+  EXPECT_EQ(meaningOf(Method::Delete, 18), meaningOf(Method::Schedule, 18));
+  EXPECT_EQ(reasonOf({40, "", 40}), 40);
+  EXPECT_EQ(reasonOf({37, "QID_000000000001", 0}), 37);
+  EXPECT_EQ(reasonOf({0, "JID_000000000001", 0}), 0);
+}
+
+}  // namespace
+}  // namespace velmerctl
