@@ -10,6 +10,8 @@ packages=(
   libgtest-dev
   dbus      # dbus-daemon for the private test and demo bus
   util-linux  # setsid for the demo
+  systemd     # systemd-analyze for the install tests
+  dpkg-dev    # dpkg-shlibdeps for the Debian package's dependencies
 )
 
 missing=()
