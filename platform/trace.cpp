@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +25,24 @@ void writeLine(const char* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
 }
+
+// systemd sets JOURNAL_STREAM to "device:inode" of the stream it connects stderr to. A
+// child that inherited the variable with stderr redirected elsewhere must not prefix, so
+// the numbers are compared with stderr's own.
+bool stderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  if (stream == nullptr || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  struct stat status {};
+  return ::fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+// The kernel-style priority prefix journald reads: err, warning, notice, info, debug.
+char journalPriority(int level) {
+  if (level <= 1) return '3';
+  if (level >= 5) return '7';
+  return static_cast<char>('2' + level);
+}
 }  // namespace
 
 extern "C" void trace_set_threshold(int level) { threshold.store(level, std::memory_order_relaxed); }
@@ -37,8 +57,10 @@ extern "C" void trace_printf(int level, unsigned int mask, const char* format, .
   tm parts{};
   gmtime_r(&now.tv_sec, &parts);
   char prefix[64];
-  int prefixLength = std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d.%06ld L%d/M%u ", parts.tm_hour,
-                                   parts.tm_min, parts.tm_sec, now.tv_nsec / 1000, level, mask);
+  int prefixLength = 0;
+  if (stderrIsJournal()) prefixLength = std::snprintf(prefix, sizeof prefix, "<%c>", journalPriority(level));
+  prefixLength += std::snprintf(prefix + prefixLength, sizeof prefix - prefixLength, "%02d:%02d:%02d.%06ld L%d/M%u ",
+                                parts.tm_hour, parts.tm_min, parts.tm_sec, now.tv_nsec / 1000, level, mask);
 
   char stackBuffer[1024];
   va_list args;

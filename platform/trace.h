@@ -9,6 +9,10 @@
  * level is above the threshold are dropped before any formatting, so disabled trace
  * costs one relaxed atomic load. Levels: 1 error, 2 warning, 4 trace, 5 detail,
  * 9 destructor trace. The mask is printed, never filtered on.
+ *
+ * When standard error is the journal (JOURNAL_STREAM names it), each line starts with
+ * the priority journald reads: <3> err for level 1, <4> warning for 2, <5> notice for 3,
+ * <6> info for 4, <7> debug for 5 and above.
  */
 #ifndef VELMER_PLATFORM_TRACE_H
 #define VELMER_PLATFORM_TRACE_H

@@ -12,6 +12,8 @@ packages=(
   clang libfuzzer-14-dev     # scripts/fuzz.sh: the libFuzzer targets
   dbus      # dbus-daemon for the private test and demo bus
   util-linux  # setsid for the demo
+  systemd     # systemd-analyze for the install tests
+  dpkg-dev    # dpkg-shlibdeps for the Debian package's dependencies
 )
 
 missing=()
