@@ -222,11 +222,13 @@ class SpaceWaiter {
     return waiter;
   }
 
-  // Called with the bus lock held (a method handler).
-  void add(CreationRequest request) {
+  // Called with the bus lock held (a method handler). Takes the request, or throws and
+  // leaves it untouched when the thread cannot be started.
+  void add(CreationRequest& request) {
     std::lock_guard lock(mutex_);
-    waiting_.push_back({std::move(request), 0, Clock::now() + kRecheckInterval});
     if (!thread_.joinable()) thread_ = std::thread([this] { runGuarded(); });
+    waiting_.reserve(waiting_.size() + 1);
+    waiting_.push_back({std::move(request), 0, Clock::now() + kRecheckInterval});
     wake_.notify_one();
   }
 
@@ -339,7 +341,12 @@ void createJobObjectInternal(CreationRequest request) {
   }
   if (isBackupSpaceAvailable() != 0) {
     trace_printf(4, 8, "[%s]: Backup space not available, Allow 3 sleep of 3 seconds each & retry", kInternalTag);
-    SpaceWaiter::instance().add(std::move(request));
+    try {
+      SpaceWaiter::instance().add(request);
+    } catch (const std::exception& e) {
+      trace_printf(4, 8, "Exception: %s", e.what());
+      finishCreation(request, {0, "", 1});
+    }
     return;
   }
   finishCreation(request, internalStep([&] { return buildJob(request.jobName, request.jobType, request.eventFlags); }));
