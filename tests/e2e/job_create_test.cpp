@@ -257,6 +257,20 @@ TEST_F(JobCreation, WaitForRoomKeepsTheBusAnsweringAndTakesTheRoomAutomaticDelet
   EXPECT_EQ(client().mainProperty<std::vector<std::string>>("jobInfoObjList"),
             std::vector<std::string>{waiting.jobID});
   EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 256);
+
+  // A stop during the wait still answers the waiting caller.
+  const size_t beforeStop = readLog().size();
+  std::thread stopped([&] {
+    BusClient otherClient;
+    auto [status, jobID, code] =
+        otherClient.callMain<uint16_t, std::string, uint16_t>("JobServCreate", std::string("Configure: NIC"), uint16_t{1});
+    waiting = {status, jobID, code};
+  });
+  const bool waitsAgain = waitForLog("Backup space not available", 5s, beforeStop);
+  stopDaemon();
+  stopped.join();
+  ASSERT_TRUE(waitsAgain);
+  EXPECT_TRUE(isRefusal(waiting, 6));
 }
 
 }  // namespace
