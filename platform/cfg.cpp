@@ -5,7 +5,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,25 +36,76 @@ std::optional<int> attributeValue(const json& value) {
   return std::nullopt;
 }
 
-// The attributes as they are in the file now; nothing when the file is missing or malformed.
-std::optional<json> readAttributes() {
-  std::string path = velmer::paths::resolve(velmer::paths::kAttributesFile);
+// What identifies one version of the attributes file without reading it.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  bool operator==(const FileStamp& other) const {
+    auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+    return device == other.device && inode == other.inode && size == other.size && same(modified, other.modified) &&
+           same(changed, other.changed);
+  }
+};
+
+// File times advance in clock ticks of a few milliseconds: a file changed again within
+// the tick in which it was parsed keeps its stamp. A parse that close to the last change
+// is therefore not reused.
+constexpr std::int64_t kStampTickNs = 50'000'000;
+
+std::int64_t nanoseconds(const timespec& t) { return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; }
+
+// The last parse of the file: its stamp and its attributes (nothing when malformed).
+struct ParsedAttributes {
+  std::mutex mutex;
+  std::optional<FileStamp> stamp;
+  bool reusable = false;
+  std::shared_ptr<const json> attributes;  // shared with callers still reading it
+};
+
+ParsedAttributes& lastParse() {
+  static ParsedAttributes parsed;
+  return parsed;
+}
+
+std::shared_ptr<const json> parseAttributes(const std::string& path) {
   std::ifstream file(path);
-  if (!file.is_open()) {
-    trace_printf(4, kTraceMask, "[CfgGetAttributeInt]: no attributes file %s", path.c_str());
-    return std::nullopt;
-  }
+  if (!file.is_open()) return nullptr;
   json attributes = json::parse(file, nullptr, /*allow_exceptions=*/false);
-  if (!attributes.is_object()) {  // a parse error reads as "discarded", which is no object either
-    trace_printf(2, kTraceMask, "[CfgGetAttributeInt]: %s is not a JSON object", path.c_str());
-    return std::nullopt;
+  if (!attributes.is_object()) return nullptr;  // a parse error reads as "discarded", no object either
+  return std::make_shared<const json>(std::move(attributes));
+}
+
+// The attributes as they are in the file now; nothing when the file is missing or
+// malformed. Called at every use of an attribute (several per job creation), so the file
+// is parsed only when its stamp shows a change.
+std::shared_ptr<const json> readAttributes() {
+  std::string path = velmer::paths::resolve(velmer::paths::kAttributesFile);
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    trace_printf(4, kTraceMask, "[CfgGetAttributeInt]: no attributes file %s", path.c_str());
+    return nullptr;
   }
-  return attributes;
+  FileStamp stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+  ParsedAttributes& parsed = lastParse();
+  std::lock_guard lock(parsed.mutex);
+  if (!parsed.reusable || parsed.stamp != stamp) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    parsed.attributes = parseAttributes(path);
+    parsed.stamp = stamp;
+    parsed.reusable = nanoseconds(now) - std::max(nanoseconds(stamp.modified), nanoseconds(stamp.changed)) > kStampTickNs;
+  }
+  if (!parsed.attributes) trace_printf(2, kTraceMask, "[CfgGetAttributeInt]: %s is not a JSON object", path.c_str());
+  return parsed.attributes;
 }
 
 int readAttributeInt(const char* name, int* value) {
   if (name == nullptr || value == nullptr) return 1;
-  std::optional<json> attributes = readAttributes();
+  std::shared_ptr<const json> attributes = readAttributes();
   if (!attributes) return 1;
   auto entry = attributes->find(name);
   if (entry == attributes->end()) {

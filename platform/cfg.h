@@ -2,7 +2,8 @@
  *
  * Attributes live in the JSON object paths::kAttributesFile (under the sandbox root),
  * attribute name -> integer, e.g. {"System.Embedded.1#Job.1#JobTimeout": 30}. The file
- * is read at every call, so a test or an operator can change an attribute at any time.
+ * is looked at (stat) at every call and parsed again when it changed, so a test or an
+ * operator can change an attribute at any time.
  */
 #ifndef VELMER_PLATFORM_CFG_H
 #define VELMER_PLATFORM_CFG_H

@@ -123,14 +123,27 @@ void JSProcessDeletionCommands(uint8_t operation) {
   trace_printf(4, 8, "[%s]: Exiting JSProcessDeletionCommands\n", kTag);
 }
 
+namespace {
+
+// What an object ID names: a job or queue registered under it, else one whose ID the
+// main object lists. Never decided by the ID's text: a job of type 0 has a "QID_" ID.
+enum class ObjectKind { None, Job, Queue };
+
 ObjectKind classifyObjectID(const std::string& objectID) {
-  if (objectID.size() < 3) return ObjectKind::None;
-  if (objectID.find("JID") != std::string::npos || objectID.find("RID") != std::string::npos) return ObjectKind::Job;
-  if (objectID.find("QID") != std::string::npos) return ObjectKind::Queue;
+  {
+    auto& registry = JobRegistry::instance();
+    std::lock_guard lock(registry.mutex);
+    if (registry.jobs.contains(objectID)) return ObjectKind::Job;
+    if (registry.queues.contains(objectID)) return ObjectKind::Queue;
+  }
+  // An entry of a list without its object (left by a failed restore) still goes.
+  auto listed = [&](std::vector<std::string> MainRecord::*list) {
+    return mainObject().visit([&](const MainRecord& main) { return std::ranges::count(main.*list, objectID) != 0; });
+  };
+  if (listed(&MainRecord::jobInfoObjList)) return ObjectKind::Job;
+  if (listed(&MainRecord::jobQueueObjList)) return ObjectKind::Queue;
   return ObjectKind::None;
 }
-
-namespace {
 
 constexpr const char* kCleanupTag = "CleanupDBusObject";
 

@@ -31,10 +31,6 @@ void JSProcessDeletionCommands(uint8_t operation);
 // Whether `job` is deleted by a pass of `operation` with `timeout` seconds.
 bool JSIsAutoDeletionEnabled(uint8_t operation, const JobInfoRecord& job, uint32_t timeout);
 
-// What an object ID names, by its text: "JID"/"RID" anywhere a job, else "QID" a queue.
-enum class ObjectKind { None, Job, Queue };
-ObjectKind classifyObjectID(const std::string& objectID);
-
 // Removes one job or queue object and everything that depends on it: the bus object,
 // the main object's list and counts, the backup files and the job's key-value entries.
 // Backup thread only; takes the bus lock itself.

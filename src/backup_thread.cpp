@@ -221,7 +221,7 @@ void deleteObjectCommand(const std::string& objectid) {
   JobInfoRecord job;
   if (fetchJobInfoProperties(objectid, job) == 0) {
     trace_printf(4, 8, "[%s]: Job name: %s Exists\n", kTag, job.jobName.c_str());
-    CleanupDBusObject(job.jsJobID);
+    CleanupDBusObject(objectid);  // the registry's key: a client may have changed jsJobID
     return;
   }
   JobQueueRecord queue;

@@ -1,8 +1,14 @@
 #include "job_create.hpp"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "auto_delete.hpp"
@@ -28,40 +34,6 @@ constexpr std::array<uint32_t, 16> kLockdownJobTypes = {20, 21, 22, 60, 61, 62, 
 constexpr uint32_t kSystemEraseJobType = 200;
 constexpr uint32_t kGracefulShutdownJobType = 45;
 constexpr uint32_t kDefaultRunningTimeoutSeconds = 21600;
-
-// The create methods share this frame: logs, the creation path, and the store count.
-template <class Path>
-ResponseTriple createMethodFrame(const char* tag, const char* entryLine, Path&& path) {
-  return methodFrame(tag, "[%s]: job create failed", [&]() -> ResponseTriple {
-    trace_printf(4, 8, entryLine, tag);
-    trace_printf(4, 8, "[%s]: job create success", tag);
-    ResponseTriple result = path();
-    trace_printf(4, 8, "[%s]: job create successfully with jobID: %s", tag, std::get<1>(result).c_str());
-    if (std::get<2>(result) == 0) {
-      uint16_t numJobs = mainObject().numJobsInStore();
-      trace_printf(4, 8, "[%s]: numJobs: %d", tag, numJobs);
-      mainObject().numJobsInStore(static_cast<uint16_t>(numJobs + 1));
-    }
-    return result;
-  });
-}
-
-// Waits while the backup has no room for another job: four checks, one second apart.
-bool waitForBackupSpace(const char* tag) {
-  if (isBackupSpaceAvailable() == 0) return true;
-  trace_printf(4, 8, "[%s]: Backup space not available, Allow 3 sleep of 3 seconds each & retry", tag);
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    uint32_t rc = isBackupSpaceAvailable();
-    trace_printf(4, 8, "[%s] Job service: ___ retCode = %d, retryCount =%d\n", tag, rc, attempt);
-    if (rc == 0) {
-      trace_printf(4, 8, "[%s]: Job service: ___ Enough Space Available to Create Jobs\n", tag);
-      return true;
-    }
-  }
-  trace_printf(4, 8, "No space available\n");
-  return false;
-}
 
 // Type 41 becomes the reboot type 40 named "Reboot1" when the platform asks for it.
 void applyRebootJobType(std::string& jobName, uint32_t& jobType) {
@@ -99,20 +71,11 @@ void submitCreationEvents(const char* tag, const std::string& jobID, uint32_t jo
 
 // Whether `candidate` is taken: a job of the store carries it as its jsJobID, or a job or
 // queue object is registered under it (a client may have changed a job's jsJobID, and
-// queue IDs come from the same generator). Runs on every creation, so it compares in
-// place instead of copying each job.
+// queue IDs come from the same generator). Runs on every creation: lookups only.
 bool jobIdInUse(const std::string& candidate) {
   auto& registry = JobRegistry::instance();
-  {
-    std::lock_guard lock(registry.mutex);
-    if (registry.jobs.contains(candidate) || registry.queues.contains(candidate)) return true;
-  }
-  bool inUse = false;
-  forEachJob([&](const std::string&, const JobInfoRecord* job) {
-    inUse = job != nullptr && job->jsJobID == candidate;
-    return !inUse;
-  });
-  return inUse;
+  std::lock_guard lock(registry.mutex);
+  return registry.jobs.contains(candidate) || registry.queues.contains(candidate) || jsJobIDInUse(candidate);
 }
 
 std::mt19937& idGenerator() {
@@ -160,85 +123,283 @@ const char* initialJobStatus(uint32_t jobType) {
 
 bool isRebootJobType(uint32_t jobType) { return jobType == 40 || jobType == 41 || jobType == 42 || jobType == 44; }
 
-ResponseTriple jobServCreate(const std::string& jobName, uint16_t jobType) {
-  return createMethodFrame("jobServCreate", "[%s]: Entering job create service",
-                           [&] { return createJobObject(jobName, jobType); });
-}
+namespace {
 
-ResponseTriple jobServCreateWithRetry(const std::string& jobName, uint16_t jobType) {
-  return createMethodFrame("jobServCreateWithRetry", "[%s]: Entering job create service",
-                           [&] { return createJobObject(jobName, jobType); });
-}
+constexpr const char* kInternalTag = "createJobObjectInternal";
 
-ResponseTriple jobServCreateWithNoQVLog(const std::string& jobName, uint16_t jobType) {
-  return createMethodFrame("jobServCreateWithNoQVLog", "[%s]: Entering job create service",
-                           [&] { return createJobObjectInternal(jobName, jobType, kSuppressCreatedEvent, 0); });
-}
-
-ResponseTriple jobServCreateSystemerase(const std::string& jobName, uint16_t jobType) {
-  return createMethodFrame("jobServCreateSystemerase", "[%s]: Entering job create service system erase",
-                           [&] { return createJobObjectInternal(jobName, jobType, 0, 1); });
-}
-
-ResponseTriple createJobObject(const std::string& jobName, uint32_t jobType) {
-  constexpr const char* kTag = "createJobObject";
+// The failure of a step inside createJobObjectInternal: logged, status 0, error code 1.
+template <class Step>
+auto internalStep(Step&& step) -> decltype(step()) {
   try {
-    trace_printf(4, 8, "[%s]: Entering createJobObject", kTag);
-    trace_printf(4, 8, "[%s]: Calling createJobObjectInternal", kTag);
-    ResponseTriple result = createJobObjectInternal(jobName, jobType, 0, 0);
-    trace_printf(4, 8, "[%s]: job create successfully with jobID: %s", kTag, std::get<1>(result).c_str());
-    return result;
-  } catch (const std::exception&) {
-    trace_printf(4, 8, "[%s]: jobinfo object creation failed", kTag);
-    return {1, "", 1};
-  }
-}
-
-ResponseTriple createJobObjectInternal(std::string jobName, uint32_t jobType, uint32_t eventFlags,
-                                       uint32_t systemErase) {
-  constexpr const char* kTag = "createJobObjectInternal";
-  try {
-    trace_printf(4, 8, "[%s]: Checking job creation pre-requisites", kTag);
-    if (uint16_t refusal = CheckJobPreRequisites(jobName, jobType, systemErase); refusal != 0) {
-      trace_printf(4, 8, "[%s]: Job creation pre-requisites failed", kTag);
-      return {0, "", refusal};
-    }
-    trace_printf(4, 8, "[%s]: Job creation pre-requisites passed", kTag);
-    if (isJobAutoDeleteCapacityReached()) {
-      trace_printf(4, 8, "[%s]: Job auto delete capacity reached", kTag);
-      initiateAutoDeletePolicy();
-    }
-    if (!waitForBackupSpace(kTag)) return {0, "", 6};
-    applyRebootJobType(jobName, jobType);
-
-    std::string jobID = getUniqueJobID(jobType);
-    trace_printf(4, 8, "[%s]: unique job id: %s", kTag, jobID.c_str());
-    std::string path = kJobObjectPathPrefix + jobID;
-    trace_printf(4, 8, "[%s]: object path: %s", kTag, path.c_str());
-    auto job = std::make_unique<Jobservicejobinfo>(bus::connection(), path);
-    trace_printf(4, 8, "[%s]: New job object created", kTag);
-    trace_printf(4, 8, "[%s]: Calling jsInitJobInfo", kTag);
-    std::map<std::string, sdbus::Variant> properties;
-    jsInitJobInfo(properties, jobID, jobName, jobType);
-    trace_printf(4, 8, "[%s]: successfully created & initialized job object", kTag);
-    job->setAllProperties(properties);
-    job->announce();
-    addJobserviceinfo(jobID, std::move(job));
-    trace_printf(4, 8, "[%s]: successfully added new job object to jobinfo map \n", kTag);
-
-    submitCreationEvents(kTag, jobID, jobType, eventFlags);
-    trace_printf(4, 8, "[%s]: job count: %d", kTag, mainObject().jobInfoObjCount());
-    appendToJobList(jobID, kTag);
-    trace_printf(4, 8, "[%s]: job create successfully with jobID: %s, trigger backup\n", kTag, jobID.c_str());
-    addJobToCache(kTag, jobID);
-    jsWriteToBuffer(jobID, Create);
-    trace_printf(4, 8, "[%s]: Successfully triggered backup write to buffer\n", kTag);
-    return {0, jobID, 0};
+    return step();
   } catch (const std::exception& e) {
     trace_printf(4, 8, "Exception: %s", e.what());
-    return {0, "", 1};
+    return ResponseTriple{0, "", 1};
   }
 }
+
+// The first checks of a creation: the pre-requisites and the automatic-deletion capacity.
+// The refusal, or nothing when the job may be created.
+std::optional<ResponseTriple> admitJob(const CreationRequest& request) {
+  trace_printf(4, 8, "[%s]: Checking job creation pre-requisites", kInternalTag);
+  if (uint16_t refusal = CheckJobPreRequisites(request.jobName, request.jobType, request.systemErase); refusal != 0) {
+    trace_printf(4, 8, "[%s]: Job creation pre-requisites failed", kInternalTag);
+    return ResponseTriple{0, "", refusal};
+  }
+  trace_printf(4, 8, "[%s]: Job creation pre-requisites passed", kInternalTag);
+  if (isJobAutoDeleteCapacityReached()) {
+    trace_printf(4, 8, "[%s]: Job auto delete capacity reached", kInternalTag);
+    initiateAutoDeletePolicy();
+  }
+  return std::nullopt;
+}
+
+// The creation once the store has room: the job object, its registration, events,
+// counters, cache entry and backup command.
+ResponseTriple buildJob(std::string jobName, uint32_t jobType, uint32_t eventFlags) {
+  constexpr const char* kTag = kInternalTag;
+  applyRebootJobType(jobName, jobType);
+
+  std::string jobID = getUniqueJobID(jobType);
+  trace_printf(4, 8, "[%s]: unique job id: %s", kTag, jobID.c_str());
+  std::string path = kJobObjectPathPrefix + jobID;
+  trace_printf(4, 8, "[%s]: object path: %s", kTag, path.c_str());
+  auto job = std::make_unique<Jobservicejobinfo>(bus::connection(), path);
+  trace_printf(4, 8, "[%s]: New job object created", kTag);
+  trace_printf(4, 8, "[%s]: Calling jsInitJobInfo", kTag);
+  std::map<std::string, sdbus::Variant> properties;
+  jsInitJobInfo(properties, jobID, jobName, jobType);
+  trace_printf(4, 8, "[%s]: successfully created & initialized job object", kTag);
+  job->setAllProperties(properties);
+  job->announce();
+  addJobserviceinfo(jobID, std::move(job));
+  trace_printf(4, 8, "[%s]: successfully added new job object to jobinfo map \n", kTag);
+
+  submitCreationEvents(kTag, jobID, jobType, eventFlags);
+  trace_printf(4, 8, "[%s]: job count: %d", kTag, mainObject().jobInfoObjCount());
+  appendToJobList(jobID, kTag);
+  trace_printf(4, 8, "[%s]: job create successfully with jobID: %s, trigger backup\n", kTag, jobID.c_str());
+  addJobToCache(kTag, jobID);
+  jsWriteToBuffer(jobID, Create);
+  trace_printf(4, 8, "[%s]: Successfully triggered backup write to buffer\n", kTag);
+  return {0, jobID, 0};
+}
+
+// Sends the reply; a connection that is gone leaves nobody to answer.
+void sendReply(CreationRequest& request, const ResponseTriple& reply) {
+  try {
+    request.result.returnResults(std::get<0>(reply), std::get<1>(reply), std::get<2>(reply));
+  } catch (const std::exception& e) {
+    trace_printf(2, 8, "[%s]: reply not sent: %s", request.tag, e.what());
+  }
+}
+
+// The closing steps of every creation, whatever its outcome: createJobObject's line,
+// the method frame's line and store count, and the reply.
+void finishCreation(CreationRequest& request, const ResponseTriple& outcome) {
+  if (request.throughCreateJobObject)
+    trace_printf(4, 8, "[%s]: job create successfully with jobID: %s", "createJobObject", std::get<1>(outcome).c_str());
+  const char* tag = request.tag;
+  sendReply(request, methodFrame(tag, "[%s]: job create failed", [&]() -> ResponseTriple {
+              trace_printf(4, 8, "[%s]: job create successfully with jobID: %s", tag, std::get<1>(outcome).c_str());
+              if (std::get<2>(outcome) == 0) {
+                uint16_t numJobs = mainObject().numJobsInStore();
+                trace_printf(4, 8, "[%s]: numJobs: %d", tag, numJobs);
+                mainObject().numJobsInStore(static_cast<uint16_t>(numJobs + 1));
+              }
+              return outcome;
+            }));
+}
+
+// Creations that found the store full. Each is checked again once a second, four times,
+// on this thread: the bus stays free meanwhile, so the automatic deletion that the
+// creation started can remove jobs (it needs the bus lock) and other calls are answered.
+// Every check and the creation that follows it run under one hold of the bus lock, so
+// two waiting creations cannot both take the last free place.
+class SpaceWaiter {
+ public:
+  static SpaceWaiter& instance() {
+    static SpaceWaiter waiter;
+    return waiter;
+  }
+
+  // Called with the bus lock held (a method handler). Takes the request, or throws and
+  // leaves it untouched when the thread cannot be started.
+  void add(CreationRequest& request) {
+    std::lock_guard lock(mutex_);
+    if (!thread_.joinable()) thread_ = std::thread([this] { runGuarded(); });
+    waiting_.reserve(waiting_.size() + 1);
+    waiting_.push_back({std::move(request), 0, Clock::now() + kRecheckInterval});
+    wake_.notify_one();
+  }
+
+  ~SpaceWaiter() { stop(); }
+
+  // Answers every creation still waiting with the store-full refusal and ends the thread.
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kRecheckInterval = std::chrono::seconds(1);
+  static constexpr int kChecks = 4;
+
+  struct Waiting {
+    CreationRequest request;
+    int attempt;
+    Clock::time_point due;
+  };
+
+  void runGuarded() {
+    try {
+      run();
+    } catch (const std::exception& e) {
+      trace_printf(1, 8, "[%s]: waiting for room failed: %s", kInternalTag, e.what());
+    }
+  }
+
+  void run() {
+    for (;;) {
+      auto [due, stopping] = takeDue();
+      if (due.empty()) return;  // stopping, nothing left
+      bus::Access busAccess;
+      for (auto& waiting : due) stopping ? refuse(waiting) : recheck(waiting);
+      due.erase(std::remove_if(due.begin(), due.end(), [](const Waiting& w) { return w.attempt >= kChecks; }),
+                due.end());  // answered: their replies go while the bus lock is held
+      std::lock_guard lock(mutex_);
+      for (auto& waiting : due) waiting_.push_back(std::move(waiting));
+    }
+  }
+
+  // Waits for the next creations due for a check; when stopping, takes them all.
+  std::pair<std::vector<Waiting>, bool> takeDue() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (stopping_) return {std::exchange(waiting_, {}), true};
+      auto now = Clock::now();
+      std::vector<Waiting> due;
+      Clock::time_point next = Clock::time_point::max();
+      std::erase_if(waiting_, [&](Waiting& waiting) {
+        if (waiting.due > now) {
+          next = std::min(next, waiting.due);
+          return false;
+        }
+        due.push_back(std::move(waiting));
+        return true;
+      });
+      if (!due.empty()) return {std::move(due), false};
+      if (waiting_.empty())
+        wake_.wait(lock);
+      else
+        wake_.wait_until(lock, next);
+    }
+  }
+
+  // One check of a waiting creation, under the bus lock; sets attempt to kChecks when
+  // the creation was answered.
+  void recheck(Waiting& waiting) {
+    CreationRequest& request = waiting.request;
+    uint32_t rc = isBackupSpaceAvailable();
+    trace_printf(4, 8, "[%s] Job service: ___ retCode = %d, retryCount =%d\n", kInternalTag, rc, waiting.attempt);
+    ++waiting.attempt;
+    waiting.due += kRecheckInterval;
+    if (rc == 0) {
+      trace_printf(4, 8, "[%s]: Job service: ___ Enough Space Available to Create Jobs\n", kInternalTag);
+      waiting.attempt = kChecks;
+      finishCreation(request,
+                     internalStep([&] { return buildJob(request.jobName, request.jobType, request.eventFlags); }));
+    } else if (waiting.attempt == kChecks) {
+      refuse(waiting);
+    }
+  }
+
+  static void refuse(Waiting& waiting) {
+    trace_printf(4, 8, "No space available\n");
+    waiting.attempt = kChecks;
+    finishCreation(waiting.request, {0, "", 6});
+  }
+
+  std::mutex mutex_;  // leaf lock: guards waiting_ and stopping_
+  std::condition_variable wake_;
+  std::vector<Waiting> waiting_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace
+
+void createJobObjectInternal(CreationRequest request) {
+  std::optional<ResponseTriple> refusal = internalStep([&] { return admitJob(request); });
+  if (refusal) {
+    finishCreation(request, *refusal);
+    return;
+  }
+  if (isBackupSpaceAvailable() != 0) {
+    trace_printf(4, 8, "[%s]: Backup space not available, Allow 3 sleep of 3 seconds each & retry", kInternalTag);
+    try {
+      SpaceWaiter::instance().add(request);
+    } catch (const std::exception& e) {
+      trace_printf(4, 8, "Exception: %s", e.what());
+      finishCreation(request, {0, "", 1});
+    }
+    return;
+  }
+  finishCreation(request, internalStep([&] { return buildJob(request.jobName, request.jobType, request.eventFlags); }));
+}
+
+void createJobObject(CreationRequest request) {
+  constexpr const char* kTag = "createJobObject";
+  trace_printf(4, 8, "[%s]: Entering createJobObject", kTag);
+  trace_printf(4, 8, "[%s]: Calling createJobObjectInternal", kTag);
+  request.throughCreateJobObject = true;
+  createJobObjectInternal(std::move(request));
+}
+
+namespace {
+
+// The first lines of the four create methods: the request they start.
+CreationRequest enterCreateMethod(const char* tag, const char* entryLine, CreationResult&& result, std::string jobName,
+                                  uint16_t jobType) {
+  trace_printf(4, 8, entryLine, tag);
+  trace_printf(4, 8, "[%s]: job create success", tag);
+  return {.tag = tag, .result = std::move(result), .jobName = std::move(jobName), .jobType = jobType};
+}
+
+constexpr const char* kEntryLine = "[%s]: Entering job create service";
+
+}  // namespace
+
+void jobServCreate(CreationResult&& result, std::string jobName, uint16_t jobType) {
+  createJobObject(enterCreateMethod("jobServCreate", kEntryLine, std::move(result), std::move(jobName), jobType));
+}
+
+void jobServCreateWithRetry(CreationResult&& result, std::string jobName, uint16_t jobType) {
+  createJobObject(
+      enterCreateMethod("jobServCreateWithRetry", kEntryLine, std::move(result), std::move(jobName), jobType));
+}
+
+void jobServCreateWithNoQVLog(CreationResult&& result, std::string jobName, uint16_t jobType) {
+  CreationRequest request =
+      enterCreateMethod("jobServCreateWithNoQVLog", kEntryLine, std::move(result), std::move(jobName), jobType);
+  request.eventFlags = kSuppressCreatedEvent;
+  createJobObjectInternal(std::move(request));
+}
+
+void jobServCreateSystemerase(CreationResult&& result, std::string jobName, uint16_t jobType) {
+  CreationRequest request =
+      enterCreateMethod("jobServCreateSystemerase", "[%s]: Entering job create service system erase", std::move(result),
+                        std::move(jobName), jobType);
+  request.systemErase = 1;
+  createJobObjectInternal(std::move(request));
+}
+
+void finishWaitingCreations() { SpaceWaiter::instance().stop(); }
 
 uint16_t CheckJobPreRequisites(const std::string& jobName, uint32_t jobType, uint32_t systemErase) {
   constexpr const char* kTag = "CheckJobPreRequisites";
@@ -297,17 +458,19 @@ int JSCheckLockdownMode() {
   return 1;
 }
 
-uint16_t CheckSysEraseJob() {
-  constexpr const char* kTag = "CheckSysEraseJob";
-  trace_printf(4, 8, "[%s]: Entry ", kTag);
+namespace {
+
+// CheckSysEraseJob's pass over the job list, which names every job it reads in the
+// normal trace.
+uint16_t scanForSystemEraseJob(const char* tag) {
   uint16_t result = 0;
   bool listed = forEachJob([&](const std::string& id, const JobInfoRecord* job) {
     if (job == nullptr) {
-      trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", kTag, id.c_str());
-      trace_printf(4, 8, "[%s]: Exit ", kTag);
+      trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", tag, id.c_str());
+      trace_printf(4, 8, "[%s]: Exit ", tag);
       return true;
     }
-    logJobIdentity(kTag, *job);
+    logJobIdentity(tag, *job);
     if (job->jobType == kSystemEraseJobType && (job->jobState == 1 || job->jobState == 3)) {
       trace_printf(4, 8, "INFO: Not what we are looking for: jobState=%d, jobType=%d, status=%s\n",
                    static_cast<int>(job->jobState), 200, job->jobStatus.c_str());
@@ -317,11 +480,22 @@ uint16_t CheckSysEraseJob() {
     return true;
   });
   if (!listed) {
-    trace_printf(4, 8, "[%s]: Error fetching job info objects", kTag);
+    trace_printf(4, 8, "[%s]: Error fetching job info objects", tag);
     return 0;
   }
-  if (result == 0) trace_printf(4, 8, "[%s]: Exit ", kTag);
+  if (result == 0) trace_printf(4, 8, "[%s]: Exit ", tag);
   return result;
+}
+
+}  // namespace
+
+uint16_t CheckSysEraseJob() {
+  constexpr const char* kTag = "CheckSysEraseJob";
+  trace_printf(4, 8, "[%s]: Entry ", kTag);
+  // The pass exists for its trace lines; without the normal trace the registry's count of
+  // running system-erase jobs answers the same question without reading every job.
+  if (trace_get_threshold() >= 4) return scanForSystemEraseJob(kTag);
+  return systemEraseJobRunning() ? 38 : 0;
 }
 
 std::string getUniqueJobID(uint32_t jobType) {

@@ -2,22 +2,40 @@
 // initial properties, and everything a new job is registered with.
 #pragma once
 
+#include <sdbus-c++/Types.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
 
-#include <sdbus-c++/Types.h>
-
 #include "handler_frame.hpp"
+#include "method_handlers.hpp"
 
 namespace velmer {
 
 // Bit of the event flags that suppresses the "job created" event.
 inline constexpr uint32_t kSuppressCreatedEvent = 2048;
 
-ResponseTriple createJobObject(const std::string& jobName, uint32_t jobType);
-ResponseTriple createJobObjectInternal(std::string jobName, uint32_t jobType, uint32_t eventFlags,
-                                       uint32_t systemErase);
+// One creation on its way: the method's tag, its reply, and the creation's arguments.
+struct CreationRequest {
+  const char* tag;
+  CreationResult result;
+  std::string jobName;
+  uint32_t jobType = 0;
+  uint32_t eventFlags = 0;
+  uint32_t systemErase = 0;
+  bool throughCreateJobObject = false;  // logs createJobObject's closing line
+};
+
+// The creation paths. Each ends by replying through the request, at once or, when the
+// store is full, after up to four checks one second apart made on another thread with
+// the bus lock held (the handler returns meanwhile, so the bus keeps being served).
+void createJobObject(CreationRequest request);
+void createJobObjectInternal(CreationRequest request);
+
+// Answers every creation still waiting for room with the store-full refusal. Called at
+// shutdown without the bus lock, before the connection closes.
+void finishWaitingCreations();
 
 // 0 when a job may be created, else the refusal code (40 lockdown, 4 empty name,
 // 38 system erase running, 62 controller firmware update active, 37 check failed).

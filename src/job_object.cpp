@@ -1,6 +1,7 @@
 #include "job_object.hpp"
 
 #include "handler_frame.hpp"
+#include "job_registry.hpp"
 #include "trace.h"
 
 namespace velmer {
@@ -40,7 +41,10 @@ Jobservicejobinfo::Jobservicejobinfo(sdbus::IConnection& connection, std::string
 Jobservicejobinfo::~Jobservicejobinfo() = default;
 
 uint16_t Jobservicejobinfo::setAllProperties(const std::map<std::string, sdbus::Variant>& properties) {
-  return setAllPropertiesOf(*this, kJobFields, properties, "JobServicejobinfo");
+  // Entries before a failing one stay applied, so the index follows whatever the result.
+  uint16_t status = setAllPropertiesOf(*this, kJobFields, properties, "JobServicejobinfo");
+  reindexJob(*this);
+  return status;
 }
 
 std::span<const bus::Field<JobInfoRecord>> jobPropertyFields() { return kJobFields; }

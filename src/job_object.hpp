@@ -13,6 +13,18 @@
 
 namespace velmer {
 
+class Jobservicejobinfo;
+// Keeps the registry's index of jsJobID, jobType and jobState in step (job_registry.cpp).
+void reindexJob(const Jobservicejobinfo& job);
+
+// A property that the registry's index follows: every setter also updates the index.
+#define VELMER_INDEXED_JOB_PROPERTY(Type, name)                                                      \
+  Type name() override { return busGet(&JobInfoRecord::name); }                                     \
+  bool name(const Type& value, bool skipSignal) { return setIndexed(&JobInfoRecord::name, value, #name, skipSignal); } \
+  void name(const Type& value) override {                                                          \
+    bus::guarded([&] { setIndexed(&JobInfoRecord::name, value, #name, false); });                  \
+  }
+
 inline constexpr const char* kJobObjectPathPrefix = "/xyz/openbmc_project/jobservice/jobservicejobinfo/";
 
 class Jobservicejobinfo final
@@ -36,10 +48,10 @@ class Jobservicejobinfo final
   VELMER_BUS_PROPERTY(JobInfoRecord, std::string, queueID)
   VELMER_BUS_PROPERTY(JobInfoRecord, std::string, jobStatus)
   VELMER_BUS_PROPERTY(JobInfoRecord, std::string, messageID)
-  VELMER_BUS_PROPERTY(JobInfoRecord, std::string, jsJobID)
+  VELMER_INDEXED_JOB_PROPERTY(std::string, jsJobID)
   VELMER_BUS_PROPERTY(JobInfoRecord, uint8_t, flags)
-  VELMER_BUS_PROPERTY(JobInfoRecord, uint32_t, jobType)
-  VELMER_BUS_PROPERTY(JobInfoRecord, uint32_t, jobState)
+  VELMER_INDEXED_JOB_PROPERTY(uint32_t, jobType)
+  VELMER_INDEXED_JOB_PROPERTY(uint32_t, jobState)
   VELMER_BUS_PROPERTY(JobInfoRecord, uint16_t, percentComplete)
   VELMER_BUS_PROPERTY(JobInfoRecord, int64_t, latestUpdateTime)
   VELMER_BUS_PROPERTY(JobInfoRecord, int64_t, creationTime)
@@ -47,6 +59,14 @@ class Jobservicejobinfo final
   VELMER_BUS_PROPERTY(JobInfoRecord, uint8_t, reserved0)
   VELMER_BUS_PROPERTY(JobInfoRecord, int64_t, actualRunningStartTime)
   VELMER_BUS_PROPERTY(JobInfoRecord, int64_t, actualRunningStopTime)
+
+ private:
+  template <class T>
+  bool setIndexed(T JobInfoRecord::*member, const T& value, std::string_view name, bool skipSignal) {
+    const bool changed = set(member, value, name, skipSignal);
+    if (changed) reindexJob(*this);
+    return changed;
+  }
 };
 
 // Every job property by its bus name and record field.

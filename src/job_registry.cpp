@@ -15,6 +15,35 @@ JobRegistry& JobRegistry::instance() {
 
 namespace {
 
+constexpr uint32_t kSystemEraseJobType = 200;
+
+// Index maintenance; the caller holds the registry mutex.
+void unindex(const Jobservicejobinfo* job) {
+  auto& registry = JobRegistry::instance();
+  auto entry = registry.indexedJobs.find(job);
+  if (entry == registry.indexedJobs.end()) return;
+  auto id = registry.jobIDsInUse.find(entry->second.jsJobID);
+  if (id != registry.jobIDsInUse.end() && --id->second == 0) registry.jobIDsInUse.erase(id);
+  if (entry->second.runningSystemErase) --registry.runningSystemErases;
+  registry.indexedJobs.erase(entry);
+}
+
+void index(const Jobservicejobinfo* job) {
+  auto& registry = JobRegistry::instance();
+  JobRegistry::IndexedJob entry = job->visit([](const JobInfoRecord& record) {
+    return JobRegistry::IndexedJob{record.jsJobID, record.jobType == kSystemEraseJobType &&
+                                                       (record.jobState == 1 || record.jobState == 3)};
+  });
+  ++registry.jobIDsInUse[entry.jsJobID];
+  if (entry.runningSystemErase) ++registry.runningSystemErases;
+  registry.indexedJobs.emplace(job, std::move(entry));
+}
+
+void indexObject(const Jobservicejobinfo* job) { index(job); }
+void indexObject(const Jobservicescheduleinfo*) {}
+void unindexObject(const Jobservicejobinfo* job) { unindex(job); }
+void unindexObject(const Jobservicescheduleinfo*) {}
+
 // Stores `object` under `id`; the object it replaces is handed back to be destroyed
 // outside the registry mutex.
 template <class Map>
@@ -22,7 +51,9 @@ typename Map::mapped_type storeObject(Map& map, const std::string& id, typename 
                                       const char* tag) {
   std::lock_guard lock(JobRegistry::instance().mutex);
   trace_printf(4, 8, "[%s : %d]: uniqueJobID  = %s  \n", tag, 535, id.c_str());
+  if (object) indexObject(object.get());
   std::swap(map[id], object);
+  if (object) unindexObject(object.get());
   return object;
 }
 
@@ -30,10 +61,32 @@ template <class Map>
 typename Map::mapped_type takeObject(Map& map, const std::string& id) {
   std::lock_guard lock(JobRegistry::instance().mutex);
   auto node = map.extract(id);
-  return node.empty() ? nullptr : std::move(node.mapped());
+  if (node.empty()) return nullptr;
+  if (node.mapped()) unindexObject(node.mapped().get());
+  return std::move(node.mapped());
 }
 
 }  // namespace
+
+void reindexJob(const Jobservicejobinfo& job) {
+  auto& registry = JobRegistry::instance();
+  std::lock_guard lock(registry.mutex);
+  if (!registry.indexedJobs.contains(&job)) return;
+  unindex(&job);
+  index(&job);
+}
+
+bool jsJobIDInUse(const std::string& jobID) {
+  auto& registry = JobRegistry::instance();
+  std::lock_guard lock(registry.mutex);
+  return registry.jobIDsInUse.contains(jobID);
+}
+
+bool systemEraseJobRunning() {
+  auto& registry = JobRegistry::instance();
+  std::lock_guard lock(registry.mutex);
+  return registry.runningSystemErases != 0;
+}
 
 void addJobserviceinfo(const std::string& jobID, std::unique_ptr<Jobservicejobinfo> job) {
   storeObject(JobRegistry::instance().jobs, jobID, std::move(job), "addJobserviceinfo");

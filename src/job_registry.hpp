@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "job_object.hpp"
@@ -29,6 +30,17 @@ class JobRegistry {
   std::map<std::string, std::unique_ptr<Jobservicescheduleinfo>> queues;
   std::map<std::string, std::unique_ptr<Serviceinfo>> statusObjects;  // no job or queue operation uses it
 
+  // What creation asks of every job, kept in step with each registered job's jsJobID,
+  // jobType and jobState (whoever changes them: a handler, restore, or a client through
+  // Properties.Set or setAllProperties), so that its checks read no job record.
+  struct IndexedJob {
+    std::string jsJobID;
+    bool runningSystemErase = false;
+  };
+  std::unordered_map<const Jobservicejobinfo*, IndexedJob> indexedJobs;
+  std::unordered_map<std::string, size_t> jobIDsInUse;  // jsJobID -> jobs carrying it
+  size_t runningSystemErases = 0;
+
  private:
   JobRegistry() = default;
 };
@@ -37,6 +49,16 @@ class JobRegistry {
 // is destroyed (and so leaves the bus).
 void addJobserviceinfo(const std::string& jobID, std::unique_ptr<Jobservicejobinfo> job);
 void addJobserviceschdinfo(const std::string& queueID, std::unique_ptr<Jobservicescheduleinfo> queue);
+
+// Brings the registry's index up to date with `job`'s jsJobID, jobType and jobState;
+// nothing for a job that is not registered. Called after every change of those.
+void reindexJob(const Jobservicejobinfo& job);
+
+// Whether a registered job carries `jobID` as its jsJobID.
+bool jsJobIDInUse(const std::string& jobID);
+
+// Whether a registered system-erase job (type 200) is scheduling or running (state 1 or 3).
+bool systemEraseJobRunning();
 
 // Take an object out of the registry. The caller destroys it after the registry mutex
 // is released: a destructor enters the binding library's own lock, which request

@@ -14,6 +14,8 @@ namespace velmer {
 using StatusText = std::tuple<uint16_t, std::string>;
 using StatusList = std::tuple<uint16_t, std::vector<std::string>>;
 using StatusByte = std::tuple<uint16_t, uint8_t>;
+// The reply of a create method, sent once the creation has an outcome.
+using CreationResult = sdbus::Result<uint16_t, std::string, uint16_t>;
 
 // Service status and controller-firmware state (service_main.cpp)
 uint16_t getJobServiceStatus();
@@ -23,11 +25,11 @@ StatusByte jsGetkelvofwJobState();
 StatusByte jsIsKelvoFWUpdateActive();
 StatusByte jsIsKelvoFWUpdateActiveNotSCP();
 
-// Job creation
-ResponseTriple jobServCreate(const std::string& jobName, uint16_t jobType);
-ResponseTriple jobServCreateSystemerase(const std::string& jobName, uint16_t jobType);
-ResponseTriple jobServCreateWithNoQVLog(const std::string& jobName, uint16_t jobType);
-ResponseTriple jobServCreateWithRetry(const std::string& jobName, uint16_t jobType);
+// Job creation (job_create.cpp): each replies through `result`, at once or later.
+void jobServCreate(CreationResult&& result, std::string jobName, uint16_t jobType);
+void jobServCreateSystemerase(CreationResult&& result, std::string jobName, uint16_t jobType);
+void jobServCreateWithNoQVLog(CreationResult&& result, std::string jobName, uint16_t jobType);
+void jobServCreateWithRetry(CreationResult&& result, std::string jobName, uint16_t jobType);
 
 // Job update
 uint16_t jobServUpdateJobInfo(const std::string& jobID, uint16_t jobState, uint16_t percentComplete,

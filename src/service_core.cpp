@@ -8,6 +8,7 @@
 #include "background_cleanup.hpp"
 #include "backup_thread.hpp"
 #include "bus.hpp"
+#include "job_create.hpp"
 #include "job_registry.hpp"
 #include "key_value_store.hpp"
 #include "paths.hpp"
@@ -61,6 +62,7 @@ void startUp() {
 void shutDownAfterSignal() {
   constexpr const char* kTag = "signal_handler";
   trace_printf(4, 8, "[%s]: process received signal: %s\n", kTag, receivedSignal == SIGTERM ? "SIGTERM" : "SIGINT");
+  finishWaitingCreations();  // answered, and no job made after the files are written
   // The backup thread writes both files one last time when it ends, with every change
   // made until now; it is the only writer, and it writes only a store it has restored, so
   // a stop before the restore (or without a backup thread) leaves the files as they were.
@@ -73,6 +75,7 @@ void shutDownAfterSignal() {
 
 void stopAfterError(const std::exception& e) {
   trace_printf(1, 8, "[%s]: Error starting job service thread exception: %s", kMainTag, e.what());
+  finishWaitingCreations();
   stopThread();
   JSDeallocateContextMemory();
   waitForBackgroundCleanups();

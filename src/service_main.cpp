@@ -72,17 +72,21 @@ uint16_t Jobservicemain::setAllProperties(const std::map<std::string, sdbus::Var
   return setAllPropertiesOf(*this, kMainFields, properties, nullptr);
 }
 
-ResponseTriple Jobservicemain::JobServCreate(const std::string& jobName, const uint16_t& jobType) {
-  return jobServCreate(jobName, jobType);
+void Jobservicemain::JobServCreate(CreationResult&& result, std::string jobName,
+                                    uint16_t jobType) {
+  jobServCreate(std::move(result), std::move(jobName), jobType);
 }
-ResponseTriple Jobservicemain::JobServCreateSystemerase(const std::string& jobName, const uint16_t& jobType) {
-  return jobServCreateSystemerase(jobName, jobType);
+void Jobservicemain::JobServCreateSystemerase(CreationResult&& result, std::string jobName,
+                                               uint16_t jobType) {
+  jobServCreateSystemerase(std::move(result), std::move(jobName), jobType);
 }
-ResponseTriple Jobservicemain::JobServCreateWithNoQVLog(const std::string& jobName, const uint16_t& jobType) {
-  return jobServCreateWithNoQVLog(jobName, jobType);
+void Jobservicemain::JobServCreateWithNoQVLog(CreationResult&& result, std::string jobName,
+                                               uint16_t jobType) {
+  jobServCreateWithNoQVLog(std::move(result), std::move(jobName), jobType);
 }
-ResponseTriple Jobservicemain::JobServCreateWithRetry(const std::string& jobName, const uint16_t& jobType) {
-  return jobServCreateWithRetry(jobName, jobType);
+void Jobservicemain::JobServCreateWithRetry(CreationResult&& result, std::string jobName,
+                                             uint16_t jobType) {
+  jobServCreateWithRetry(std::move(result), std::move(jobName), jobType);
 }
 ResponseTriple Jobservicemain::JobServSchedule(const std::vector<std::string>& jobList, const uint16_t& numJobs,
                                                const std::string& startTime, const std::string& untilTime) {

@@ -38,10 +38,10 @@ class Jobservicemain final
   ~Jobservicemain();
 
   uint16_t setAllProperties(const std::map<std::string, sdbus::Variant>& properties) override;
-  ResponseTriple JobServCreate(const std::string& jobName, const uint16_t& jobType) override;
-  ResponseTriple JobServCreateSystemerase(const std::string& jobName, const uint16_t& jobType) override;
-  ResponseTriple JobServCreateWithNoQVLog(const std::string& jobName, const uint16_t& jobType) override;
-  ResponseTriple JobServCreateWithRetry(const std::string& jobName, const uint16_t& jobType) override;
+  void JobServCreate(CreationResult&& result, std::string jobName, uint16_t jobType) override;
+  void JobServCreateSystemerase(CreationResult&& result, std::string jobName, uint16_t jobType) override;
+  void JobServCreateWithNoQVLog(CreationResult&& result, std::string jobName, uint16_t jobType) override;
+  void JobServCreateWithRetry(CreationResult&& result, std::string jobName, uint16_t jobType) override;
   ResponseTriple JobServSchedule(const std::vector<std::string>& jobList, const uint16_t& numJobs,
                                  const std::string& startTime, const std::string& untilTime) override;
   ResponseTriple JobServDelete(const std::vector<std::string>& jobList, const uint16_t& numJobs,

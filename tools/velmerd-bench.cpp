@@ -1,4 +1,4 @@
-// velmerd-bench [--jobs N] [--rounds R]
+// velmerd-bench [--jobs N] [--rounds R] [--json]
 // velmerd-bench --flash ... (see bench_flash.cpp)
 //
 // Measures round trips against a running job manager on the system bus that libsystemd
@@ -6,7 +6,8 @@
 // and 90th percentile of org.freedesktop.DBus.Peer.Ping, JobServUpdateJobInfo and
 // JobServCreate (each creation is undone by deleting the new job before the next one,
 // so every creation meets a store of N jobs). Start the daemon on an empty store with
-// trace level 2 for figures that match production.
+// trace level 2 for figures that match production. --json prints the same figures as one
+// JSON object, to compare runs.
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
@@ -92,14 +93,22 @@ void report(const char* what, const Figures& f, double ping) {
   std::printf("%-22s median %8.1f us  p90 %8.1f us  (%.2f x ping)\n", what, f.median, f.p90, f.median / ping);
 }
 
+void reportJson(const char* what, const Figures& f, const Figures& ping, bool last) {
+  std::printf("  \"%s\": {\"median_us\": %.1f, \"p90_us\": %.1f, \"median_x_ping\": %.2f, \"p90_x_ping\": %.2f, "
+              "\"p90_x_ping_p90\": %.2f}%s\n",
+              what, f.median, f.p90, f.median / ping.median, f.p90 / ping.median, f.p90 / ping.p90, last ? "" : ",");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--flash") == 0) return velmer::bench::runFlashBench(argc - 2, argv + 2);
   int jobs = 255, rounds = 200;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--jobs") == 0) jobs = std::atoi(argv[i + 1]);
-    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
+  bool json = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) json = true;
+    if (i + 1 < argc && std::strcmp(argv[i], "--jobs") == 0) jobs = std::atoi(argv[++i]);
+    if (i + 1 < argc && std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[++i]);
   }
   auto connection = sdbus::createSystemBusConnection();
   auto service = sdbus::createProxy(*connection, kService, kPath);
@@ -134,6 +143,14 @@ int main(int argc, char** argv) {
     }));
   }
   Figures pingFigures = summarise(ping);
+  if (json) {
+    std::printf("{\n  \"jobs\": %d,\n  \"rounds\": %d,\n", jobs, rounds);
+    reportJson("Peer.Ping", pingFigures, pingFigures, false);
+    reportJson("JobServUpdateJobInfo", summarise(update), pingFigures, false);
+    reportJson("JobServCreate", summarise(create), pingFigures, true);
+    std::printf("}\n");
+    return 0;
+  }
   std::printf("store: %d jobs, %d rounds\n", jobs, rounds);
   report("Peer.Ping", pingFigures, pingFigures.median);
   report("JobServUpdateJobInfo", summarise(update), pingFigures.median);

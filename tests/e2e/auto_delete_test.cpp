@@ -14,8 +14,8 @@ constexpr int64_t kDefaultTimeout = 172800;  // 48 hours
 
 class AutoDeletion : public JobTest {
  protected:
-  std::string jobIn(uint32_t state, int64_t completedSecondsAgo) {
-    std::string id = createJob("Configure: RAID", 1);
+  std::string jobIn(uint32_t state, int64_t completedSecondsAgo, uint16_t type = 1) {
+    std::string id = createJob("Configure: RAID", type);
     EXPECT_EQ(setJob(id, {{"jobState", state}, {"completionTime", now() - completedSecondsAgo}}), 0);
     return id;
   }
@@ -49,7 +49,7 @@ class AutoDeletion : public JobTest {
 
 TEST_F(AutoDeletion, PassRemovesExactlyTheFinishedJobsAtOrPastTheTimeout) {
   std::string due = jobIn(4, kDefaultTimeout);
-  std::string longDue = jobIn(4, 10 * kDefaultTimeout);
+  std::string longDue = jobIn(4, 10 * kDefaultTimeout, 0);  // type 0: an ID like a queue's
   std::string recent = jobIn(4, kDefaultTimeout - 60);
   std::string running = jobIn(3, 10 * kDefaultTimeout);
   std::string rebootPending = jobIn(6, 10 * kDefaultTimeout);

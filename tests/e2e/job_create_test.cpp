@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "job_fixture.hpp"
@@ -85,6 +86,17 @@ TEST_F(JobCreation, RunningSystemEraseBlocksOtherCreationsButNotAnotherErase) {
     ASSERT_EQ(setJob(erase, {{"jobState", harmlessState}}), 0);
     EXPECT_EQ(create("Configure: RAID", 1).code, 0) << "state " << harmlessState;
   }
+
+  // Without the normal trace no job is read: the registry's count answers, and follows a
+  // restored job and a client's Properties.Set.
+  DaemonOptions quiet;
+  quiet.traceLevel = 2;
+  restartDaemon(quiet);
+  ASSERT_TRUE(waitUntil([&] { return client().managedObjects().contains(sdbus::ObjectPath(jobPath(erase))); }, 10s));
+  client().setProperty(jobPath(erase), kJobInterface, "jobState", sdbus::Variant(uint32_t{3}));
+  EXPECT_TRUE(isRefusal(create("Configure: RAID", 1), 38));
+  client().setProperty(jobPath(erase), kJobInterface, "jobState", sdbus::Variant(uint32_t{4}));
+  EXPECT_EQ(create("Configure: RAID", 1).code, 0);
 }
 
 TEST_F(JobCreation, NewJobHasItsInitialPropertiesEventCountersCacheEntryAndBackupCommand) {
@@ -214,6 +226,51 @@ TEST_F(JobCreation, FullStoreRefusesAfterFourChecksOneSecondApart) {
   ASSERT_EQ(setMain({{"numJobsInStore", uint16_t{255}}, {"maxJobsInStore", uint16_t{10}}}), 0);
   EXPECT_EQ(create("Configure: NIC", 1).code, 0);
   EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 256);
+}
+
+TEST_F(JobCreation, WaitForRoomKeepsTheBusAnsweringAndTakesTheRoomAutomaticDeletionMakes) {
+  ASSERT_TRUE(waitForLog("Post restoration all job info", 10s));  // the backup thread serves its commands
+  const std::string finished = createJob("Configure: NIC", 1);
+  ASSERT_EQ(setJob(finished, {{"jobState", uint32_t{4}}, {"completionTime", now() - 100}}), 0);
+  ASSERT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{1}), 0);
+  ASSERT_EQ(setMain({{"numJobsInStore", uint16_t{256}}}), 0);
+  const size_t logStart = readLog().size();
+
+  Creation waiting;
+  std::thread creator([&] {
+    BusClient otherClient;
+    auto [status, jobID, code] =
+        otherClient.callMain<uint16_t, std::string, uint16_t>("JobServCreate", std::string("Configure: NIC"), uint16_t{1});
+    waiting = {status, jobID, code};
+  });
+  const bool waits = waitForLog("Backup space not available", 5s, logStart);
+  const uint16_t status = client().callMain<uint16_t>("GetJobServiceStatus");
+  creator.join();
+  ASSERT_TRUE(waits);
+  EXPECT_EQ(status, 0);
+  // Handled, and so answered, while the creation waited: before the creation's reply.
+  const std::string log = readLog(logStart);
+  EXPECT_LT(log.find("[getJobServiceStatus]: Entering get job service status"),
+            log.find("[jobServCreate]: job create successfully with jobID"));
+  EXPECT_EQ(waiting.code, 0) << "the job removed meanwhile made room";
+  EXPECT_TRUE(isWellFormedId(waiting.jobID, "JID_")) << waiting.jobID;
+  EXPECT_EQ(client().mainProperty<std::vector<std::string>>("jobInfoObjList"),
+            std::vector<std::string>{waiting.jobID});
+  EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 256);
+
+  // A stop during the wait still answers the waiting caller.
+  const size_t beforeStop = readLog().size();
+  std::thread stopped([&] {
+    BusClient otherClient;
+    auto [status, jobID, code] =
+        otherClient.callMain<uint16_t, std::string, uint16_t>("JobServCreate", std::string("Configure: NIC"), uint16_t{1});
+    waiting = {status, jobID, code};
+  });
+  const bool waitsAgain = waitForLog("Backup space not available", 5s, beforeStop);
+  stopDaemon();
+  stopped.join();
+  ASSERT_TRUE(waitsAgain);
+  EXPECT_TRUE(isRefusal(waiting, 6));
 }
 
 }  // namespace

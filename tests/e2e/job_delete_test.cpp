@@ -377,6 +377,19 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
   EXPECT_TRUE(waitForQueueCount(0));
 }
 
+TEST_F(JobDeletion, JobOfTypeZeroIsRemovedAsAJobThoughItsIdLooksLikeAQueue) {
+  peers().start();
+  FakeTool cancelTool(root(), kJobCancelTool);
+  const std::string named = createJob(0), cleared = createJob(0);
+  ASSERT_EQ(named.substr(0, 4), "QID_");
+  EXPECT_EQ(deleteJobs({named}), (Reply{0, "", 0}));
+  EXPECT_TRUE(waitUntilGone({named}));
+  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
+  EXPECT_TRUE(waitUntilGone({cleared}));
+  EXPECT_TRUE(waitUntil([&] { return client().mainProperty<uint16_t>("numJobsInStore") == 0; }, kRemovalTimeout));
+  EXPECT_TRUE(client().mainProperty<IdList>("jobInfoObjList").empty());
+}
+
 TEST_F(JobDeletion, ClearAllOfAnEmptyStoreRunsTheCancelToolAndPassesOnItsExitCode) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);

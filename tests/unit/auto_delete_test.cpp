@@ -34,14 +34,3 @@ TEST(AutoDeletion, ClearAllTakesMarkedJobsWhateverTheirState) {
   EXPECT_TRUE(JSIsAutoDeletionEnabled(ClearAll, job, 0));
   EXPECT_FALSE(JSIsAutoDeletionEnabled(Create, job, 0)) << "other operations delete nothing";
 }
-
-TEST(AutoDeletion, ObjectIdsAreClassifiedByTheirText) {
-  EXPECT_EQ(classifyObjectID("JID_176494512012"), ObjectKind::Job);
-  EXPECT_EQ(classifyObjectID("RID_176494512012"), ObjectKind::Job);
-  EXPECT_EQ(classifyObjectID("xxJIDxx"), ObjectKind::Job);
-  EXPECT_EQ(classifyObjectID("QID_176494512012"), ObjectKind::Queue);
-  EXPECT_EQ(classifyObjectID("QID_RID"), ObjectKind::Job) << "a job mark wins";
-  EXPECT_EQ(classifyObjectID("AutoDeletePolicy"), ObjectKind::None);
-  EXPECT_EQ(classifyObjectID("JI"), ObjectKind::None);
-  EXPECT_EQ(classifyObjectID(""), ObjectKind::None);
-}
