@@ -136,9 +136,10 @@ TEST(BackupRecords, QueueRecordStoresItemsInSlotsAndCapsDamagedCounts) {
   queue.jsJobsList.clear();
   EXPECT_EQ(read, queue);
 
-  le(record, 66088, 100000, 4);  // a damaged slot count
+  le(record, 66088, 100000, 4);  // a damaged slot count: the entries end at the first empty slot
   convertToJobQueueInfoControlObj(record.data(), read);
-  EXPECT_EQ(read.jobQueueItem.size(), 256u);
+  EXPECT_EQ(read.jobQueueItem.size(), 3u);
+  EXPECT_EQ(read.itemCount, 3u);
 }
 
 TEST(BackupFiles, NewNamesKeepTheStoreFileAndRenumberOldObjectFiles) {
