@@ -47,17 +47,6 @@ bool containsIgnoringCase(std::string_view text, std::string_view word) {
   return false;
 }
 
-// "%s" formatting into at most `maxBytes` bytes, cut on a character boundary.
-template <class... Args>
-std::string formatCut(size_t maxBytes, const char* format, Args... args) {
-  const int length = std::snprintf(nullptr, 0, format, args...);
-  if (length < 0) return {};
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, args...);
-  text.resize(static_cast<size_t>(length));
-  return cut(text, maxBytes);
-}
-
 // One report being applied: the job as fetched, and the property values staged for
 // one setAllProperties call.
 struct Update {
@@ -187,11 +176,10 @@ void submitFailedEvent(const Update& u, const std::string& messageArgument) {
   trace_printf(4, 8, "[%s]job failed with message: %s", kTag, messageArgument.c_str());
   uint16_t status = 0;
   if (messageArgument.empty()) {
-    std::string text = formatCut(255, "Unable to run the job %s because unknown error occured.", u.jobID.c_str());
+    std::string text = cut("Unable to run the job " + u.jobID + " because unknown error occured.", 255);
     status = JC_submitQVEvents_withArgs(4, 5, 3, "JCP042", 2, text.c_str(), u.jobID.c_str());
   } else {
-    std::string text =
-        formatCut(255, "Unable to run the job %s because %s", u.jobID.c_str(), messageArgument.c_str());
+    std::string text = cut("Unable to run the job " + u.jobID + " because " + messageArgument, 255);
     status = JC_submitQVEvents_withArgs(4, 5, 3, "JCP042", 3, text.c_str(), u.jobID.c_str(), u.job.message.c_str());
   }
   if (status == 0)
@@ -226,7 +214,7 @@ void submitStatusEvents(const Update& u, const std::string& messageArgument) {
 // The final-status event goes out on every report for a job in a final state.
 void submitFinalStatusEvent(const Update& u) {
   if (!isFinalState(u.effectiveState) || !isFinalStatus(u.jobStatus)) return;
-  std::string text = formatCut(255, "%s|%s|%s", u.jobID.c_str(), u.job.jobName.c_str(), u.jobStatus.c_str());
+  std::string text = cut(u.jobID + "|" + u.job.jobName + "|" + u.jobStatus, 255);
   trace_printf(4, 8, "[%s]Sending MUT0007 event \"%s\" to QV Log", kTag, text.c_str());
   JC_submitQVEvents_withArgs(70, 1, 1, "MUT0007", 1, text.c_str());
 }
