@@ -501,7 +501,9 @@ class Load {
                 std::string("TIME_NA"));
     if (std::get<0>(reply) != 0 || std::get<1>(reply).empty()) return;
     std::lock_guard lock(mutex_);
-    QueueModel& queue = model_.queues[std::get<1>(reply)];
+    // An ID is free again once its queue has left the registry: a queue scheduled later in
+    // the same second may be given the ID of one deleted before, and is a new queue.
+    QueueModel& queue = model_.queues[std::get<1>(reply)] = QueueModel{};
     queue.owner = owner;
     queue.job = id;
   }
