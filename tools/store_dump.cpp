@@ -3,11 +3,11 @@
 #include <iomanip>
 #include <sstream>
 
-#include "backup_file.hpp"
-#include "job_object.hpp"
-#include "legacy_format.hpp"
-#include "queue_object.hpp"
-#include "record_bytes.hpp"
+#include "persistence/backup_file.hpp"
+#include "jobs/job_object.hpp"
+#include "persistence/legacy_format.hpp"
+#include "queues/queue_object.hpp"
+#include "persistence/record_bytes.hpp"
 
 namespace velmer::dump {
 

@@ -10,9 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "job_record.hpp"
-#include "queue_record.hpp"
-#include "read_stop.hpp"
+#include "jobs/job_record.hpp"
+#include "queues/queue_record.hpp"
+#include "persistence/read_stop.hpp"
 
 namespace velmer::dump {
 

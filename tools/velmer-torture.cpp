@@ -45,8 +45,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "atomic_file.hpp"
-#include "backup_file.hpp"
+#include "persistence/atomic_file.hpp"
+#include "persistence/backup_file.hpp"
 #include "paths.hpp"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <system_error>
 
 #include "paths.hpp"
-#include "service_core.hpp"
+#include "service/service_core.hpp"
 
 namespace {
 

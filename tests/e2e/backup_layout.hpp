@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "bus_client.hpp"
-#include "job_record.hpp"
-#include "queue_record.hpp"
+#include "jobs/job_record.hpp"
+#include "queues/queue_record.hpp"
 
 namespace velmer::e2e::layout {
 

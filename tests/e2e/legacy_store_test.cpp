@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "backup_file.hpp"
+#include "persistence/backup_file.hpp"
 #include "backup_layout.hpp"
 #include "daemon_fixture.hpp"
 

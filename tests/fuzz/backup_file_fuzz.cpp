@@ -1,5 +1,5 @@
 // The backup file reader, object after object to the end or the first damage.
-#include "backup_file.hpp"
+#include "persistence/backup_file.hpp"
 #include "fuzz_common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

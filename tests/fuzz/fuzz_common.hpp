@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "read_stop.hpp"
+#include "persistence/read_stop.hpp"
 #include "trace.h"
 
 namespace velmer::fuzz {

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "fuzz_common.hpp"
-#include "key_value_store.hpp"
+#include "persistence/key_value_store.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > velmer::kMaxKeyValueFileSize) return 0;  // refused before parsing

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "backup_file.hpp"
-#include "key_value_store.hpp"
-#include "legacy_format.hpp"
+#include "persistence/backup_file.hpp"
+#include "persistence/key_value_store.hpp"
+#include "persistence/legacy_format.hpp"
 #include "trace.h"
 
 namespace {

@@ -2,8 +2,8 @@
 #include <string>
 
 #include "fuzz_common.hpp"
-#include "method_handlers.hpp"
-#include "schedule_time.hpp"
+#include "bus/method_handlers.hpp"
+#include "queues/schedule_time.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -1,8 +1,8 @@
-#include "auto_delete.hpp"
+#include "persistence/auto_delete.hpp"
 
 #include <gtest/gtest.h>
 
-#include "backup_thread.hpp"
+#include "persistence/backup_thread.hpp"
 #include "clock.hpp"
 
 using namespace velmer;

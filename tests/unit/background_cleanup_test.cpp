@@ -1,4 +1,4 @@
-#include "background_cleanup.hpp"
+#include "cleanup/background_cleanup.hpp"
 
 #include "temp_root.hpp"
 

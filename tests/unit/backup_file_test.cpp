@@ -1,4 +1,4 @@
-#include "backup_file.hpp"
+#include "persistence/backup_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <vector>
 
-#include "atomic_file.hpp"
+#include "persistence/atomic_file.hpp"
 
 using namespace velmer;
 

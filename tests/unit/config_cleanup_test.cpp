@@ -1,5 +1,5 @@
-#include "config_cleanup.hpp"
-#include "storage_cancel.hpp"
+#include "cleanup/config_cleanup.hpp"
+#include "cleanup/storage_cancel.hpp"
 
 #include <gtest/gtest.h>
 

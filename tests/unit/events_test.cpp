@@ -1,4 +1,4 @@
-#include "events.hpp"
+#include "events/events.hpp"
 
 #include <array>
 #include <cstdlib>

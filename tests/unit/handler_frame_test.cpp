@@ -1,11 +1,11 @@
-#include "handler_frame.hpp"
+#include "bus/handler_frame.hpp"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-#include "method_handlers.hpp"
-#include "service_status.hpp"
+#include "bus/method_handlers.hpp"
+#include "service/service_status.hpp"
 
 using namespace velmer;
 

@@ -1,4 +1,4 @@
-#include "job_record.hpp"
+#include "jobs/job_record.hpp"
 
 #include <gtest/gtest.h>
 

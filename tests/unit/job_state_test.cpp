@@ -1,4 +1,4 @@
-#include "job_state.hpp"
+#include "jobs/job_state.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "key_value_store.hpp"
+#include "persistence/key_value_store.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "legacy_format.hpp"
+#include "persistence/legacy_format.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "schedule_time.hpp"
+#include "queues/schedule_time.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "clock.hpp"
-#include "method_handlers.hpp"
+#include "bus/method_handlers.hpp"
 
 using namespace velmer;
 

@@ -1,4 +1,4 @@
-#include "scheduler_channel.hpp"
+#include "queues/scheduler_channel.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,44 @@
+#include "persistence/read_stop.hpp"
+
+#include <istream>
+
+namespace velmer {
+
+std::string describe(const ReadStop& stop) {
+  const std::string found = std::to_string(stop.found);
+  const std::string expected = std::to_string(stop.expected);
+  switch (stop.damage) {
+    case Damage::None:
+      return "";
+    case Damage::ShortHeader:
+      return "the file ends " + found + " bytes into a header of " + expected;
+    case Damage::ReadFailed:
+      return "the file could not be read";
+    case Damage::BadSignature:
+      return "signature \"" + stop.text + "\" is not \"JOBCTR\"";
+    case Damage::UnknownType:
+      return "unknown object type " + found;
+    case Damage::SizeMismatch:
+      return "object size " + found + " is not " + expected + ", the record size of its type";
+    case Damage::PayloadTooSmall:
+      return "payload size " + found + " is below " + expected;
+    case Damage::PayloadTooLarge:
+      return "payload size " + found + " is above " + expected;
+    case Damage::ShortRecord:
+      return "the file ends " + found + " bytes into a record of " + expected;
+    case Damage::RecordSizeMismatch:
+      return "record size " + found + " differs from the header's " + expected;
+    case Damage::RecordTooSmall:
+      return "a record of " + found + " bytes is shorter than its fixed part of " + expected;
+    case Damage::ConversionFailed:
+      return "a job record of an older layout (lowest text offset " + found + ") could not be converted";
+  }
+  return "";
+}
+
+uint64_t streamOffset(std::istream& stream) {
+  const auto position = stream.tellg();
+  return position < 0 ? 0 : static_cast<uint64_t>(position);
+}
+
+}  // namespace velmer
