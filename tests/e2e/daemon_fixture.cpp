@@ -142,7 +142,16 @@ static void expectNoSanitizerReports(const std::filesystem::path& root) {
   }
 }
 
+// Every test ends its daemon the way systemd does, so the shutdown path and the leak
+// check run after each one; a test that means to kill calls killDaemon() itself.
+void DaemonTest::stopDaemonAtTheEnd() {
+  if (!daemon_ || !daemon_->process().running()) return;
+  ExitStatus status = stopDaemon();
+  EXPECT_EQ(status, 0) << "velmerd-sandbox ended with " << describeExit(status) << " after SIGTERM";
+}
+
 void DaemonTest::TearDown() {
+  stopDaemonAtTheEnd();
   daemon_.reset();
   recorder_.reset();
   client_.reset();

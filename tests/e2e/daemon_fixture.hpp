@@ -94,6 +94,8 @@ class DaemonTest : public ::testing::Test {
   Sandbox& daemon() { return *daemon_; }
   // SIGTERM (or `signalNumber`), then a wait of 5 s, then SIGKILL. Returns how it ended.
   ExitStatus stopDaemon(int signalNumber = SIGTERM);
+  // SIGKILL: for a test that means to kill (the end of every test stops it with SIGTERM
+  // and expects it to exit 0).
   ExitStatus killDaemon();
   // Stops the private bus daemon: every connection to it ends.
   void stopBus() { bus_->stop(); }
@@ -109,6 +111,8 @@ class DaemonTest : public ::testing::Test {
   bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 5s, size_t from = 0) const;
 
  private:
+  void stopDaemonAtTheEnd();
+
   std::filesystem::path root_;
   std::unique_ptr<PrivateBus> bus_;
   std::unique_ptr<BusClient> client_;
