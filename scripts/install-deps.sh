@@ -14,6 +14,7 @@ packages=(
   util-linux  # setsid for the demo
   systemd     # systemd-analyze for the install tests
   dpkg-dev    # dpkg-shlibdeps for the Debian package's dependencies
+  gcovr       # scripts/coverage.sh
 )
 
 missing=()
