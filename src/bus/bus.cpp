@@ -193,11 +193,30 @@ void runLoop() {
   }
 }
 
-Access::Access() : guard_(lock()) {}
+namespace {
+// The bus lock of this thread's yielding Access, if it holds one.
+thread_local std::unique_lock<std::mutex>* yieldableBusLock = nullptr;
+}  // namespace
+
+Access::Access(WhileWaiting whileWaiting) : guard_(lock()) {
+  if (whileWaiting == WhileWaiting::Yield) yieldableBusLock = &guard_;
+}
 
 Access::~Access() {
+  if (yieldableBusLock == &guard_) yieldableBusLock = nullptr;
   guard_.unlock();
   wakeLoop();
+}
+
+WaitWithoutBusLock::WaitWithoutBusLock() {
+  if (yieldableBusLock == nullptr || !yieldableBusLock->owns_lock()) return;
+  released_ = yieldableBusLock;
+  released_->unlock();
+  wakeLoop();
+}
+
+WaitWithoutBusLock::~WaitWithoutBusLock() {
+  if (released_ != nullptr) released_->lock();
 }
 
 void setQuietTeardown(bool quiet) noexcept { quietTeardownFlag.store(quiet); }

@@ -61,15 +61,35 @@ void runLoop();
 
 // RAII bus access for threads other than the loop's: holds the bus lock, then wakes the
 // loop when released. Never take it inside a method handler (the loop holds the lock).
+// An access that may `Yield` gives the lock up while its thread waits on another process
+// (see WaitWithoutBusLock).
 class Access {
  public:
-  Access();
+  enum class WhileWaiting { Hold, Yield };
+  explicit Access(WhileWaiting whileWaiting = WhileWaiting::Hold);
   ~Access();
   Access(const Access&) = delete;
   Access& operator=(const Access&) = delete;
 
  private:
   std::unique_lock<std::mutex> guard_;
+};
+
+// Around a wait on another process (a tool program, a peer service's reply): when this
+// thread holds the bus lock through a yielding Access, the lock is given up for the wait
+// and taken again after it, so the loop answers other calls meanwhile. Anywhere else
+// (a method handler on the loop, a thread without bus access) it does nothing. The
+// thread must hold no registry lock and no reference into a published object across it:
+// the store may change while it waits.
+class WaitWithoutBusLock {
+ public:
+  WaitWithoutBusLock();
+  ~WaitWithoutBusLock();
+  WaitWithoutBusLock(const WaitWithoutBusLock&) = delete;
+  WaitWithoutBusLock& operator=(const WaitWithoutBusLock&) = delete;
+
+ private:
+  std::unique_lock<std::mutex>* released_ = nullptr;
 };
 
 // While set, objects leave the bus without InterfacesRemoved: used when the process

@@ -1,5 +1,7 @@
 #include "cleanup/config_cleanup.hpp"
 
+#include "bus/bus.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <new>
@@ -206,7 +208,12 @@ uint16_t cleanUpSystemEraseJob(const JobInfoRecord& job) {
   const std::optional<std::string> jobArgument = formatArgument("job=", job.jsJobID);
   if (!jobArgument) return 12;
   const std::string tool = paths::resolve(paths::kSysEraseTool);
-  if (utl_va_run(tool.c_str(), "delete", jobArgument->c_str(), nullptr) != 0)
+  int toolResult = 0;
+  {
+    bus::WaitWithoutBusLock waiting;
+    toolResult = utl_va_run(tool.c_str(), "delete", jobArgument->c_str(), nullptr);
+  }
+  if (toolResult != 0)
     VELMER_TRACE_FOR(kCleanupOperation, 4, "%s.%d.%s:  delete %s failed ...\n", job.jsJobID.c_str());
   return 0;
 }

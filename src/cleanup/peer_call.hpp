@@ -4,7 +4,8 @@
 // Every call opens a system-bus connection of its own and closes it when the reply has
 // been read. The daemon's connection is not used: it belongs to the main loop, and the
 // handler that makes the call already runs under the bus lock. The calling thread blocks
-// for at most the default D-Bus timeout; an absent peer fails at once.
+// for at most the default D-Bus timeout (without the bus lock when it runs a waiting
+// call); an absent peer fails at once.
 #pragma once
 
 #include <sdbus-c++/sdbus-c++.h>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "bus/bus.hpp"
 #include "trace.h"
 
 namespace velmer::peer {
@@ -44,7 +46,10 @@ std::tuple<Results...> call(const Method& method, Step& reached, const Args&... 
   (request << ... << args);
   reached = Step::Call;
   // The reply refers to the connection's bus: it is read here, before both are closed.
-  auto reply = proxy->callMethod(request);  // time-out 0: the default D-Bus time-out
+  auto reply = [&] {
+    bus::WaitWithoutBusLock waiting;
+    return proxy->callMethod(request);  // time-out 0: the default D-Bus time-out
+  }();
   reached = Step::ReadReply;
   std::tuple<Results...> results;
   std::apply([&](auto&... out) { (reply >> ... >> out); }, results);

@@ -7,6 +7,7 @@
 #include <set>
 #include <string_view>
 
+#include "bus/bus.hpp"
 #include "cleanup/background_cleanup.hpp"
 #include "persistence/backup_thread.hpp"
 #include "clock.hpp"
@@ -54,6 +55,7 @@ struct CancelToolRun {
 
 CancelToolRun runJobCancelTool(const std::string& argument) {
   const std::string tool = paths::resolve(paths::kJobCancelTool);
+  bus::WaitWithoutBusLock waiting;
   return {static_cast<uint16_t>(utl_va_run(tool.c_str(), argument.c_str(), nullptr))};
 }
 

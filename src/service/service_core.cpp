@@ -8,6 +8,7 @@
 #include "cleanup/background_cleanup.hpp"
 #include "persistence/backup_thread.hpp"
 #include "bus/bus.hpp"
+#include "bus/waiting_calls.hpp"
 #include "jobs/job_create.hpp"
 #include "jobs/job_registry.hpp"
 #include "persistence/key_value_store.hpp"
@@ -63,6 +64,7 @@ void shutDownAfterSignal() {
   constexpr const char* kTag = "signal_handler";
   trace_printf(4, 8, "[%s]: process received signal: %s\n", kTag, receivedSignal == SIGTERM ? "SIGTERM" : "SIGINT");
   finishWaitingCreations();  // answered, and no job made after the files are written
+  bus::finishWaitingCalls();  // the running deletion ends; the waiting ones are refused
   // The backup thread writes both files one last time when it ends, with every change
   // made until now; it is the only writer, and it writes only a store it has restored, so
   // a stop before the restore (or without a backup thread) leaves the files as they were.
@@ -76,6 +78,7 @@ void shutDownAfterSignal() {
 void stopAfterError(const std::exception& e) {
   trace_printf(1, 8, "[%s]: Error starting job service thread exception: %s", kMainTag, e.what());
   finishWaitingCreations();
+  bus::finishWaitingCalls();
   stopThread();
   JSDeallocateContextMemory();
   waitForBackgroundCleanups();

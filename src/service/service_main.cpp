@@ -1,5 +1,7 @@
 #include "service/service_main.hpp"
 
+#include "bus/waiting_calls.hpp"
+
 #include "jobs/job_state.hpp"
 #include "persistence/key_value_store.hpp"
 #include "trace.h"
@@ -92,9 +94,13 @@ ResponseTriple Jobservicemain::JobServSchedule(const std::vector<std::string>& j
                                                const std::string& startTime, const std::string& untilTime) {
   return jobServSchedule(jobList, numJobs, startTime, untilTime);
 }
-ResponseTriple Jobservicemain::JobServDelete(const std::vector<std::string>& jobList, const uint16_t& numJobs,
-                                             const uint16_t& deleteMode) {
-  return jobServDelete(jobList, numJobs, deleteMode);
+// Deletion and clean-up may wait on tool programs and peer services: they reply when done
+// and leave the loop free meanwhile.
+void Jobservicemain::JobServDelete(sdbus::Result<uint16_t, std::string, uint16_t>&& result,
+                                   std::vector<std::string> jobList, uint16_t numJobs, uint16_t deleteMode) {
+  bus::replyWhenDone(std::move(result), [jobList = std::move(jobList), numJobs, deleteMode] {
+    return jobServDelete(jobList, numJobs, deleteMode);
+  });
 }
 uint16_t Jobservicemain::JobServUpdateJobInfo(const std::string& jobID, const uint16_t& jobState,
                                               const uint16_t& percentComplete, const std::string& jobStatus,
@@ -147,10 +153,12 @@ uint16_t Jobservicemain::JS_RTSE_FreeStringArray(const std::string& ignored) { r
 StatusByte Jobservicemain::JS_GetkelvofwJobState() { return jsGetkelvofwJobState(); }
 StatusByte Jobservicemain::JS_IsKelvoFWUpdateActive() { return jsIsKelvoFWUpdateActive(); }
 StatusByte Jobservicemain::JS_IsKelvoFWUpdateActiveNotSCP() { return jsIsKelvoFWUpdateActiveNotSCP(); }
-uint16_t Jobservicemain::JobServCleanupPersistentData(const std::string& jobName, const std::string& jobID,
-                                                      const uint32_t& jobType, const std::string& jobStatus,
-                                                      const uint32_t& jobState) {
-  return jobServCleanupPersistentData(jobName, jobID, jobType, jobStatus, jobState);
+void Jobservicemain::JobServCleanupPersistentData(sdbus::Result<uint16_t>&& result, std::string jobName,
+                                                  std::string jobID, uint32_t jobType, std::string jobStatus,
+                                                  uint32_t jobState) {
+  bus::replyWhenDone(std::move(result), [=] {
+    return jobServCleanupPersistentData(jobName, jobID, jobType, jobStatus, jobState);
+  });
 }
 
 // ---------------------------------------------------------------------------------------

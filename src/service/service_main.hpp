@@ -44,8 +44,8 @@ class Jobservicemain final
   void JobServCreateWithRetry(CreationResult&& result, std::string jobName, uint16_t jobType) override;
   ResponseTriple JobServSchedule(const std::vector<std::string>& jobList, const uint16_t& numJobs,
                                  const std::string& startTime, const std::string& untilTime) override;
-  ResponseTriple JobServDelete(const std::vector<std::string>& jobList, const uint16_t& numJobs,
-                               const uint16_t& deleteMode) override;
+  void JobServDelete(sdbus::Result<uint16_t, std::string, uint16_t>&& result, std::vector<std::string> jobList,
+                     uint16_t numJobs, uint16_t deleteMode) override;
   uint16_t JobServUpdateJobInfo(const std::string& jobID, const uint16_t& jobState, const uint16_t& percentComplete,
                                 const std::string& jobStatus, const std::string& message,
                                 const std::string& messageID, const std::string& messageArgs) override;
@@ -72,9 +72,8 @@ class Jobservicemain final
   StatusByte JS_GetkelvofwJobState() override;
   StatusByte JS_IsKelvoFWUpdateActive() override;
   StatusByte JS_IsKelvoFWUpdateActiveNotSCP() override;
-  uint16_t JobServCleanupPersistentData(const std::string& jobName, const std::string& jobID,
-                                        const uint32_t& jobType, const std::string& jobStatus,
-                                        const uint32_t& jobState) override;
+  void JobServCleanupPersistentData(sdbus::Result<uint16_t>&& result, std::string jobName, std::string jobID,
+                                    uint32_t jobType, std::string jobStatus, uint32_t jobState) override;
 
   VELMER_BUS_PROPERTY(MainRecord, uint16_t, backupJobState)
   VELMER_BUS_PROPERTY(MainRecord, uint16_t, restoreJobState)
