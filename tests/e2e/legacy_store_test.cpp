@@ -205,11 +205,12 @@ TEST_F(LegacyCopyAtAnEarlyStop, KeepsEveryJobAndQueueItHeld) {
   }
 }
 
-using LegacyUpgradeFromALargeFile = LegacyCopyAtAnEarlyStop;
+// Also laid out before the first start: a legacy file larger than the store.
+using LegacyUpgradeFromDamagedFile = LegacyCopyAtAnEarlyStop;
 
 // A file with more than the store can hold publishes up to the store's limits, so that
 // creation is still possible afterwards; a stray temporary copy is removed unread.
-TEST_F(LegacyUpgradeFromALargeFile, RestoreStopsAtTheStoreLimitsAndRemovesStrayTemporaryCopies) {
+TEST_F(LegacyUpgradeFromDamagedFile, RestoreStopsAtTheStoreLimitsAndRemovesStrayTemporaryCopies) {
   std::string file;
   for (int i = 0; i < 257; ++i) file += legacyJob("JID_" + std::to_string(100000000000 + i), "Old", "Completed");
   for (int i = 0; i < 257; ++i)
