@@ -17,28 +17,14 @@ uint64_t numberAt(const uint8_t* bytes, size_t offset, size_t width) {
 // The job cache's record: numbers little-endian, texts cut to their field with a NUL, and
 // every reserved byte cleared.
 TEST(JobInfoObjLayout, FieldsSitAtTheirOffsetsLittleEndianAndTextsAreCut) {
-  const velmer::JobInfoRecord job = {.startTime = -2,
-                                     .untilTime = 4294967295,
-                                     .completionTime = 0x0102030405060708,
-                                     .processID = 77,
-                                     .runningTimeoutSeconds = 21600,
-                                     .jobName = std::string(150, 'n'),
-                                     .message = std::string(300, 'm'),
-                                     .messageArgs = "a,b",
-                                     .queueID = "QID_176494512012",
-                                     .jobStatus = "Completed with Errors",
-                                     .messageID = "JCP0000000000000",
-                                     .jsJobID = "JID_176494512012",
-                                     .flags = 0x19,
-                                     .jobType = 200,
-                                     .jobState = 4,
-                                     .percentComplete = 254,
-                                     .latestUpdateTime = 1764945120,
-                                     .creationTime = 1764945100,
-                                     .jobStateForInterface = 11,
-                                     .reserved0 = 5,
-                                     .actualRunningStartTime = 1764945110,
-                                     .actualRunningStopTime = 1764945119};
+  const velmer::JobInfoRecord job = {
+      .startTime = -2, .untilTime = 4294967295, .completionTime = 0x0102030405060708, .processID = 77,
+      .runningTimeoutSeconds = 21600, .jobName = std::string(150, 'n'), .message = std::string(300, 'm'),
+      .messageArgs = "a,b", .queueID = "QID_176494512012", .jobStatus = "Completed with Errors",
+      .messageID = "JCP0000000000000", .jsJobID = "JID_176494512012", .flags = 0x19, .jobType = 200, .jobState = 4,
+      .percentComplete = 254, .latestUpdateTime = 1764945120, .creationTime = 1764945100,
+      .jobStateForInterface = 11, .reserved0 = 5, .actualRunningStartTime = 1764945110,
+      .actualRunningStopTime = 1764945119};
   JobInfoObj record;
   std::memset(&record, 0xAA, sizeof record);
   velmer::convertToJobInfoObject(job, record);

@@ -49,25 +49,12 @@ std::string framed(const std::vector<uint8_t>& record) {
 
 // A job whose jobName, messageArgs and queueID are empty: 144 fixed bytes, then message,
 // jobStatus and messageID (163 bytes, text offsets 0, 144, 0, 0, 148, 156).
-const JobInfoRecord kJob = {.startTime = -2,
-                            .untilTime = 4294967295,
-                            .runningTimeoutSeconds = 21600,
-                            .jobName = "",
-                            .message = "New",
-                            .messageArgs = "",
-                            .queueID = "",
-                            .jobStatus = "Running",
-                            .messageID = "JCP027",
-                            .jsJobID = "JID_176494500012",
-                            .flags = 0x11,
-                            .jobType = 20,
-                            .jobState = 3,
-                            .percentComplete = 40,
-                            .latestUpdateTime = 1764945100,
-                            .creationTime = 1764944000,
-                            .jobStateForInterface = 6,
-                            .actualRunningStartTime = 1764945050,
-                            .actualRunningStopTime = 1764945099};
+const JobInfoRecord kJob = {.startTime = -2, .untilTime = 4294967295, .runningTimeoutSeconds = 21600, .jobName = "",
+                            .message = "New", .messageArgs = "", .queueID = "", .jobStatus = "Running",
+                            .messageID = "JCP027", .jsJobID = "JID_176494500012", .flags = 0x11, .jobType = 20,
+                            .jobState = 3, .percentComplete = 40, .latestUpdateTime = 1764945100,
+                            .creationTime = 1764944000, .jobStateForInterface = 6,
+                            .actualRunningStartTime = 1764945050, .actualRunningStopTime = 1764945099};
 
 std::vector<uint8_t> jobBytes() {
   Bytes r = prologue(163, 0x0A03, 76);
@@ -82,15 +69,8 @@ std::vector<uint8_t> jobBytes() {
 
 JobQueueRecord queueOf(std::vector<std::string> entries) {
   const auto count = static_cast<uint32_t>(entries.size());
-  return {.jsQueueID = "QID_176494500011",
-          .startTime = 1764950000,
-          .untilTime = 4294967295,
-          .flags = 7,
-          .trackedJobCount = count,
-          .jsJobsList = {},
-          .queueState = 1,
-          .reservedAllign = {},
-          .itemCount = count,
+  return {.jsQueueID = "QID_176494500011", .startTime = 1764950000, .untilTime = 4294967295, .flags = 7,
+          .trackedJobCount = count, .jsJobsList = {}, .queueState = 1, .reservedAllign = {}, .itemCount = count,
           .jobQueueItem = std::move(entries)};
 }
 
