@@ -178,5 +178,17 @@ TEST(LegacyReader, DamagedObjectsAreRefusedWithTheirReason) {
   EXPECT_EQ(JS_RestoreObjectFromJqlegacyFile(empty, counts), LegacyRead::End);
 }
 
+// The restore file is read when the legacy file is missing; a damaged one is left in
+// place and restores nothing.
+TEST(LegacyUpgradeRestore, ReadsTheRestoreFileWhenThereIsNoBackupFileAndLeavesItInPlace) {
+  TempRoot root;
+  EXPECT_EQ(JS_RestoreFromJqlegacyBackup(), 0) << "nothing to restore";
+  const std::string damaged = root.write("flash/data1/jqlegacy/jobrestore/jobsandqueues.jnqbkp", headerText(8) + std::string(8, '\0'));
+  const std::string trace = traceOf([] { JS_RestoreFromJqlegacyBackup(); });
+  EXPECT_NE(trace.find("Found jqlegacy backup at [" + damaged + "]"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("Objects read: 0 | Jobs restored: 0"), std::string::npos) << trace;
+  EXPECT_TRUE(std::filesystem::exists(damaged));
+}
+
 }  // namespace
 }  // namespace velmer

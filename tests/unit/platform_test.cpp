@@ -55,12 +55,17 @@ TEST(EventsAndMessages, RefusedArgumentsAndLookupsFallBackAsTheirCallersExpect) 
   EXPECT_EQ(JCGetMessageFromMsgIDAlloc(nullptr, &text, nullptr), 64);
   EXPECT_EQ(JCGetMessageFromMsgIDFallbackAlloc("JCP037", nullptr, nullptr), 63);
   EXPECT_EQ(fallbackText("NOSUCH"), fallbackText("JCP003"));
-  root.write("usr/share/velmer/messages.json", R"({"RMX038": "from RMX038", "CUT": "abcdé", "ZZ1": "%2 before %1"})");
+  root.write("usr/share/velmer/messages.json",
+             R"({"RMX038": "from RMX038", "CUT": "abcdé", "ZZ1": "%2 before %1", "MANY": "[%10|%1|%3%]"})");
   EXPECT_EQ(fallbackText("NOSUCH"), "from RMX038");
   const std::vector<char> args = packArgs({"one", "two"});
   char cut[6];
   ASSERT_EQ(MsgRegGetMessageByMsgID("ZZ1", "en", args.data(), cut, sizeof cut), 0);
   EXPECT_STREQ(cut, "two b");
+  const std::vector<char> ten = packArgs({"1", "2", "3", "4", "5", "6", "7", "8", "9", "ten"});
+  char many[32];
+  ASSERT_EQ(MsgRegGetMessageByMsgID("MANY", "en", ten.data(), many, sizeof many), 0);
+  EXPECT_STREQ(many, "[ten|1|3%]");
   ASSERT_EQ(MsgRegGetMessageByMsgID("CUT", "en", nullptr, cut, sizeof cut), 0);
   EXPECT_STREQ(cut, "abcd") << "a character is never split";
   root.write("usr/share/velmer/messages.json", "not json");
@@ -113,6 +118,7 @@ TEST(Trace, LinesToTheJournalCarryTheirPriority) {
 TEST(Platform, RefusedArgumentsChangeNothingAndTablesStopAtTheirLimits) {
   TempRoot root;  // the cache journal's directory does not exist yet
   EXPECT_NE(add_job_to_cache_new(nullptr), 0);
+  EXPECT_NE(add_queue_to_cache_new(nullptr), 0);
   EXPECT_NE(remove_queue_from_cache(nullptr), 0);
   auto queue = std::make_unique<JobQueueInfoObj>();
   queue->itemCount = 1000;  // more than the array holds
@@ -122,6 +128,8 @@ TEST(Platform, RefusedArgumentsChangeNothingAndTablesStopAtTheirLimits) {
   int value = 777;
   root.write("etc/velmer/attributes.json", R"({"A": 30, "Text": "30", "Real": 1.5, "Flag": true, "Big": 4294967296})");
   for (const char* rejected : {"Missing", "Text", "Real", "Flag", "Big"}) EXPECT_NE(CfgGetAttributeInt(rejected, &value), 0);
+  root.write("etc/velmer/attributes.json", R"([{"A": 3}])");
+  EXPECT_NE(CfgGetAttributeInt("A", &value), 0);
   EXPECT_EQ(value, 777);
 
   EXPECT_EQ(utl_va_run("/nonexistent/tool", nullptr), 127 << 8);
@@ -134,6 +142,8 @@ TEST(Platform, RefusedArgumentsChangeNothingAndTablesStopAtTheirLimits) {
                           "group=a;jobs=J;group=b", "group=a;jobs=J;every=5", "group=a;jobs=J;", "group a;jobs=J"})
     EXPECT_EQ(RTSE_StartSchedulingRecurringTask(bad, &id), -EINVAL) << bad;
   EXPECT_EQ(RTSE_StartSchedulingRecurringTask("group=b;jobs=J;task=TID_999999999999", &id), -ENOENT);
+  EXPECT_EQ(RTSE_GetTaskFromGroupName("b", nullptr), -EINVAL);
+  RTSE_FreeStringArray(nullptr);
   std::vector<std::string> made;
   for (int status = 0; status == 0 && made.size() <= 256;) {
     status = RTSE_CreateTaskID(&id);
