@@ -11,6 +11,7 @@ namespace velmer::e2e {
 namespace {
 
 constexpr int64_t kDefaultTimeout = 172800;  // 48 hours
+constexpr const char* kPassDone = "[JSProcessDeletionCommands]: Exiting JSProcessDeletionCommands";
 
 class AutoDeletion : public JobTest {
  protected:
@@ -20,54 +21,43 @@ class AutoDeletion : public JobTest {
     return id;
   }
 
-  // The creation that finds the store at its capacity, and so starts a pass.
-  void createAtCapacity(uint16_t numJobsInStore) {
-    ASSERT_EQ(setMain({{"autoDeleteCapacity", numJobsInStore}, {"numJobsInStore", numJobsInStore}}), 0);
+  // The creation that finds the store at its capacity starts a pass; returns the paths
+  // of the objects the pass removed, once `count` are gone and the pass is over.
+  std::vector<std::string> passRemoving(uint16_t numJobsInStore, size_t count) {
+    recorder().clear();
+    const size_t logStart = readLog().size();
+    EXPECT_EQ(setMain({{"autoDeleteCapacity", numJobsInStore}, {"numJobsInStore", numJobsInStore}}), 0);
     createJob("Trigger", 1);
-  }
-
-  bool waitForRemovals(size_t count) {
-    return recorder().waitFor(
-        [&](const SignalList& signals) {
-          return static_cast<size_t>(std::count_if(signals.begin(), signals.end(), [](const RecordedSignal& s) {
-                   return s.member == "InterfacesRemoved";
-                 })) >= count;
-        },
-        10s);
-  }
-
-  std::vector<std::string> removedPaths() {
-    recorder().sync();
     std::vector<std::string> paths;
-    for (const auto& signal : recorder().signals())
-      if (signal.member == "InterfacesRemoved") paths.push_back(signal.objectPath);
+    EXPECT_TRUE(recorder().waitFor(
+        [&](const SignalList& signals) {
+          paths.clear();
+          for (const auto& signal : signals)
+            if (signal.member == "InterfacesRemoved") paths.push_back(signal.objectPath);
+          return paths.size() >= count;
+        },
+        10s));
+    EXPECT_TRUE(waitForLog(kPassDone, 10s, logStart));
     return paths;
   }
 
   std::vector<std::string> jobList() { return client().mainProperty<std::vector<std::string>>("jobInfoObjList"); }
 };
 
-TEST_F(AutoDeletion, PassRemovesExactlyTheFinishedJobsAtOrPastTheTimeout) {
+TEST_F(AutoDeletion, PassRemovesExactlyTheFinishedJobsAtOrPastTheTimeoutAndTheCountNeverWraps) {
   std::string due = jobIn(4, kDefaultTimeout);
   std::string longDue = jobIn(4, 10 * kDefaultTimeout, 0);  // type 0: an ID like a queue's
   std::string recent = jobIn(4, kDefaultTimeout - 60);
   std::string running = jobIn(3, 10 * kDefaultTimeout);
   std::string rebootPending = jobIn(6, 10 * kDefaultTimeout);
-  ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", due, std::string("key"), std::string("caller"),
-                                        std::string("value")),
-            0);
-  ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", recent, std::string("key"), std::string("caller"),
-                                        std::string("value")),
-            0);
-  recorder().clear();
+  for (const std::string& id : {due, recent})
+    ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", id, std::string("key"), std::string("caller"),
+                                          std::string("value")),
+              0);
 
-  createAtCapacity(5);
-  ASSERT_TRUE(waitForRemovals(2));
-  EXPECT_EQ(removedPaths(), (std::vector<std::string>{jobPath(due), jobPath(longDue)}));
-  ASSERT_TRUE(waitForLog("[JSProcessDeletionCommands]: Exiting JSProcessDeletionCommands"));
-
+  EXPECT_EQ(passRemoving(5, 2), (std::vector<std::string>{jobPath(due), jobPath(longDue)}));
   std::vector<std::string> left = jobList();
-  EXPECT_EQ(left.size(), 4u);
+  ASSERT_EQ(left.size(), 4u);
   EXPECT_EQ(std::vector<std::string>(left.begin(), left.begin() + 3),
             (std::vector<std::string>{recent, running, rebootPending}));
   EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 4);
@@ -83,39 +73,14 @@ TEST_F(AutoDeletion, PassRemovesExactlyTheFinishedJobsAtOrPastTheTimeout) {
   EXPECT_NE(cacheJournal.find(R"("op":"remove_job","id":")" + due), std::string::npos);
   EXPECT_EQ(cacheJournal.find(R"("op":"remove_job","id":")" + recent), std::string::npos);
   EXPECT_THROW(job(due), sdbus::Error);
-}
 
-TEST_F(AutoDeletion, StoreCountNeverWrapsBelowZero) {
+  // A count below the jobs removed: the creation raises it to 1, two removals leave 0.
+  ASSERT_EQ(setMain({{"autoDeleteCapacity", uint16_t{128}}}), 0);  // no pass while the jobs are made
   jobIn(4, kDefaultTimeout);
   jobIn(4, kDefaultTimeout);
-  recorder().clear();
-  // The creation raises the count to 1; two removals must leave 0, not 65535.
-  createAtCapacity(0);
-  ASSERT_TRUE(waitForRemovals(2));
-  ASSERT_TRUE(waitForLog("[JSProcessDeletionCommands]: Exiting JSProcessDeletionCommands"));
-  EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 0);
-  EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 1);
-}
-
-// The same removal serves a queue deleted on request.
-class ObjectRemoval : public AutoDeletion {};
-
-TEST_F(ObjectRemoval, DeletedQueueLeavesTheBusItsListAndItsCount) {
-  std::string id = createJob("Configure: RAID", 1);
-  auto [status, queueID, code] = client().callMain<uint16_t, std::string, uint16_t>(
-      "JobServSchedule", std::vector<std::string>{id}, uint16_t{1}, std::string("TIME_NOW"), std::string("TIME_NA"));
-  ASSERT_EQ(status, 0);
-  ASSERT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
-  recorder().clear();
-
-  ASSERT_EQ(client().callMain<uint16_t>("JobServDeleteQueue", queueID, uint16_t{0}), 0);
-  ASSERT_TRUE(waitForRemovals(1));
-  EXPECT_EQ(removedPaths(), std::vector<std::string>{"/xyz/openbmc_project/jobservice/jobservicequeueinfo/" + queueID});
-  ASSERT_TRUE(waitForLog("[CleanupDBusObject]: Exiting CleanupDBusObject"));
-  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 0);
-  EXPECT_TRUE(client().mainProperty<std::vector<std::string>>("jobQueueObjList").empty());
-  EXPECT_EQ(jobList(), std::vector<std::string>{id}) << "the job stays";
-  EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 1);
+  EXPECT_EQ(passRemoving(0, 2).size(), 2u);
+  EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 0) << "not 65535";
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 5);
 }
 
 }  // namespace

@@ -4,25 +4,17 @@
 // daemon's own code.
 #include <sys/stat.h>
 
-#include <cstring>
 #include <fstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
-#include "persistence/backup_file.hpp"
-#include "backup_layout.hpp"
-#include "daemon_fixture.hpp"
+#include "persistence_fixture.hpp"
 
 namespace velmer::e2e {
 namespace {
 
 const std::filesystem::path kLegacyFile = "flash/data1/jqlegacy/jobbackup/jobsandqueues.jnqbkp";
-const std::filesystem::path kBackupFile = "flash/data1/jobservice/jobbackup/jobsandqueues.jnqbkp";
-constexpr const char* kJobInterface = "com.zorvex.kelvo.jobservice.jobservicejobinfo";
-constexpr const char* kQueueInterface = "com.zorvex.kelvo.jobservice.jobservicescheduleinfo";
-const std::string kJobPath = "/xyz/openbmc_project/jobservice/jobservicejobinfo/";
-const std::string kRestoredQueuePath = "/xyz/openbmc_project/jobservice/jobservicescheduleinfo/";
+constexpr const char* kUpgradeDone = "=== UPGRADE RESTORE COMPLETE ===";
 
 uint64_t number(const std::string& bytes, size_t offset, size_t size) {
   uint64_t value = 0;
@@ -38,39 +30,26 @@ std::string textAt(const std::string& bytes, size_t offset) {
   return bytes.substr(offset, bytes.find('\0', offset) - offset);
 }
 
-struct LegacyJob {
-  std::string id;
-  std::string name;  // from the first entry of the text-offset table
-};
-struct LegacyQueue {
-  std::string id;
-  std::vector<std::string> entries;
-};
-struct LegacyStore {
-  std::vector<LegacyJob> jobs;
-  std::vector<LegacyQueue> queues;
-  bool whole = false;  // every byte belongs to an object
-};
-
-LegacyStore readLegacyStore(const std::string& bytes) {
-  LegacyStore store;
+// A legacy file as a list of texts: "job ID name" (the name from the first entry of the
+// text-offset table) and "queue ID entry...", up to the first byte that is no object.
+std::vector<std::string> readLegacyStore(const std::string& bytes, bool* whole = nullptr) {
+  std::vector<std::string> objects;
   size_t at = 0;
   while (at + 12 <= bytes.size() && bytes.compare(at, 6, "JOBCTR") == 0) {
     const size_t size = number(bytes, at + 8, 4);
     const std::string record = bytes.substr(at + 12, size);
-    if (record.size() != size || number(record, 0, 4) != size) return store;
+    if (record.size() != size || number(record, 0, 4) != size) break;
     if (number(record, 8, 2) == 0x0A03) {
       const size_t nameOffset = number(record, 52, 4);
-      store.jobs.push_back({textAt(record, 76), nameOffset == 0 ? "" : textAt(record, nameOffset)});
+      objects.push_back("job " + textAt(record, 76) + " " + (nameOffset == 0 ? "" : textAt(record, nameOffset)));
     } else if (number(record, 8, 2) == 0x0A04) {
-      LegacyQueue queue{textAt(record, 44), {}};
-      for (size_t i = 0; i < number(record, 72, 4); ++i) queue.entries.push_back(textAt(record, 76 + 20 * i));
-      store.queues.push_back(queue);
+      objects.push_back("queue " + textAt(record, 44));
+      for (size_t i = 0; i < number(record, 72, 4); ++i) objects.back() += " " + textAt(record, 76 + 20 * i);
     }
     at += 12 + size;
   }
-  store.whole = at == bytes.size();
-  return store;
+  if (whole != nullptr) *whole = at == bytes.size();
+  return objects;
 }
 
 std::string legacyHeader(size_t payloadSize) {
@@ -115,146 +94,103 @@ std::string legacyQueue(const std::string& id, const std::vector<std::string>& e
   return legacyHeader(record.size()) + record;
 }
 
-class LegacyStoreTest : public DaemonTest {
+class LegacyStoreTest : public PersistenceTest {
  protected:
-  std::string createJob(const std::string& name, uint16_t type) {
-    auto [status, jobID, code] = client().callMain<uint16_t, std::string, uint16_t>("JobServCreate", name, type);
-    EXPECT_EQ(status, 0);
-    return jobID;
-  }
-
   void writeLegacyFile(const std::string& bytes) const {
     std::filesystem::create_directories((root() / kLegacyFile).parent_path());
     std::ofstream(root() / kLegacyFile, std::ios::binary) << bytes;
   }
-
-  // The job `jobID` as the daemon's own backup file holds it, if it does.
-  std::optional<JobInfoRecord> backedUpJob(const std::string& jobID) const {
-    const std::string bytes = readFile(root() / kBackupFile);
-    for (size_t at = 0; at + kObjectHeaderSize <= bytes.size();) {
-      const auto header = decodeObjectHeader(reinterpret_cast<const uint8_t*>(&bytes[at]));
-      at += kObjectHeaderSize;
-      if (header.object_type == kJobObject && at + kJobRecordSize <= bytes.size()) {
-        JobInfoRecord job;
-        convertToJobServInfoObj(reinterpret_cast<const uint8_t*>(&bytes[at]), job);
-        if (job.jsJobID == jobID) return job;
-      }
-      at += header.object_size;
-    }
-    return std::nullopt;
+  std::vector<std::string> legacyObjects(bool* whole = nullptr) const {
+    return readLegacyStore(readFile(root() / kLegacyFile), whole);
   }
-
-  PropertyMap jobProperties(const std::string& jobID) {
-    return client().getAllProperties(kJobPath + jobID, kJobInterface);
-  }
+  std::vector<std::string> listedJobs() { return client().mainProperty<std::vector<std::string>>("jobInfoObjList"); }
 };
 
 TEST_F(LegacyStoreTest, DowngradeCopyHoldsEveryJobAndQueueAfterAChange) {
-  const std::string first = createJob("BIOS configuration", 2);
-  const std::string second = createJob("RAID configuration", 3);
+  const std::string first = createJob("BIOS configuration", 2), second = createJob("RAID configuration", 3);
   auto [status, queueID, code] =
       client().callMain<uint16_t, std::string, uint16_t>("JobServSchedule", std::vector<std::string>{first, second},
                                                          uint16_t{2}, std::string("TIME_NOW"), std::string("TIME_NA"));
   ASSERT_EQ(status, 0) << code;
-
-  LegacyStore store;
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        store = readLegacyStore(readFile(root() / kLegacyFile));
-        return store.whole && store.jobs.size() == 2 && store.queues.size() == 1;
-      },
-      15s))
-      << readLog();
-  EXPECT_EQ(store.jobs[0].id, first);
-  EXPECT_EQ(store.jobs[0].name, "BIOS configuration");
-  EXPECT_EQ(store.jobs[1].id, second);
-  EXPECT_EQ(store.queues[0].id, queueID);
-  EXPECT_EQ(store.queues[0].entries, (std::vector<std::string>{first, second}));
+  const std::vector<std::string> expected = {"job " + first + " BIOS configuration",
+                                             "job " + second + " RAID configuration",
+                                             "queue " + queueID + " " + first + " " + second};
+  bool whole = false;
+  ASSERT_TRUE(waitUntil([&] { return legacyObjects(&whole) == expected && whole; }, kBackupStepTimeout))
+      << ::testing::PrintToString(legacyObjects());
 
   struct stat info {};
   ASSERT_EQ(::stat((root() / kLegacyFile).parent_path().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0770u);
   // A rewrite may still be under way; once it is done no temporary file is left.
   const auto temporary = root() / (kLegacyFile.string() + ".tmp");
-  EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(temporary); }, 10s));
+  EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(temporary); }, kBackupStepTimeout));
 }
 
-TEST_F(LegacyStoreTest, UpgradeAddsWhatIsNewAndCompletesTheControllerUpdateFromTheLegacyCopy) {
-  const std::string update = createJob("Firmware Update: Kelvo", 20);
-  const std::string raid = createJob("RAID configuration", 2);
+// New objects of an older firmware's file are added up to the first damaged one; jobs the
+// store holds already are kept, except a controller update, which takes the copy's outcome.
+TEST_F(LegacyStoreTest, UpgradeAddsWhatIsNewBeforeTheDamageAndCompletesTheControllerUpdate) {
+  const std::string update = createJob("Firmware Update: Kelvo", 20), raid = createJob("RAID configuration", 2);
   ASSERT_EQ(stopDaemon(), 0);
-  const std::string newJob = "JID_100000000001";
-  const std::string newQueue = "QID_100000000002";
+  const std::string newJob = "JID_100000000001", newQueue = "QID_100000000002";
   writeLegacyFile(legacyJob(update, "Firmware Update: Kelvo", "Completed") +
                   legacyJob(raid, "RAID configuration", "Completed") + legacyJob(newJob, "Storage reset", "Failed") +
-                  legacyQueue(newQueue, {newJob}));
+                  legacyQueue(newQueue, {newJob}) + legacyHeader(8) + std::string(8, '\0') +
+                  legacyJob("JID_100000000004", "Lost", "Completed"));
 
   const size_t logStart = readLog().size();
   startDaemon();
-  ASSERT_TRUE(waitForLog("=== UPGRADE RESTORE COMPLETE ===", 15s, logStart)) << readLog(logStart);
-  const std::string log = readLog(logStart);
-  EXPECT_NE(log.find("Objects read: 4 | Jobs restored: 1, skipped(duplicate): 2 | Queues restored: 1, "
-                     "skipped(duplicate): 0"),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find("*** Upgrade from jqlegacy successful - restored 1 jobs and 1 queues ***"), std::string::npos);
-
-  PropertyMap restored = jobProperties(newJob);
+  ASSERT_TRUE(waitForLog(kUpgradeDone, kBackupStepTimeout, logStart)) << readLog(logStart);
+  EXPECT_EQ(listedJobs(), (std::vector<std::string>{update, raid, newJob}));
+  PropertyMap restored = job(newJob);
   EXPECT_EQ(restored.at("jobName").get<std::string>(), "Storage reset");
   EXPECT_EQ(restored.at("jobStatus").get<std::string>(), "Failed");
   EXPECT_EQ(client()
-                .getProperty(kRestoredQueuePath + newQueue, kQueueInterface, "jobQueueItem")
+                .getProperty(kRestoredQueuePathPrefix + newQueue, kQueueInterface, "jobQueueItem")
                 .get<std::vector<std::string>>(),
             std::vector<std::string>{newJob});
 
-  // Only the controller firmware update takes the legacy copy's outcome.
-  PropertyMap completed = jobProperties(update);
+  PropertyMap completed = job(update);
   EXPECT_EQ(completed.at("jobState").get<uint32_t>(), 4u);
   EXPECT_EQ(completed.at("percentComplete").get<uint16_t>(), 100);
   EXPECT_EQ(completed.at("jobStatus").get<std::string>(), "Completed");
   EXPECT_EQ(completed.at("messageID").get<std::string>(), "RED001");
   EXPECT_EQ(completed.at("completionTime").get<int64_t>(), 1764949999);
   EXPECT_EQ(completed.at("actualRunningStopTime").get<int64_t>(), 1764949998);
-  EXPECT_NE(jobProperties(raid).at("jobStatus").get<std::string>(), "Completed");
-
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        auto backedUp = backedUpJob(update);
-        return backedUp && backedUp->jobStatus == "Completed" && backedUp->percentComplete == 100;
-      },
-      15s))
-      << "the forced completion reaches the backup file\n"
-      << readLog(logStart);
+  EXPECT_NE(jobValue<std::string>(raid, "jobStatus"), "Completed");
+  EXPECT_TRUE(waitForBackup([&](const std::vector<layout::StoredObject>& objects) {
+    auto stored = jobsIn(objects);
+    return stored.contains(update) && stored.at(update).jobStatus == "Completed" &&
+           stored.at(update).percentComplete == 100;
+  })) << "the forced completion reaches the backup file";
 }
 
 // The main file is rewritten before the legacy copy: a crash between the two leaves a
 // deleted job in the copy. The copy is still the one the daemon wrote last, so the job
 // does not come back; a copy an older firmware wrote is read (the test above).
 TEST_F(LegacyStoreTest, ADeletedJobDoesNotComeBackFromTheDaemonsOwnCopyAfterACrashBetweenTheRewrites) {
-  const std::string kept = createJob("BIOS configuration", 2);
-  const std::string deleted = createJob("RAID configuration", 3);
-  ASSERT_TRUE(waitUntil([&] { return readLegacyStore(readFile(root() / kLegacyFile)).jobs.size() == 2; }, 15s));
+  const std::string kept = createJob("BIOS configuration", 2), deleted = createJob("RAID configuration", 3);
+  ASSERT_TRUE(waitUntil([&] { return legacyObjects().size() == 2; }, kBackupStepTimeout));
   ASSERT_EQ(stopDaemon(), 0);
   // The main file as the deletion's rewrite left it.
   layout::Bytes rewritten;
-  for (const auto& object : layout::splitObjects(readFile(root() / kBackupFile)))
-    if (layout::decodeJob(object.record).jsJobID != deleted) rewritten = layout::concat({rewritten, object.header, object.record});
-  layout::writeBytes(root() / kBackupFile, rewritten);
+  for (const auto& object : backupObjects())
+    if (layout::decodeJob(object.record).jsJobID != deleted)
+      rewritten = layout::concat({rewritten, object.header, object.record});
+  layout::writeBytes(layout::backupFile(root()), rewritten);
 
-  const size_t logStart = readLog().size();
-  startDaemon();
-  ASSERT_TRUE(waitForLog("[backupThread]: ___ Post restoration all job info", 15s, logStart)) << readLog(logStart);
-  const auto listed = client().mainProperty<std::vector<std::string>>("jobInfoObjList");
-  EXPECT_EQ(listed, std::vector<std::string>{kept});
+  startAndAwaitRestore();
+  EXPECT_EQ(listedJobs(), std::vector<std::string>{kept});
 }
 
-// A stop within the start-up wait, or without a backup thread (the backup directory
-// cannot be made), never replaces the legacy copy with a store that was never restored.
+// Tests that lay out the legacy copy before the daemon first starts.
 class LegacyCopyAtAnEarlyStop : public LegacyStoreTest {
  protected:
   std::optional<DaemonOptions> initialDaemon() const override { return std::nullopt; }
 };
 
+// A stop within the start-up wait, or without a backup thread (the backup directory
+// cannot be made), never replaces the legacy copy with a store that was never restored.
 TEST_F(LegacyCopyAtAnEarlyStop, KeepsEveryJobAndQueueItHeld) {
   const std::string copy = legacyJob("JID_100000000011", "Storage reset", "Completed") +
                            legacyJob("JID_100000000012", "BIOS configuration", "Completed") +
@@ -269,22 +205,8 @@ TEST_F(LegacyCopyAtAnEarlyStop, KeepsEveryJobAndQueueItHeld) {
   }
 }
 
-class LegacyUpgradeFromDamagedFile : public LegacyStoreTest {
- protected:
-  std::optional<DaemonOptions> initialDaemon() const override { return std::nullopt; }
-};
-
-TEST_F(LegacyUpgradeFromDamagedFile, ObjectsBeforeTheDamageAreRestoredAndTheRestIsNot) {
-  const std::string kept = "JID_100000000003";
-  writeLegacyFile(legacyJob(kept, "Storage reset", "Completed") + legacyHeader(8) + std::string(8, '\0') +
-                  legacyJob("JID_100000000004", "Lost", "Completed"));
-  startDaemon();
-  ASSERT_TRUE(waitForLog("=== UPGRADE RESTORE COMPLETE ===", 15s)) << readLog();
-  EXPECT_NE(readLog().find("Payload too small: 8"), std::string::npos);
-  EXPECT_NE(readLog().find("Error reading object #1 from jqlegacy backup"), std::string::npos);
-  EXPECT_EQ(jobProperties(kept).at("jobName").get<std::string>(), "Storage reset");
-  EXPECT_EQ(client().mainProperty<std::vector<std::string>>("jobInfoObjList"), std::vector<std::string>{kept});
-}
+// Also laid out before the first start: a legacy file larger than the store.
+using LegacyUpgradeFromDamagedFile = LegacyCopyAtAnEarlyStop;
 
 // A file with more than the store can hold publishes up to the store's limits, so that
 // creation is still possible afterwards; a stray temporary copy is removed unread.
@@ -297,7 +219,7 @@ TEST_F(LegacyUpgradeFromDamagedFile, RestoreStopsAtTheStoreLimitsAndRemovesStray
   const auto stray = root() / (kLegacyFile.string() + ".tmp");
   std::ofstream(stray, std::ios::binary) << legacyJob("JID_200000000000", "Unfinished", "Completed");
   startDaemon();
-  ASSERT_TRUE(waitForLog("=== UPGRADE RESTORE COMPLETE ===", 60s)) << readLog();
+  ASSERT_TRUE(waitForLog(kUpgradeDone, kBackupStepTimeout)) << readLog();
   EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 256);
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 256);
   EXPECT_FALSE(std::filesystem::exists(stray));

@@ -90,28 +90,13 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
   const std::string queue = scheduleNow({queued1, queued2});
 
   // Every stored property of one job gets a value unlike its default, extremes included.
-  const JobInfoRecord runningValues = {.startTime = -2,
-                                       .untilTime = kNoEnd,
-                                       .completionTime = 1764945003,
-                                       .processID = 4000000000u,
-                                       .runningTimeoutSeconds = 21600,
-                                       .jobName = "Running job \u00fcber",
-                                       .message = std::string(255, 'm'),
-                                       .messageArgs = "arg1,arg2",
-                                       .queueID = "QID_999999999999",
-                                       .jobStatus = "Running",
-                                       .messageID = "JCP007",
-                                       .jsJobID = running,
-                                       .flags = 0x18,
-                                       .jobType = 65,
-                                       .jobState = 3,
-                                       .percentComplete = 40,
-                                       .latestUpdateTime = 1764945004,
-                                       .creationTime = 1764945001,
-                                       .jobStateForInterface = 6,
-                                       .reserved0 = 0,
-                                       .actualRunningStartTime = 1764945005,
-                                       .actualRunningStopTime = -1};
+  const JobInfoRecord runningValues = {
+      .startTime = -2, .untilTime = kNoEnd, .completionTime = 1764945003, .processID = 4000000000u,
+      .runningTimeoutSeconds = 21600, .jobName = "Running job \u00fcber", .message = std::string(255, 'm'),
+      .messageArgs = "arg1,arg2", .queueID = "QID_999999999999", .jobStatus = "Running", .messageID = "JCP007",
+      .jsJobID = running, .flags = 0x18, .jobType = 65, .jobState = 3, .percentComplete = 40,
+      .latestUpdateTime = 1764945004, .creationTime = 1764945001, .jobStateForInterface = 6, .reserved0 = 0,
+      .actualRunningStartTime = 1764945005, .actualRunningStopTime = -1};
   ASSERT_EQ(setJob(running, layout::restoredJobProperties(runningValues)), 0);
   // An interface state stored as 0 is computed again from state and status; 5 is kept.
   ASSERT_EQ(setJob(failed, {{"jobState", uint32_t{4}}, {"jobStatus", std::string("Failed")}}), 0);
@@ -223,25 +208,20 @@ TEST_F(RestoreFromFile, DamagedFileKeepsEveryObjectBeforeTheDamageAndNeverHangs)
   struct Case {
     const char* damage;
     Bytes file;
-    std::string logLine;
     std::vector<std::string> kept;
   };
   const Case cases[] = {
       {"bad signature after a task record",
        layout::concat({job1, task, job2, layout::header("JOBCTX", 1, 1880), layout::jobRecord(storedJob("JID_4", 0))}),
-       "Signature mismatch, corrupted file",
        {"JID_000000000001", "JID_000000000002"}},
       {"truncated record",
        layout::concat({job1, truncatedQueue}),
-       "End of file reached while reading object data",
        {"JID_000000000001"}},
       {"unknown object type",
        layout::concat({job1, layout::header("JOBCTR", 7, 1880), layout::jobRecord(storedJob("JID_5", 0)), job3}),
-       "Unknown object type",
        {"JID_000000000001"}},
       {"size not that of the type",
        layout::concat({job1, layout::header("JOBCTR", layout::kJobType, 0xFFFFFFFF), job2}),
-       "object size 4294967295 does not match object type 1",
        {"JID_000000000001"}},
   };
 
@@ -251,20 +231,12 @@ TEST_F(RestoreFromFile, DamagedFileKeepsEveryObjectBeforeTheDamageAndNeverHangs)
     if (running) stopDaemon();
     removeLegacyCopy();  // the previous case's objects would come back from it
     layout::writeBytes(layout::backupFile(root()), c.file);
-    const size_t logStart = readLog().size();
     ASSERT_NO_THROW(startAndAwaitRestore());
     running = true;
-
-    const std::string log = readLog(logStart);
-    EXPECT_NE(log.find(c.logLine), std::string::npos);
-    EXPECT_NE(log.find("Restore Job objects complete"), std::string::npos);
     EXPECT_EQ(keysOf(jobsOnBus()), c.kept);
     EXPECT_TRUE(queuesOnBus().empty());
     EXPECT_EQ(keysOf(jobsInBackup()), c.kept) << "the backup file is rewritten from what was published";
     EXPECT_EQ(client().callMain<uint16_t>("GetJobServiceStatus"), 0);
-  }
-  if (running) {
-    EXPECT_EQ(stopDaemon(), 0);
   }
 }
 
@@ -360,6 +332,27 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
   EXPECT_FALSE(std::filesystem::exists(layout::backupDirectory(root()) / "jobsandqueues.jnqbkp.tmp"));
   EXPECT_FALSE(std::filesystem::exists(strayKeyValues));
   EXPECT_TRUE(client().mainProperty<BlobKeyValue>("blobKeyValue").empty());
+}
+
+// A full store, 256 jobs and 128 queues of two jobs each (about 17 MB), comes back whole
+// and is rewritten whole. How long that takes is for velmerd-bench, not for a test.
+TEST_F(RestoreFromFile, AFullStoreIsRestoredAndRewrittenWhole) {
+  constexpr int kJobs = 256, kQueues = 128;
+  const auto jobID = [](int i) { return "JID_" + std::to_string(100000000001 + i); };
+  Bytes file;
+  const auto append = [&](const Bytes& object) { file.insert(file.end(), object.begin(), object.end()); };
+  for (int i = 0; i < kJobs; ++i) append(layout::jobObject(storedJob(jobID(i), 2)));
+  for (int q = 0; q < kQueues; ++q)
+    append(layout::queueObject(storedQueue("QID_" + std::to_string(900000000000 + q), {jobID(2 * q), jobID(2 * q + 1)})));
+  layout::writeBytes(layout::backupFile(root()), file);
+  startAndAwaitRestore();
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), kJobs);
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), kQueues);
+  EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), kJobs);
+  ASSERT_EQ(update(jobID(0), 255, 1), 0);
+  EXPECT_TRUE(waitForBackup([&](const std::vector<layout::StoredObject>& objects) {
+    return objects.size() == kJobs + kQueues && jobsIn(objects).at(jobID(0)).percentComplete == 1;
+  }));
 }
 
 }  // namespace

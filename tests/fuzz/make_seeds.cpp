@@ -3,6 +3,7 @@
 //   fuzz_make_seeds DIRECTORY   (scripts/fuzz.sh seeds writes tests/fuzz/corpus/)
 // A queue object of the backup file is 128 KB: its seed keeps the header and the start of
 // the record only.
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -19,65 +20,18 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 velmer::JobInfoRecord exampleJob(const std::string& id, uint32_t state) {
-  velmer::JobInfoRecord job;
-  job.jsJobID = id;
-  job.jobName = "Firmware Update: Kelvo";
-  job.message = "The job completed successfully.";
-  job.messageID = "RED001";
-  job.messageArgs = "a,b";
-  job.jobStatus = state == 4 ? "Completed" : "Running";
-  job.queueID = "QID_176494500011";
-  job.jobType = 20;
-  job.jobState = state;
-  job.percentComplete = state == 4 ? 100 : 40;
-  job.startTime = 0;
-  job.untilTime = 4294967295;
-  job.creationTime = 1764945000;
-  job.latestUpdateTime = 1764945100;
-  job.jobStateForInterface = 7;
-  job.flags = 1;
-  return job;
+  const bool done = state == 4;
+  return {.startTime = 0, .untilTime = 4294967295, .jobName = "Firmware Update: Kelvo",
+          .message = "The job completed successfully.", .messageArgs = "a,b", .queueID = "QID_176494500011",
+          .jobStatus = done ? "Completed" : "Running", .messageID = "RED001", .jsJobID = id, .flags = 1,
+          .jobType = 20, .jobState = state, .percentComplete = static_cast<uint16_t>(done ? 100 : 40),
+          .latestUpdateTime = 1764945100, .creationTime = 1764945000, .jobStateForInterface = 7};
 }
 
 velmer::JobQueueRecord exampleQueue() {
-  velmer::JobQueueRecord queue;
-  queue.jsQueueID = "QID_176494500011";
-  queue.untilTime = 4294967295;
-  queue.queueState = 1;
-  queue.trackedJobCount = 2;
-  queue.jobQueueItem = {"JID_176494500001", "JID_176494500002"};
-  queue.itemCount = 2;
-  return queue;
-}
-
-void append(Bytes& out, const uint8_t* data, size_t size) { out.insert(out.end(), data, data + size); }
-
-Bytes backupJob(const velmer::JobInfoRecord& job) {
-  Bytes out;
-  const auto header = velmer::encodeObjectHeader(velmer::kJobObject, velmer::kJobRecordSize);
-  append(out, header.data(), header.size());
-  std::vector<uint8_t> record(velmer::kJobRecordSize);
-  velmer::convertToJobServInfoObjFile(job, record.data());
-  append(out, record.data(), record.size());
-  return out;
-}
-
-Bytes backupQueueStart(size_t recordBytes) {
-  Bytes out;
-  const auto header = velmer::encodeObjectHeader(velmer::kQueueObject, velmer::kQueueRecordSize);
-  append(out, header.data(), header.size());
-  std::vector<uint8_t> record(velmer::kQueueRecordSize);
-  velmer::convertToJobQueueInfoControlObjFile(exampleQueue(), record.data());
-  append(out, record.data(), recordBytes);
-  return out;
-}
-
-Bytes legacyObject(const std::vector<uint8_t>& record) {
-  Bytes out;
-  const auto header = velmer::encodeLegacyHeader(static_cast<uint32_t>(record.size()));
-  append(out, header.data(), header.size());
-  append(out, record.data(), record.size());
-  return out;
+  return {.jsQueueID = "QID_176494500011", .untilTime = 4294967295, .trackedJobCount = 2, .jsJobsList = {},
+          .queueState = 1, .reservedAllign = {},
+          .itemCount = 2, .jobQueueItem = {"JID_176494500001", "JID_176494500002"}};
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
@@ -86,13 +40,30 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-void write(const std::filesystem::path& path, const Bytes& bytes) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+template <size_t N>
+Bytes bytesOf(const std::array<uint8_t, N>& array) {
+  return Bytes(array.begin(), array.end());
 }
 
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+// A backup object: its header and the first `recordBytes` bytes of its record.
+template <class Record>
+Bytes backupObject(uint32_t type, uint32_t size, void (*encode)(const Record&, uint8_t*), const Record& record,
+                   size_t recordBytes) {
+  Bytes encoded(size);
+  encode(record, encoded.data());
+  encoded.resize(recordBytes);
+  return concat({bytesOf(velmer::encodeObjectHeader(type, size)), encoded});
+}
+
+Bytes legacyObject(const Bytes& record) {
+  return concat({bytesOf(velmer::encodeLegacyHeader(static_cast<uint32_t>(record.size()))), record});
+}
+
+void write(const std::filesystem::path& path, const std::string& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+void write(const std::filesystem::path& path, const Bytes& bytes) { write(path, std::string(bytes.begin(), bytes.end())); }
 
 }  // namespace
 
@@ -103,23 +74,23 @@ int main(int argc, char** argv) {
   }
   trace_set_threshold(0);
   const std::filesystem::path dir = argv[1];
-  const Bytes job1 = backupJob(exampleJob("JID_176494500001", 4));
-  const Bytes job2 = backupJob(exampleJob("JID_176494500002", 3));
-  const auto taskHeader = velmer::encodeObjectHeader(velmer::kTaskObject, 8);
-  const Bytes task = concat({Bytes(taskHeader.begin(), taskHeader.end()), Bytes(8, 0x5A)});
+  using velmer::kJobRecordSize, velmer::kQueueRecordSize;
+  const auto job = [](const char* id, uint32_t state) {
+    return backupObject(velmer::kJobObject, kJobRecordSize, velmer::convertToJobServInfoObjFile, exampleJob(id, state),
+                        kJobRecordSize);
+  };
+  const Bytes job1 = job("JID_176494500001", 4), job2 = job("JID_176494500002", 3);
+  const Bytes task = concat({bytesOf(velmer::encodeObjectHeader(velmer::kTaskObject, 8)), Bytes(8, 0x5A)});
+  const Bytes queueStart = backupObject(velmer::kQueueObject, kQueueRecordSize,
+                                        velmer::convertToJobQueueInfoControlObjFile, exampleQueue(), 2048);
   const Bytes legacyJob1 = legacyObject(velmer::encodeLegacyJob(exampleJob("JID_176494500001", 4)));
   const Bytes legacyJob2 = legacyObject(velmer::encodeLegacyJob(exampleJob("JID_176494500002", 3)));
-  const Bytes legacyQueue = legacyObject(velmer::encodeLegacyQueue(exampleQueue()));
 
-  const std::vector<std::pair<std::string, Bytes>> backup = {
-      {"one-job", job1},
-      {"two-jobs-and-a-task", concat({job1, task, job2})},
-      {"job-and-queue-start", concat({job1, backupQueueStart(2048)})},
-  };
-  const std::vector<std::pair<std::string, Bytes>> legacy = {
+  const std::pair<std::string, Bytes> backup[] = {
+      {"one-job", job1}, {"two-jobs-and-a-task", concat({job1, task, job2})}, {"job-and-queue-start", concat({job1, queueStart})}};
+  const std::pair<std::string, Bytes> legacy[] = {
       {"job", legacyJob1},
-      {"jobs-and-queue", concat({legacyJob1, legacyJob2, legacyQueue})},
-  };
+      {"jobs-and-queue", concat({legacyJob1, legacyJob2, legacyObject(velmer::encodeLegacyQueue(exampleQueue()))})}};
   for (const auto& [name, bytes] : backup) {
     write(dir / "backup_file" / name, bytes);
     write(dir / "velmer_dump" / ("backup-" + name), bytes);
@@ -130,11 +101,10 @@ int main(int argc, char** argv) {
   }
   velmer::bus::BlobKeyValue store = {{"JID_176494500001", {{"updater", {{"stage", "2"}, {"phase", "copy"}}}}},
                                      {"JID_176494500002", {{"installer", {{"k", "v \u00e9"}}}}}};
-  write(dir / "key_value_json" / "store", text(velmer::serializeBlobKeyValue(store, 172800)));
-  write(dir / "key_value_json" / "empty-store", text(velmer::serializeBlobKeyValue({}, 600)));
+  write(dir / "key_value_json" / "store", velmer::serializeBlobKeyValue(store, 172800));
+  write(dir / "key_value_json" / "empty-store", velmer::serializeBlobKeyValue({}, 600));
   const char* times[] = {"TIME_NOW|TIME_NA", "20250101000000|20250102000000", "Next Reboot|TIME_NA",
                          "TIME_NA|20991231235959", "20250230120000|TIME_NA"};
-  int i = 0;
-  for (const char* time : times) write(dir / "schedule_time" / ("time-" + std::to_string(i++)), text(time));
+  for (size_t i = 0; i < std::size(times); ++i) write(dir / "schedule_time" / ("time-" + std::to_string(i)), times[i]);
   return 0;
 }

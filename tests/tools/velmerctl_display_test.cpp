@@ -54,29 +54,21 @@ TEST(VelmerctlTable, NarrowTerminalCutsThenDropsColumnsButNeverTheID) {
 }
 
 TEST(VelmerctlValues, SentinelsReadAsNotGivenAndCodesAsTheAnsweringMethodMeansThem) {
-  EXPECT_EQ(formatTime(0), "-");
-  EXPECT_EQ(formatTime(4294967295), "TIME_NA");
-  EXPECT_EQ(formatTime(-2), "Next Reboot");
-  EXPECT_EQ(formatStart(0), "TIME_NOW");
-  EXPECT_EQ(formatTimeCompact(4294967295), "TIME_NA");
+  const std::pair<std::string, std::string> shown[] = {
+      {formatTime(0), "-"},           {formatTime(4294967295), "TIME_NA"}, {formatTime(-2), "Next Reboot"},
+      {formatStart(0), "TIME_NOW"},   {formatTimeCompact(4294967295), "TIME_NA"},
+      {formatPercent(254), "-"},      {formatPercent(255), "-"},           {formatPercent(150), "150%"},
+      {progressBar(254, 4), "[----]"}, {progressBar(50, 4), "[##--]"},     {progressBar(150, 4), "[####]"},
+      {meaningOf(Method::Update, 37), "no such job, or its properties could not be written"},
+      {meaningOf(Method::KeyValueRead, 1), "no entry for this job ID and caller"},
+      {meaningOf(Method::Delete, 18), meaningOf(Method::Schedule, 18)}};
+  for (const auto& [actual, expected] : shown) EXPECT_EQ(actual, expected);
   EXPECT_EQ(formatTimeCompact(1767225600).size(), 11u);  // "MM-DD hh:mm"
-
-  EXPECT_EQ(formatPercent(254), "-");
-  EXPECT_EQ(formatPercent(255), "-");
-  EXPECT_EQ(formatPercent(150), "150%");
-  EXPECT_EQ(progressBar(254, 4), "[----]");
-  EXPECT_EQ(progressBar(50, 4), "[##--]");
-  EXPECT_EQ(progressBar(150, 4), "[####]");
-
-  EXPECT_EQ(parseState("running"), 3u);
-  EXPECT_EQ(parseState("9"), 9u);
-  EXPECT_EQ(parseState("runnin"), std::nullopt);
-  EXPECT_EQ(parseState(""), std::nullopt);
-
-  EXPECT_EQ(meaningOf(Method::Update, 37), "no such job, or its properties could not be written");
   EXPECT_NE(meaningOf(Method::Delete, 37), meaningOf(Method::Update, 37));
-  EXPECT_EQ(meaningOf(Method::KeyValueRead, 1), "no entry for this job ID and caller");
-  EXPECT_EQ(meaningOf(Method::Delete, 18), meaningOf(Method::Schedule, 18));
+
+  const std::pair<const char*, std::optional<uint32_t>> states[] = {
+      {"running", 3u}, {"9", 9u}, {"runnin", std::nullopt}, {"", std::nullopt}};
+  for (const auto& [text, state] : states) EXPECT_EQ(parseState(text), state) << text;
   EXPECT_EQ(reasonOf({40, "", 40}), 40);
   EXPECT_EQ(reasonOf({37, "QID_000000000001", 0}), 37);
   EXPECT_EQ(reasonOf({0, "JID_000000000001", 0}), 0);

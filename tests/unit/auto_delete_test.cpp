@@ -2,35 +2,39 @@
 
 #include <gtest/gtest.h>
 
-#include "persistence/backup_thread.hpp"
 #include "clock.hpp"
+#include "persistence/backup_thread.hpp"
 
-using namespace velmer;
-
+namespace velmer {
 namespace {
-JobInfoRecord finishedJob(int64_t secondsAgo, uint32_t state = 4) {
-  JobInfoRecord job;
-  job.jsJobID = "JID_000000000001";
-  job.jobState = state;
-  job.completionTime = currentTimeSeconds() - secondsAgo;
-  return job;
+
+TEST(AutoDeletion, FinishedJobsGoAtTheTimeoutAndClearAllTakesMarkedJobs) {
+  struct Case {
+    uint8_t operation;
+    uint32_t state;
+    uint8_t flags;
+    int64_t completedSecondsAgo;
+    uint32_t timeout;
+    bool deleted;
+  };
+  const Case cases[] = {
+      {AutoDelete, 4, 0, 172800, 172800, true},   {AutoDelete, 4, 0, 172900, 172800, true},
+      {AutoDelete, 4, 0, 172790, 172800, false},  {AutoDelete, 3, 0, 1000000, 172800, false},
+      {AutoDelete, 6, 0, 1000000, 172800, false}, {AutoDelete, 4, 0, 0, 0, true},
+      {AutoDelete, 4, 0, -5, 0, false},  // completed in the future
+      {ClearAll, 3, 0, 0, 0, false},     {ClearAll, 3, kJobFlagDeleted | kJobFlagQueued, 0, 0, true},
+      {Create, 3, kJobFlagDeleted | kJobFlagQueued, 0, 0, false},
+  };
+  for (const Case& c : cases) {
+    JobInfoRecord job;
+    job.jsJobID = "JID_000000000001";
+    job.jobState = c.state;
+    job.flags = c.flags;
+    job.completionTime = currentTimeSeconds() - c.completedSecondsAgo;
+    EXPECT_EQ(JSIsAutoDeletionEnabled(c.operation, job, c.timeout), c.deleted)
+        << c.operation << " state " << c.state << " " << c.completedSecondsAgo << " s ago";
+  }
 }
+
 }  // namespace
-
-TEST(AutoDeletion, FinishedJobsGoExactlyAtTheTimeout) {
-  EXPECT_TRUE(JSIsAutoDeletionEnabled(AutoDelete, finishedJob(172800), 172800));
-  EXPECT_TRUE(JSIsAutoDeletionEnabled(AutoDelete, finishedJob(172900), 172800));
-  EXPECT_FALSE(JSIsAutoDeletionEnabled(AutoDelete, finishedJob(172790), 172800));
-  EXPECT_FALSE(JSIsAutoDeletionEnabled(AutoDelete, finishedJob(1000000, 3), 172800)) << "only finished jobs";
-  EXPECT_FALSE(JSIsAutoDeletionEnabled(AutoDelete, finishedJob(1000000, 6), 172800));
-  EXPECT_TRUE(JSIsAutoDeletionEnabled(AutoDelete, finishedJob(0), 0)) << "time-out 0 deletes every finished job";
-  EXPECT_FALSE(JSIsAutoDeletionEnabled(AutoDelete, finishedJob(-5), 0)) << "completion in the future";
-}
-
-TEST(AutoDeletion, ClearAllTakesMarkedJobsWhateverTheirState) {
-  JobInfoRecord job = finishedJob(0, 3);
-  EXPECT_FALSE(JSIsAutoDeletionEnabled(ClearAll, job, 0));
-  job.flags = kJobFlagDeleted | kJobFlagQueued;
-  EXPECT_TRUE(JSIsAutoDeletionEnabled(ClearAll, job, 0));
-  EXPECT_FALSE(JSIsAutoDeletionEnabled(Create, job, 0)) << "other operations delete nothing";
-}
+}  // namespace velmer

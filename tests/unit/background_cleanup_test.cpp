@@ -1,101 +1,68 @@
+// The firmware-interface records of the background clean-up, byte for byte: the
+// end-to-end tests see only the commands the stand-in journals, not these bytes.
 #include "cleanup/background_cleanup.hpp"
-
-#include "temp_root.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace velmer {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes bytesOf(const void* data, size_t size) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  return Bytes(bytes, bytes + size);
+template <class Record>
+Bytes bytesOf(const Record& record) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+  return Bytes(bytes, bytes + sizeof record);
 }
 
-Bytes littleEndian(uint64_t value, size_t width) {
-  Bytes bytes;
-  for (size_t i = 0; i < width; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-  return bytes;
+uint64_t numberAt(const Bytes& bytes, size_t offset, size_t width) {
+  uint64_t value = 0;
+  std::memcpy(&value, bytes.data() + offset, width);
+  return value;
 }
 
-uint64_t addressAt(const Bytes& record, size_t offset) {
-  uint64_t address = 0;
-  std::memcpy(&address, record.data() + offset, sizeof address);
-  return address;
-}
-
-std::vector<uint32_t> wideText(uint64_t address, size_t units) {
-  const auto* text = reinterpret_cast<const uint32_t*>(static_cast<uintptr_t>(address));
-  return std::vector<uint32_t>(text, text + units);
-}
-
-std::vector<nlohmann::json> jsonLines(const std::filesystem::path& path) {
-  std::vector<nlohmann::json> lines;
-  std::istringstream text(readText(path));
-  for (std::string line; std::getline(text, line);) lines.push_back(nlohmann::json::parse(line));
-  return lines;
-}
-
-const nlohmann::json kSync = {{"command", 0xC0000001u}};
-nlohmann::json cancelOf(const std::string& jobID) { return {{"command", 0xC0000002u}, {"jobId", jobID}}; }
-
+// 40 bytes: version 2, 12 zero bytes, the output size, the address of L"All", the address
+// of the job ID (cancel only), and zeros.
 TEST(DcsRecords, SyncAndCancelRequestsHaveTheFortyByteLayout) {
-  const EFI_DCS_REQUEST sync = makeDcsSyncRequest();
-  const Bytes syncBytes = bytesOf(&sync, sizeof sync);
-  ASSERT_EQ(syncBytes.size(), 40u);
-  EXPECT_EQ(Bytes(syncBytes.begin(), syncBytes.begin() + 4), littleEndian(2, 4));
-  EXPECT_EQ(Bytes(syncBytes.begin() + 4, syncBytes.begin() + 16), Bytes(12, 0));
-  EXPECT_EQ(Bytes(syncBytes.begin() + 16, syncBytes.begin() + 20), littleEndian(4, 4));
-  EXPECT_EQ(wideText(addressAt(syncBytes, 20), 4), (std::vector<uint32_t>{'A', 'l', 'l', 0}));
-  EXPECT_EQ(Bytes(syncBytes.begin() + 28, syncBytes.end()), Bytes(12, 0));
-
   std::array<EFI_DCS_CHAR, kDcsJobIdUnits> wide{};
-  const EFI_DCS_REQUEST cancel = makeDcsCancelRequest(wide.data());
-  const Bytes cancelBytes = bytesOf(&cancel, sizeof cancel);
-  EXPECT_EQ(Bytes(cancelBytes.begin(), cancelBytes.begin() + 4), littleEndian(2, 4));
-  EXPECT_EQ(Bytes(cancelBytes.begin() + 4, cancelBytes.begin() + 16), Bytes(12, 0));
-  EXPECT_EQ(Bytes(cancelBytes.begin() + 16, cancelBytes.begin() + 20), littleEndian(1024, 4));
-  EXPECT_EQ(addressAt(cancelBytes, 20), addressAt(syncBytes, 20));
-  EXPECT_EQ(addressAt(cancelBytes, 28), reinterpret_cast<uintptr_t>(wide.data()));
-  EXPECT_EQ(Bytes(cancelBytes.begin() + 36, cancelBytes.end()), Bytes(4, 0));
-}
-
-TEST(DcsRecords, ProtocolGuidIsStoredInTheEfiByteOrder) {
+  const Bytes sync = bytesOf(makeDcsSyncRequest()), cancel = bytesOf(makeDcsCancelRequest(wide.data()));
+  ASSERT_EQ(sync.size(), 40u);
+  const auto* all = reinterpret_cast<const uint32_t*>(static_cast<uintptr_t>(numberAt(sync, 20, 8)));
+  EXPECT_EQ(std::vector<uint32_t>(all, all + 4), (std::vector<uint32_t>{'A', 'l', 'l', 0}));
+  const std::tuple<size_t, size_t, uint64_t, uint64_t> fields[] = {
+      // offset, width, sync, cancel
+      {0, 4, 2, 2},    {4, 8, 0, 0}, {12, 4, 0, 0}, {16, 4, 4, 1024}, {20, 8, numberAt(sync, 20, 8), numberAt(sync, 20, 8)},
+      {28, 8, 0, reinterpret_cast<uintptr_t>(wide.data())}, {36, 4, 0, 0}};
+  for (const auto& [offset, width, inSync, inCancel] : fields) {
+    EXPECT_EQ(numberAt(sync, offset, width), inSync) << offset;
+    EXPECT_EQ(numberAt(cancel, offset, width), inCancel) << offset;
+  }
   const EFI_GUID guid = EFI_DCS_PROTOCOL_GUID;
-  EXPECT_EQ(bytesOf(&guid, sizeof guid), (Bytes{0x2A, 0x55, 0x1B, 0x99, 0x14, 0x28, 0x0E, 0x44, 0x89, 0xB9, 0xF7, 0x54,
-                                                0xAF, 0x4E, 0xA5, 0xBC}));
+  EXPECT_EQ(bytesOf(guid), (Bytes{0x2A, 0x55, 0x1B, 0x99, 0x14, 0x28, 0x0E, 0x44, 0x89, 0xB9, 0xF7, 0x54, 0xAF, 0x4E,
+                                  0xA5, 0xBC}))
+      << "the EFI byte order";
 }
 
-TEST(DcsRecords, JobIdIsCutToTwentyUnitsBeforeItsTerminator) {
-  std::array<EFI_DCS_CHAR, kDcsJobIdUnits> wide;
-  auto units = [&](const char* jobID) {
+TEST(DcsRecords, JobIdIsCutToTwentyUnitsBeforeItsTerminatorAndNeverSignExtended) {
+  const auto units = [](const char* jobID) {
+    std::array<EFI_DCS_CHAR, kDcsJobIdUnits> wide;
     wide.fill(0xEEEEEEEE);  // what is not written stays visible
     fillDcsJobId(wide.data(), jobID);
     return std::vector<uint32_t>(wide.begin(), wide.end());
   };
-  std::vector<uint32_t> expected(wide.size(), 0xEEEEEEEE);
-  const std::string twenty = "JID_0000000000001234";
-  std::copy(twenty.begin(), twenty.end(), expected.begin());
-  expected[20] = 0;
-  EXPECT_EQ(units("JID_0000000000001234567"), expected);
-  EXPECT_EQ(units("JID_0000000000001234"), expected);
-
-  std::vector<uint32_t> shortID(wide.size(), 0xEEEEEEEE);
-  shortID[0] = 'J';
-  shortID[1] = 0;
-  EXPECT_EQ(units("J"), shortID);
-  // Bytes above 0x7F become units of their own value, never sign-extended.
+  std::vector<uint32_t> twenty(kDcsJobIdUnits, 0);
+  const std::string id = "JID_0000000000001234";
+  std::copy(id.begin(), id.end(), twenty.begin());
+  EXPECT_EQ(units("JID_0000000000001234567"), twenty);
+  EXPECT_EQ(units("JID_0000000000001234"), twenty);
+  std::vector<uint32_t> one(kDcsJobIdUnits, 0xEEEEEEEE);
+  one[0] = 'J', one[1] = 0;
+  EXPECT_EQ(units("J"), one);
   EXPECT_EQ(units("\xC3\xA9")[0], 0xC3u);
 }
 
@@ -104,31 +71,6 @@ TEST(DcsCancelList, SkipsEveryLeadingPartOfTheClearAllWordsAndNothingElse) {
     EXPECT_TRUE(dcsCancelSkips(skipped)) << skipped;
   for (const char* cancelled : {"JID_000000000001", "JID_CLEARALL_FORCEX", "JID_CLEARALLX", "jid_clearall", "RID_"})
     EXPECT_FALSE(dcsCancelSkips(cancelled)) << cancelled;
-}
-
-TEST(BackgroundCleanup, ForcedClearAllSyncsCancelsTheJobsSyncsAndRestartsTheDataManagerOnce) {
-  TempRoot root;
-  JS_CleanupInBackground({"JID_CLEARALL", "JID_000000000001", "JID_000000000002_and_more"}, 1);
-  waitForBackgroundCleanups();
-
-  EXPECT_EQ(jsonLines(root.dir() / "var/log/velmer/dcs.jsonl"),
-            (std::vector<nlohmann::json>{kSync, cancelOf("JID_000000000001"), cancelOf("JID_000000000002_and"), kSync}));
-  EXPECT_EQ(jsonLines(root.dir() / "var/log/velmer/funcbroker.jsonl"),
-            (std::vector<nlohmann::json>{{{"function", "privhelperd_restart_DM"}, {"timeout", 5000}}}));
-}
-
-TEST(BackgroundCleanup, OrdinaryDeletionsNeverRestartTheDataManagerAndRunSideBySide) {
-  TempRoot root;
-  JS_CleanupInBackground({"JID_000000000001"}, 0);
-  JS_CleanupInBackground({"JID_CLEARALL"}, 0);
-  JS_CleanupInBackground({}, 0);
-  waitForBackgroundCleanups();
-
-  const auto lines = jsonLines(root.dir() / "var/log/velmer/dcs.jsonl");
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), kSync), 6);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), cancelOf("JID_000000000001")), 1);
-  EXPECT_EQ(lines.size(), 7u);
-  EXPECT_FALSE(std::filesystem::exists(root.dir() / "var/log/velmer/funcbroker.jsonl"));
 }
 
 }  // namespace

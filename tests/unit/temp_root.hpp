@@ -1,9 +1,9 @@
-// A fresh directory that serves as the sandbox root for one test and is removed after it.
+// What the unit tests share: a fresh sandbox root for one test, removed after it, and the
+// trace lines a call writes.
 #pragma once
 
-#include "paths.hpp"
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,7 +11,9 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
+
+#include "paths.hpp"
+#include "trace.h"
 
 class TempRoot {
  public:
@@ -40,11 +42,6 @@ class TempRoot {
     return full.string();
   }
 
-  // An executable /bin/sh script made of `body`.
-  std::string script(const std::string& name, const std::string& body) const {
-    return write(name, "#!/bin/sh\n" + body + "\n", 0755);
-  }
-
  private:
   std::filesystem::path dir_;
 };
@@ -52,4 +49,16 @@ class TempRoot {
 inline std::string readText(const std::filesystem::path& path) {
   std::ifstream file(path);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// The trace lines, at every level, that `action` writes.
+template <typename Action>
+std::string traceOf(Action action) {
+  const int saved = trace_get_threshold();
+  trace_set_threshold(9);
+  testing::internal::CaptureStderr();
+  action();
+  std::string lines = testing::internal::GetCapturedStderr();
+  trace_set_threshold(saved);
+  return lines;
 }
