@@ -120,7 +120,8 @@ class DaemonTest : public ::testing::Test {
   std::unique_ptr<Sandbox> daemon_;
 };
 
-// The shutdown wait: generous for a daemon that may still be in its start-up sequence.
-inline constexpr std::chrono::seconds kStopTimeout{5};
+// The shutdown wait: generous for a daemon that may still be in its start-up sequence, or
+// that writes a full store (17 MB) one last time on a loaded machine under a sanitizer.
+inline constexpr std::chrono::seconds kStopTimeout{20};
 
 }  // namespace velmer::e2e
