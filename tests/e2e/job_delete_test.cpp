@@ -196,10 +196,13 @@ TEST_F(JobDeletion, JobCancelToolFailureRefusesTheJobOrTheClearAllWithItsExitCod
   EXPECT_TRUE(markedInSignals(firmware));
 }
 
-TEST_F(JobDeletion, CleanupFailureRefusesOnlyUnfinishedJobsAndDeleteModeOneTakesOneJob) {
+// With the clean-up of type 212 failing (65535), also the queue of its jobs.
+TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsCleanupKeeps) {
   peers().leaveOut(kProvisioningService);  // the BIOS time cancel fails: 65535
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
+  QueueExecutionPeer scheduler(root());
+  // A clean-up failure refuses only unfinished jobs.
   const std::string pendingTime = createJob("Job", 212), finishedTime = createJob("Job", 212);
   report(finishedTime, kFinished, "Failed");
 
@@ -223,6 +226,19 @@ TEST_F(JobDeletion, CleanupFailureRefusesOnlyUnfinishedJobsAndDeleteModeOneTakes
   EXPECT_TRUE(waitUntilGone({first, finishedTime}));
   EXPECT_TRUE(onBus(jobPath(second)));
   EXPECT_TRUE(onBus(jobPath(pendingTime)));
+
+  // A forced clear-all keeps the jobs whose clean-up failed but withdraws their queue.
+  EXPECT_EQ(deleteJobs({second}), (Reply{0, "", 0}));  // the reply is that of the last job, of type 212
+  const std::string running = createJob("Job", 212), waiting = createJob("Job", 212);
+  const std::string queueID = std::get<1>(schedule({running, waiting}));
+  report(running, kRunning);
+  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 65535}));
+  EXPECT_EQ(killMessages(scheduler), IdList{queueID});
+  EXPECT_TRUE(waitForQueueCount(0)) << "a withdrawn queue runs nothing: it leaves";
+  EXPECT_TRUE(onBus(jobPath(running)));
+  EXPECT_TRUE(onBus(jobPath(pendingTime)));
+  const std::string requeued = std::get<1>(schedule({waiting}));
+  EXPECT_NE(requeued, "") << "the job that stays is free to be scheduled again";
 }
 
 TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
@@ -417,22 +433,6 @@ TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRest
   EXPECT_EQ(restarts[0]["function"], "privhelperd_restart_DM");
 }
 
-TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsCleanupKeeps) {
-  peers().leaveOut(kProvisioningService);  // the clean-up of type 212 fails: 65535
-  peers().start();
-  FakeTool cancelTool(root(), kJobCancelTool);
-  QueueExecutionPeer scheduler(root());
-  const std::string running = createJob("Job", 212), waiting = createJob("Job", 212);
-  const std::string queueID = std::get<1>(schedule({running, waiting}));
-  report(running, kRunning);
-
-  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 65535}));
-  EXPECT_EQ(killMessages(scheduler), IdList{queueID});
-  EXPECT_TRUE(waitForQueueCount(0)) << "a withdrawn queue runs nothing: it leaves";
-  EXPECT_TRUE(onBus(jobPath(running)));
-  const std::string requeued = std::get<1>(schedule({waiting}));
-  EXPECT_NE(requeued, "") << "the job that stays is free to be scheduled again";
-}
 
 TEST_F(JobDeletion, AHungCancelToolIsKilledWithItsChildAfterItsTimeOutAndTheJobIsRefused) {
   peers().start();
