@@ -1,17 +1,16 @@
 #include "bus_client.hpp"
 
-#include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
-#include "child_process.hpp"
+#include "daemon_fixture.hpp"
 
 namespace velmer::e2e {
 
@@ -99,7 +98,7 @@ std::string busErrorOf(const std::function<void()>& action) {
 
 namespace {
 
-// The child's report on the pipe: the error name (empty on success), a newline, the output.
+// The child's report: the error name (empty on success), a newline, the output.
 std::string runAsUser(uid_t uid, const std::function<std::string(BusClient&)>& action) {
   if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
     return std::string("test.Error.SetUid\n") + std::strerror(errno);
@@ -114,47 +113,26 @@ std::string runAsUser(uid_t uid, const std::function<std::string(BusClient&)>& a
   }
 }
 
-void writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
-// Reads until the writer closes the pipe or `timeout` passes.
-std::string readUntilClosed(int fd, std::chrono::milliseconds timeout) {
-  std::string text;
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd pfd{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return text;
-    char buffer[4096];
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return text;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-}
-
 }  // namespace
 
 UserCallOutcome callAsUser(uid_t uid, const std::function<std::string(BusClient&)>& action) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  pid_t pid = fork();
+  // The child writes its report to a file opened before it drops its privileges.
+  std::string reportPath = (std::filesystem::temp_directory_path() / "velmer-user-call-XXXXXX").string();
+  const int fd = mkstemp(reportPath.data());
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    close(fds[0]);
-    writeAll(fds[1], runAsUser(uid, action));
-    _exit(0);
+    const std::string report = runAsUser(uid, action);
+    _exit(write(fd, report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0 : 1);
   }
-  close(fds[1]);
-  std::string report = readUntilClosed(fds[0], 3 * kCallTimeout);
-  close(fds[0]);
-  kill(pid, SIGKILL);  // no-op when it has finished; ends a child stuck past the deadline
-  waitpid(pid, nullptr, 0);
+  close(fd);
+  if (!waitUntil([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 3 * kCallTimeout)) {
+    kill(pid, SIGKILL);  // a child stuck past the deadline
+    waitpid(pid, nullptr, 0);
+  }
+  const std::string report = readFile(reportPath);
+  std::filesystem::remove(reportPath);
   auto newline = report.find('\n');
   if (newline == std::string::npos) return {"test.Error.NoReport", report};
   return {report.substr(0, newline), report.substr(newline + 1)};

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "fake_peers.hpp"
 #include "fake_tool.hpp"
+#include "job_fixture.hpp"
 
 namespace velmer::e2e {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 // Quotes, a semicolon, a command substitution and a space: text a shell would act on.
 const std::string kHostileText = R"(it's "x"; touch pwned $(touch pwned) `touch pwned`)";
 
-class PendingConfigCleanup : public PeerTest {
+class PendingConfigCleanup : public JobTest {
  protected:
   uint16_t cleanUp(const std::string& name, const std::string& jobID, uint32_t type, const std::string& status = "") {
     return client().callMain<uint16_t>("JobServCleanupPersistentData", name, jobID, type, status, uint32_t{2});
@@ -22,28 +22,23 @@ class PendingConfigCleanup : public PeerTest {
   bool logShows(const std::string& text, size_t from) { return readLog(from).find(text) != std::string::npos; }
 };
 
-TEST_F(PendingConfigCleanup, AdapterJobCancelsTheDeviceItsNameEndsWithAsTheInventoryWritesIt) {
+TEST_F(PendingConfigCleanup, AdapterJobCancelsTheDeviceItsNameEndsWithInItsOwnInterfaceOnly) {
   // The mapper lists paths in order; the match comes last, so every earlier pair is tried.
   peers().addDevice({"/inventory/nic/a", kNicSlotInterface, "Key", "NIC.Slot.1-1-1", kInventoryService, false});
   peers().addDevice({"/inventory/nic/b", kNicSlotInterface, "Key", int32_t{7}});
   peers().addDevice({"/inventory/nic/c", kNicSlotInterface, "Key", "NIC.Slot.2-1-1"});
   peers().addDevice({"/inventory/nic/d", kNicSlotInterface, "Key", "NIC.Slot.1-1-1"});
+  peers().addDevice({"/inventory/fc", kFcSlotInterface, "Key", "FC.Slot.2-1"});
+  peers().addDevice({"/inventory/ib", kIbSlotInterface, "Key", "InfiniBand.Slot.3-1"});
   peers().start();
 
   EXPECT_EQ(cleanUp("Configure:nic.slot.1-1-1", "JID_000000000101", 62), 0);
-
   EXPECT_EQ(peers().calls("GetSubTree"), (CallList{{"/", "0", kNicSlotInterface}}));
   EXPECT_EQ(peers().calls("Get"), (CallList{{"/inventory/nic/b", kNicSlotInterface, "Key"},
                                             {"/inventory/nic/c", kNicSlotInterface, "Key"},
                                             {"/inventory/nic/d", kNicSlotInterface, "Key"}}));
   EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{"NIC.Slot.1-1-1", "JID_000000000101"}}));
-}
 
-TEST_F(PendingConfigCleanup, EachAdapterTypeSearchesOnlyItsOwnInterface) {
-  peers().addDevice({"/inventory/nic", kNicSlotInterface, "Key", "NIC.Slot.1-1-1"});
-  peers().addDevice({"/inventory/fc", kFcSlotInterface, "Key", "FC.Slot.2-1"});
-  peers().addDevice({"/inventory/ib", kIbSlotInterface, "Key", "InfiniBand.Slot.3-1"});
-  peers().start();
   struct Case {
     uint32_t type;
     std::string ownFqdd;
@@ -59,23 +54,18 @@ TEST_F(PendingConfigCleanup, EachAdapterTypeSearchesOnlyItsOwnInterface) {
     EXPECT_EQ(cleanUp("Job:" + c.ownFqdd, "JID_2", c.type), 0);
     EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{c.ownFqdd, "JID_2"}}));
   }
-}
 
-TEST_F(PendingConfigCleanup, NameThatDoesNotEndInColonAndFqddCancelsNothing) {
-  peers().addDevice({"/inventory/nic", kNicSlotInterface, "Key", "NIC.Slot.1-1-1"});
-  peers().start();
+  // A name that does not end in a colon and the FQDD cancels nothing; an adapter that
+  // is not in the inventory at all is no failure either.
+  peers().forgetCalls();
   for (const std::string name : {"NIC.Slot.1-1-1", "nic.slot.1-1-1", "ConfigureNIC.Slot.1-1-1",
-                                 "Configure:NIC.Slot.1-1-1:later", "Configure NIC.Slot.1-1-1", ""}) {
+                                 "Configure:NIC.Slot.1-1-1:later", "Configure NIC.Slot.1-1-1", "",
+                                 "Configure:NIC.Slot.9-9-9"})
     EXPECT_EQ(cleanUp(name, "JID_1", 62), 0) << name;
-  }
-  EXPECT_TRUE(peers().calls("SetConfigCancel").empty());
-
-  // An adapter that is not in the inventory at all is no failure either.
-  EXPECT_EQ(cleanUp("Configure:NIC.Slot.9-9-9", "JID_1", 62), 0);
   EXPECT_TRUE(peers().calls("SetConfigCancel").empty());
 }
 
-TEST_F(PendingConfigCleanup, StorageJobSendsTheDriveWhenControllerAndDriveBothMatch) {
+TEST_F(PendingConfigCleanup, StorageJobSendsTheDriveOrControllerAndItsAnswersNeverFailTheCleanup) {
   const std::string controller = "RAID.Integrated.1-1";
   const std::string drive = "Disk.Bay.0:Enclosure.Internal.0-1:RAID.Integrated.1-1";
   peers().addDevice({"/inventory/storage/controller", kControllerInterface, "Fqdd", controller});
@@ -85,15 +75,9 @@ TEST_F(PendingConfigCleanup, StorageJobSendsTheDriveWhenControllerAndDriveBothMa
   EXPECT_EQ(cleanUp("Create volume:" + drive, "JID_1", 60), 0);
   EXPECT_EQ(cleanUp("Reset:" + controller, "JID_2", 75), 0);
   EXPECT_EQ(cleanUp("Reset:RAID.Slot.4-1", "JID_3", 60), 0);
-
   EXPECT_EQ(peers().calls("ConfigCancel"), (CallList{{"JID_1", drive}, {"JID_2", controller}}));
   EXPECT_EQ(peers().calls("GetSubTree").size(), 6u);  // both interfaces asked for every job
-}
 
-TEST_F(PendingConfigCleanup, StorageAnswersBecomeStatusesThatNeverFailTheCleanup) {
-  peers().addDevice({"/inventory/storage/controller", kControllerInterface, "Fqdd", "RAID.Integrated.1-1"});
-  peers().start();
-  const std::string name = "Reset:RAID.Integrated.1-1";
   struct Case {
     uint64_t p;
     uint64_t s;
@@ -102,106 +86,77 @@ TEST_F(PendingConfigCleanup, StorageAnswersBecomeStatusesThatNeverFailTheCleanup
   // The mapping itself is unit-tested; here: each answer arrives, is logged, and fails nothing.
   for (const Case& c : {Case{0x8000000000000007ULL, 0, "jcstatus = 25"}, Case{1, 5, "jcstatus = 12"},
                         Case{0, 5, "Successfully raid canceled config data"}}) {
-    SCOPED_TRACE(c.logged);
-    peers().answerConfigCancel(c.p, c.s);
+    peers().answer(&PeerAnswers::configCancelP, c.p);
+    peers().answer(&PeerAnswers::configCancelS, c.s);
     const size_t logSize = readLog().size();
-    EXPECT_EQ(cleanUp(name, "JID_1", 60), 0);
-    EXPECT_TRUE(logShows(c.logged, logSize));
+    EXPECT_EQ(cleanUp("Reset:" + controller, "JID_1", 60), 0);
+    EXPECT_TRUE(logShows(c.logged, logSize)) << c.logged;
   }
-
   peers().failWith("ConfigCancel", "com.zorvex.kelvo.storage.Error.Busy");
   const size_t logSize = readLog().size();
-  EXPECT_EQ(cleanUp(name, "JID_1", 60), 0);
-  EXPECT_TRUE(logShows("[InvokeDeletePendingConfiguration_RAID]:  DBus method returned an error", logSize));
+  EXPECT_EQ(cleanUp("Reset:" + controller, "JID_1", 60), 0);
   EXPECT_TRUE(logShows("InvokeDeletePendingConfiguration_RAID failed with status 37", logSize));
 }
 
-TEST_F(PendingConfigCleanup, BiosJobCancelsUnderTheFqddTheBiosInventoryHolds) {
+TEST_F(PendingConfigCleanup, BiosBiosTimeAndControllerFirmwareJobsReachTheirOwnPeers) {
   peers().start();
   EXPECT_EQ(cleanUp("Configure BIOS", "JID_1", 61), 0);
   EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{"BIOS.Setup.1-1", "JID_1"}}));
-
   // Whatever the configuration manager answers, the job stays deletable.
-  peers().answerSetConfigCancel(5);
+  peers().answer(&PeerAnswers::setConfigCancel, 5);
   EXPECT_EQ(cleanUp("Configure BIOS", "JID_2", 61), 0);
   peers().failWith("SetConfigCancel", "com.zorvex.kelvo.system.Error.Busy");
   EXPECT_EQ(cleanUp("Configure BIOS", "JID_3", 61), 0);
   EXPECT_EQ(peers().calls("SetConfigCancel").size(), 3u);
-
   // No BIOS FQDD: nothing to cancel.
-  peers().setBiosFqdd("");
+  peers().answer(&PeerAnswers::biosFqdd, "");
   EXPECT_EQ(cleanUp("Configure BIOS", "JID_4", 61), 0);
   EXPECT_EQ(peers().calls("SetConfigCancel").size(), 3u);
-}
 
-TEST_F(PendingConfigCleanup, BiosTimeJobPassesTheProvisioningStatusOnInSixteenBits) {
-  peers().start();
+  // The BIOS time job passes the provisioning status on in sixteen bits.
   EXPECT_EQ(cleanUp("Set BIOS time", "JID_1", 212), 0);
   EXPECT_EQ(peers().calls("cancelSetBIOSTime"), (CallList{{""}}));
-  peers().answerCancelSetBIOSTime(9);
+  peers().answer(&PeerAnswers::cancelSetBIOSTime, 9);
   EXPECT_EQ(cleanUp("Set BIOS time", "JID_1", 212), 9);
-  peers().answerCancelSetBIOSTime(0x10003);
+  peers().answer(&PeerAnswers::cancelSetBIOSTime, 0x10003);
   EXPECT_EQ(cleanUp("Set BIOS time", "JID_1", 212), 3);
-}
 
-TEST_F(PendingConfigCleanup, BiosTimeJobWithTheProvisioningServiceAbsentAnswers65535) {
-  peers().leaveOut(kProvisioningService);
-  peers().start();
-  EXPECT_EQ(cleanUp("Set BIOS time", "JID_1", 212), 65535);
-  EXPECT_TRUE(logShows("JS_CleanupPersistentData: BIOS Set Time config cancel passthru return error: 65535", 0));
-  EXPECT_TRUE(logShows("JS_CancelSetBIOSTimeJob: D-Bus call failed: ", 0));
-}
-
-TEST_F(PendingConfigCleanup, ControllerFirmwareMarkerClearsAnActiveUpdateFlagWhateverTheType) {
-  peers().start();
-  auto setState = [&](uint16_t state) { ASSERT_EQ(client().callMain<uint16_t>("JS_SetkelvofwJobState", state), 0); };
-  auto state = [&] { return client().mainProperty<uint16_t>("kelvofwJobState"); };
-
-  setState(33);
-  EXPECT_EQ(cleanUp("Update kelvo WITH tamber firmware", "JID_1", 5), 0);
-  EXPECT_EQ(state(), 30);
-
-  setState(33);
-  EXPECT_EQ(cleanUp("Update Kelvo firmware", "JID_2", 5), 0);
-  EXPECT_EQ(state(), 33);
-
-  setState(0);  // no update active: nothing to clear
-  EXPECT_EQ(cleanUp("Kelvo with Tamber", "JID_3", 5), 0);
-  EXPECT_EQ(state(), 0);
-
+  // The controller firmware marker clears an active update flag, whatever the type,
+  // and asks no peer.
+  peers().forgetCalls();
+  struct Case {
+    const char* name;
+    uint16_t before, after;
+  };
+  for (const Case& c : {Case{"Update kelvo WITH tamber firmware", 33, 30}, Case{"Update Kelvo firmware", 33, 33},
+                        Case{"Kelvo with Tamber", 0, 0}}) {
+    ASSERT_EQ(client().callMain<uint16_t>("JS_SetkelvofwJobState", c.before), 0);
+    EXPECT_EQ(cleanUp(c.name, "JID_1", 5), 0);
+    EXPECT_EQ(client().mainProperty<uint16_t>("kelvofwJobState"), c.after) << c.name;
+  }
   EXPECT_TRUE(peers().methodsCalled().empty());
 }
 
-TEST_F(PendingConfigCleanup, SystemEraseToolGetsTheJobIdAsOneArgumentAndIsWaitedFor) {
+TEST_F(PendingConfigCleanup, ToolsGetTheirArgumentsVerbatimAndAttributeJobsCancelTheirOwnSet) {
+  // The system erase tool is waited for: the record is complete when the reply arrives.
+  FakeTool erase(root(), "/bin/syserasectl");
   const std::string jobID = "JID_1" + kHostileText;
-  FakeTool tool(root(), "/bin/syserasectl");
   EXPECT_EQ(cleanUp("Erase", jobID, 200), 0);
-  // Waited for: the record is complete when the reply arrives.
-  EXPECT_EQ(tool.calls(), (std::vector<ToolCall>{{"delete", "job=" + jobID}}));
-  EXPECT_FALSE(std::filesystem::exists(root() / "pwned"));
-  EXPECT_FALSE(std::filesystem::exists(tool.path().parent_path() / "pwned"));
-
-  tool.exitWith(3);
+  EXPECT_EQ(erase.calls(), (std::vector<ToolCall>{{"delete", "job=" + jobID}}));
+  erase.exitWith(3);
   EXPECT_EQ(cleanUp("Erase", "JID_2", 200), 0);
-  std::filesystem::remove(tool.path());
+  std::filesystem::remove(erase.path());
   EXPECT_EQ(cleanUp("Erase", "JID_3", 200), 0);
-}
 
-TEST_F(PendingConfigCleanup, BackupRestoreToolStartsInTheBackgroundWithJobAndImageVerbatim) {
-  FakeTool tool(root(), "/bin/bkrestctl");
-  size_t started = 0;
-  for (uint32_t type : {164u, 165u}) {
-    SCOPED_TRACE(type);
-    const std::string jobID = "JID_" + std::to_string(type) + kHostileText;
-    const std::string image = "image " + kHostileText;
-    EXPECT_EQ(cleanUp("Backup", jobID, type, image), 0);
-    ASSERT_TRUE(tool.waitForCalls(++started, 5s));
-    EXPECT_EQ(tool.calls().back(), (ToolCall{"cleanup", "-jobid=" + jobID, "-imageName=" + image}));
-  }
-  EXPECT_FALSE(std::filesystem::exists(tool.path().parent_path() / "pwned"));
-}
+  // The backup and restore tool starts in the background.
+  FakeTool backup(root(), "/bin/bkrestctl");
+  const std::string image = "image " + kHostileText;
+  EXPECT_EQ(cleanUp("Backup", jobID, 165, image), 0);
+  ASSERT_TRUE(backup.waitForCalls(1, 5s));
+  EXPECT_EQ(backup.calls().back(), (ToolCall{"cleanup", "-jobid=" + jobID, "-imageName=" + image}));
+  EXPECT_FALSE(std::filesystem::exists(root() / "pwned"));
+  EXPECT_FALSE(std::filesystem::exists(erase.path().parent_path() / "pwned"));
 
-TEST_F(PendingConfigCleanup, AttributeJobsCancelTheirOwnAttributeSet) {
   for (auto [type, fqdd] : {std::pair{65u, "Kelvo.Embedded.1"}, std::pair{66u, "System.Embedded.1"},
                             std::pair{160u, "Tamber.Embedded.1"}}) {
     const size_t logSize = readLog().size();

@@ -1,9 +1,7 @@
 #include "fake_peers.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 
-#include "child_process.hpp"
 
 namespace velmer::e2e {
 
@@ -23,8 +21,6 @@ constexpr const char* kFirmwareUpdateInterface = "com.zorvex.kelvo.fwupdcore.fw_
 
 }  // namespace
 
-FakePeers::FakePeers() = default;
-
 FakePeers::~FakePeers() {
   if (!connection_) return;
   // The loop thread must be gone before the objects it dispatches to.
@@ -33,19 +29,11 @@ FakePeers::~FakePeers() {
   connection_.reset();
 }
 
-void FakePeers::leaveOut(const std::string& service) {
-  if (started_) throw std::logic_error("leaveOut() after start()");
-  absent_.insert(service);
-}
+void FakePeers::leaveOut(const std::string& service) { absent_.insert(service); }
 
-void FakePeers::addDevice(InventoryDevice device) {
-  if (started_) throw std::logic_error("addDevice() after start()");
-  devices_.push_back(std::move(device));
-}
+void FakePeers::addDevice(InventoryDevice device) { devices_.push_back(std::move(device)); }
 
 void FakePeers::start() {
-  if (started_) throw std::logic_error("start() twice");
-  started_ = true;
   connection_ = sdbus::createSystemBusConnection();
   // Every object exists on the connection; a peer left out just has no name, so calls
   // addressed to it fail as they would on the controller.
@@ -66,35 +54,9 @@ void FakePeers::start() {
 // ---------------------------------------------------------------------------------------
 // What the test sets
 
-void FakePeers::answerSetConfigCancel(int16_t status) {
-  std::lock_guard lock(mutex_);
-  answers_.setConfigCancel = status;
-}
-
-void FakePeers::answerConfigCancel(uint64_t p, uint64_t s) {
-  std::lock_guard lock(mutex_);
-  answers_.configCancelP = p;
-  answers_.configCancelS = s;
-}
-
-void FakePeers::answerCancelSetBIOSTime(int32_t status) {
-  std::lock_guard lock(mutex_);
-  answers_.cancelSetBIOSTime = status;
-}
-
-void FakePeers::answerFwupdcoreDeleteJob(int32_t result) {
-  std::lock_guard lock(mutex_);
-  answers_.fwupdcoreDeleteJob = result;
-}
-
-void FakePeers::setBiosFqdd(std::string fqdd) {
-  std::lock_guard lock(mutex_);
-  answers_.biosFqdd = std::move(fqdd);
-}
-
 void FakePeers::failWith(const std::string& method, const std::string& errorName) {
   std::lock_guard lock(mutex_);
-  answers_.failures[method] = errorName;
+  failures_[method] = errorName;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -115,17 +77,13 @@ std::vector<std::string> FakePeers::methodsCalled() const {
   return names;
 }
 
-bool FakePeers::waitForCalls(const std::string& method, size_t count, std::chrono::milliseconds timeout) const {
-  return waitUntil([&] { return calls(method).size() >= count; }, timeout);
-}
-
 void FakePeers::forgetCalls() {
   std::lock_guard lock(mutex_);
   received_.clear();
 }
 
 template <class T>
-T FakePeers::answer(T Answers::*field) {
+T FakePeers::current(T PeerAnswers::*field) {
   std::lock_guard lock(mutex_);
   return answers_.*field;
 }
@@ -153,7 +111,7 @@ void FakePeers::receive(const std::string& method, CallArgs args) {
   std::lock_guard lock(mutex_);
   received_.emplace_back(method, std::move(args));
   // sdbus::Error is the one exception the binding turns into an error reply.
-  if (auto failure = answers_.failures.find(method); failure != answers_.failures.end())
+  if (auto failure = failures_.find(method); failure != failures_.end())
     throw sdbus::Error(failure->second, "failure asked for by the test");
 }
 
@@ -190,13 +148,13 @@ void FakePeers::publishSystemService() {
   serveMethod(kHiiConfigPath, kHiiConfigInterface, "SetConfigCancel",
               [this](const std::string& fqdd, const std::string& jobID) {
                 receive("SetConfigCancel", {fqdd, jobID});
-                return std::tuple<int16_t, std::string>(answer(&Answers::setConfigCancel), jobID);
+                return std::tuple<int16_t, std::string>(current(&PeerAnswers::setConfigCancel), jobID);
               });
 
   auto bios = sdbus::createObject(*connection_, kBiosPath);
   bios->registerProperty("FQDD").onInterface(kBiosInterface).withGetter([this] {
     receive("Get", {kBiosPath, kBiosInterface, "FQDD"});
-    return answer(&Answers::biosFqdd);
+    return current(&PeerAnswers::biosFqdd);
   });
   bios->finishRegistration();
   objects_.push_back(std::move(bios));
@@ -205,35 +163,22 @@ void FakePeers::publishSystemService() {
 void FakePeers::publishStorage() {
   serveMethod(kStoragePath, kStorageInterface, "ConfigCancel", [this](const std::string& jobID, const std::string& fqdd) {
     receive("ConfigCancel", {jobID, fqdd});
-    return sdbus::Struct<uint64_t, uint64_t>(answer(&Answers::configCancelP), answer(&Answers::configCancelS));
+    return sdbus::Struct<uint64_t, uint64_t>(current(&PeerAnswers::configCancelP), current(&PeerAnswers::configCancelS));
   });
 }
 
 void FakePeers::publishProvisioning() {
   serveMethod(kProvisioningPath, kProvisioningInterface, "cancelSetBIOSTime", [this](const std::string& argument) {
     receive("cancelSetBIOSTime", {argument});
-    return answer(&Answers::cancelSetBIOSTime);
+    return current(&PeerAnswers::cancelSetBIOSTime);
   });
 }
 
 void FakePeers::publishFirmwareUpdate() {
   serveMethod(kFirmwareUpdatePath, kFirmwareUpdateInterface, "fwupdcore_delete_job", [this](const std::string& jobID) {
     receive("fwupdcore_delete_job", {jobID});
-    return answer(&Answers::fwupdcoreDeleteJob);
+    return current(&PeerAnswers::fwupdcoreDeleteJob);
   });
-}
-
-// ---------------------------------------------------------------------------------------
-// PeerTest
-
-void PeerTest::TearDown() {
-  peers_.reset();
-  DaemonTest::TearDown();
-}
-
-FakePeers& PeerTest::peers() {
-  if (!peers_) peers_ = std::make_unique<FakePeers>();
-  return *peers_;
 }
 
 }  // namespace velmer::e2e

@@ -6,12 +6,12 @@
 // They run in the test process on a connection of their own with a background thread,
 // so the daemon's blocking peer calls are answered while the test waits for its reply.
 //
-//   class Cleanup : public velmer::e2e::PeerTest {};
+//   class Cleanup : public velmer::e2e::JobTest {};
 //   TEST_F(Cleanup, ...) {
 //     peers().addDevice({"/inventory/nic1", kNicSlotInterface, "Key", "NIC.Slot.1-1-1"});
 //     peers().leaveOut(kProvisioningService);      // absent: calls fail at once
 //     peers().start();                             // objects and names are fixed from here
-//     peers().answerConfigCancel(0x8000000000000007, 0);   // answers may change any time
+//     peers().answer(&PeerAnswers::setConfigCancel, 5);   // answers may change any time
 //     client().callMain<uint16_t>("JobServCleanupPersistentData", ...);
 //     EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{"NIC.Slot.1-1-1", "JID_1"}}));
 //   }
@@ -19,18 +19,17 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
-#include "daemon_fixture.hpp"
+#include "bus_client.hpp"
 
 namespace velmer::e2e {
 
@@ -64,11 +63,21 @@ struct InventoryDevice {
 using CallArgs = std::vector<std::string>;
 using CallList = std::vector<CallArgs>;
 
+// What the peers answer: SetConfigCancel (setConfigCancel, its job ID), ConfigCancel
+// (configCancelP, configCancelS), cancelSetBIOSTime, fwupdcore_delete_job, the BIOS FQDD.
+struct PeerAnswers {
+  int16_t setConfigCancel = 0;
+  uint64_t configCancelP = 0;
+  uint64_t configCancelS = 0;
+  int32_t cancelSetBIOSTime = 0;
+  int32_t fwupdcoreDeleteJob = 0;
+  std::string biosFqdd = "BIOS.Setup.1-1";
+};
+
 class FakePeers {
  public:
-  // Every peer present, answering success: SetConfigCancel (0, its job ID), ConfigCancel
-  // (0, 0), cancelSetBIOSTime 0, fwupdcore_delete_job 0; the BIOS FQDD "BIOS.Setup.1-1".
-  FakePeers();
+  // Every peer present, answering as PeerAnswers{} says.
+  FakePeers() = default;
   ~FakePeers();
   FakePeers(const FakePeers&) = delete;
   FakePeers& operator=(const FakePeers&) = delete;
@@ -81,11 +90,11 @@ class FakePeers {
   void start();
 
   // At any time: what the peers answer from now on.
-  void answerSetConfigCancel(int16_t status);
-  void answerConfigCancel(uint64_t p, uint64_t s);
-  void answerCancelSetBIOSTime(int32_t status);
-  void answerFwupdcoreDeleteJob(int32_t result);
-  void setBiosFqdd(std::string fqdd);
+  template <class T>
+  void answer(T PeerAnswers::*field, std::type_identity_t<T> value) {
+    std::lock_guard lock(mutex_);
+    answers_.*field = value;
+  }
   // `method` answers the D-Bus error `errorName` from now on.
   void failWith(const std::string& method, const std::string& errorName);
 
@@ -97,25 +106,15 @@ class FakePeers {
   CallList calls(const std::string& method) const;
   // Every call of every method, as "method" entries in order of arrival.
   std::vector<std::string> methodsCalled() const;
-  bool waitForCalls(const std::string& method, size_t count, std::chrono::milliseconds timeout) const;
   void forgetCalls();
 
  private:
-  struct Answers {
-    int16_t setConfigCancel = 0;
-    uint64_t configCancelP = 0;
-    uint64_t configCancelS = 0;
-    int32_t cancelSetBIOSTime = 0;
-    int32_t fwupdcoreDeleteJob = 0;
-    std::string biosFqdd = "BIOS.Setup.1-1";
-    std::map<std::string, std::string> failures;  // method -> error name
-  };
   using SubTree = std::map<std::string, std::map<std::string, std::vector<std::string>>>;
 
   // Records a call, then throws the error a test asked `method` to answer with, if any.
   void receive(const std::string& method, CallArgs args);
   template <class T>
-  T answer(T Answers::*field);
+  T current(T PeerAnswers::*field);
 
   template <class Handler>
   void serveMethod(const char* path, const char* interface, const char* method, Handler&& handler);
@@ -128,24 +127,14 @@ class FakePeers {
   SubTree subTree(const std::vector<std::string>& interfaces) const;
 
   mutable std::mutex mutex_;
-  Answers answers_;
+  PeerAnswers answers_;
+  std::map<std::string, std::string> failures_;  // method -> error name
   std::vector<std::pair<std::string, CallArgs>> received_;
   std::vector<InventoryDevice> devices_;
   std::set<std::string> absent_;
-  bool started_ = false;
 
   std::unique_ptr<sdbus::IConnection> connection_;
   std::vector<std::unique_ptr<sdbus::IObject>> objects_;
-};
-
-// A DaemonTest with fake peers, created on first use and stopped before the bus is.
-class PeerTest : public DaemonTest {
- protected:
-  void TearDown() override;
-  FakePeers& peers();
-
- private:
-  std::unique_ptr<FakePeers> peers_;
 };
 
 }  // namespace velmer::e2e

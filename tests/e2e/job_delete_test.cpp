@@ -1,121 +1,53 @@
 // JobServDelete as a client sees it: the refusals and their order, the tools and peers a
 // deletion reaches, the delete mark, the removal through the backup thread and the
 // background clean-up of the firmware's staged configuration.
-#include <sys/ipc.h>
-#include <sys/msg.h>
-
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
-#include "child_process.hpp"
-#include "fake_peers.hpp"
 #include "fake_tool.hpp"
+#include "job_fixture.hpp"
+#include "queue_execution_peer.hpp"
 
 namespace velmer::e2e {
 namespace {
 
-using Reply = std::tuple<uint16_t, std::string, uint16_t>;
-using IdList = std::vector<std::string>;
-
-constexpr const char* kJobInterface = "com.zorvex.kelvo.jobservice.jobservicejobinfo";
 constexpr const char* kJobCancelTool = "/usr/bin/jobcancelctl";
 constexpr const char* kClearAll = "JID_CLEARALL";
 constexpr const char* kClearAllForce = "JID_CLEARALL_FORCE";
 
-constexpr uint16_t kUnchanged = 255;  // a report's state or percentage that changes nothing
 constexpr uint16_t kScheduling = 1, kScheduled = 2, kRunning = 3, kFinished = 4;
 constexpr uint8_t kDeleteMark = 2;
-
 constexpr uint64_t kDcsSync = 0xC0000001, kDcsCancel = 0xC0000002;
-
-// Removal waits for the backup thread, which starts serving 2 s after the daemon.
-constexpr auto kRemovalTimeout = 10s;
 
 // Quotes, semicolons and command substitutions: text a shell would act on.
 const std::string kHostileName = R"(Backup 'a' "b"; touch pwned; $(touch pwned) `touch pwned`)";
 const std::string kHostileImage = R"(img's "x"; $(touch pwned))";  // fits the 39-character status
 
-// The message queue of the queue-execution process, standing in for that process: made
-// where the daemon looks for it, read by the test, removed at the end.
-class SchedulerQueue {
- public:
-  explicit SchedulerQueue(const std::filesystem::path& root) {
-    const auto keyFile = root / "run/jqlegacy/js.ipc";
-    std::ofstream{keyFile};
-    id_ = msgget(ftok(keyFile.c_str(), 1), IPC_CREAT | 0600);
-    if (id_ == -1) throw std::runtime_error("cannot create the scheduler message queue");
+// The queue IDs of the kill messages that the queue-execution process received so far.
+IdList killMessages(QueueExecutionPeer& scheduler) {
+  IdList queueIDs;
+  while (auto message = scheduler.receive(0ms)) {
+    if (message->type != 3) continue;
+    EXPECT_EQ(message->payload, expectedSchedulerPayload(0, 0, message->queueID())) << "a kill carries no times";
+    queueIDs.push_back(message->queueID());
   }
-  ~SchedulerQueue() { msgctl(id_, IPC_RMID, nullptr); }
-  SchedulerQueue(const SchedulerQueue&) = delete;
-  SchedulerQueue& operator=(const SchedulerQueue&) = delete;
+  return queueIDs;
+}
 
-  // The queue IDs of the kill messages waiting, oldest first.
-  IdList takeKillMessages() {
-    constexpr long kKillMessage = 3;
-    constexpr size_t kQueueIdOffset = 16;  // after the start and until times
-    struct {
-      long type;
-      char payload[56];
-    } message;
-    IdList queueIDs;
-    while (msgrcv(id_, &message, sizeof message.payload, kKillMessage, IPC_NOWAIT) >= 0)
-      queueIDs.emplace_back(message.payload + kQueueIdOffset, strnlen(message.payload + kQueueIdOffset, 33));
-    return queueIDs;
-  }
-
- private:
-  int id_ = -1;
-};
-
-std::string jobPath(const std::string& jobID) { return std::string(kServicePath) + "/jobservicejobinfo/" + jobID; }
-
-class JobDeletion : public PeerTest {
+class JobDeletion : public JobTest {
  protected:
-  std::string createJob(uint16_t type, const std::string& name = "Job") {
-    auto [status, jobID, code] = client().callMain<uint16_t, std::string, uint16_t>("JobServCreate", name, type);
-    EXPECT_EQ(code, 0) << "creating a job of type " << type;
-    return jobID;
-  }
-
   // A report of the service that runs the job; empty texts leave the stored ones.
   void report(const std::string& jobID, uint16_t state, const std::string& status = "",
-              const std::string& message = "", const std::string& messageID = "", uint16_t percent = kUnchanged) {
-    ASSERT_EQ(client().callMain<uint16_t>("JobServUpdateJobInfo", jobID, state, percent, status, message, messageID,
-                                          std::string()),
-              0);
+              const std::string& message = "", const std::string& messageID = "", uint16_t percent = kSame) {
+    ASSERT_EQ(update(jobID, state, percent, status, message, messageID), 0);
   }
 
-  // Puts the jobs into a new queue that may start now: its ID.
-  std::string schedule(const IdList& jobs) {
-    auto [status, queueID, code] = client().callMain<uint16_t, std::string, uint16_t>(
-        "JobServSchedule", jobs, static_cast<uint16_t>(jobs.size()), std::string("TIME_NOW"), std::string("TIME_NA"));
-    EXPECT_EQ(code, 0);
-    return queueID;
-  }
-
-  bool waitForQueueCount(uint16_t count) {
-    return waitUntil([&] { return client().mainProperty<uint16_t>("jobQueueObjCount") == count; }, kRemovalTimeout);
-  }
-
-  Reply deleteJobs(const IdList& jobs, uint16_t numJobs, uint16_t deleteMode = 0) {
-    return client().callMain<uint16_t, std::string, uint16_t>("JobServDelete", jobs, numJobs, deleteMode);
-  }
-  Reply deleteJobs(const IdList& jobs) { return deleteJobs(jobs, static_cast<uint16_t>(jobs.size())); }
-
-  bool isMarked(const std::string& jobID) {
-    return client().getProperty(jobPath(jobID), kJobInterface, "flags").get<uint8_t>() & kDeleteMark;
-  }
+  bool isMarked(const std::string& jobID) { return jobValue<uint8_t>(jobID, "flags") & kDeleteMark; }
 
   // Whether a change signal set the delete mark on the job since the recorder was cleared.
   bool markedInSignals(const std::string& jobID) {
@@ -131,38 +63,11 @@ class JobDeletion : public PeerTest {
     return changes.empty() ? sdbus::Variant() : changes.back();
   }
 
-  bool onBus(const std::string& jobID) { return client().managedObjects().contains(sdbus::ObjectPath(jobPath(jobID))); }
-
-  bool waitUntilGone(const IdList& jobs) {
-    return waitUntil(
-        [&] {
-          auto objects = client().managedObjects();
-          for (const auto& id : jobs)
-            if (objects.contains(sdbus::ObjectPath(jobPath(id)))) return false;
-          return true;
-        },
-        kRemovalTimeout);
+  bool waitForQueueCount(uint16_t count) {
+    return waitUntil([&] { return client().mainProperty<uint16_t>("jobQueueObjCount") == count; }, kRemovalTimeout);
   }
 
-  void setLockdown(int value) {
-    std::ofstream(root() / "etc/velmer/attributes.json")
-        << nlohmann::json{{"Kelvo.Embedded.1#Lockdown.1#SystemLockdown", value}}.dump();
-  }
-
-  // The JSON lines a stand-in wrote to ROOT/var/log/velmer/`file`.
-  std::vector<nlohmann::json> records(const std::string& file) const {
-    std::vector<nlohmann::json> result;
-    std::ifstream in(root() / "var/log/velmer" / file);
-    for (std::string line; std::getline(in, line);) result.push_back(nlohmann::json::parse(line));
-    return result;
-  }
-
-  std::vector<nlohmann::json> events(const std::string& messageID) const {
-    std::vector<nlohmann::json> result;
-    for (auto& event : records("events.jsonl"))
-      if (event["messageId"] == messageID) result.push_back(event);
-    return result;
-  }
+  void setLockdown(int value) { writeAttributes({{"Kelvo.Embedded.1#Lockdown.1#SystemLockdown", value}}); }
 
   // The commands the DCS protocol received, as "sync" and "cancel <job ID>".
   IdList dcsCommands() const {
@@ -176,15 +81,9 @@ class JobDeletion : public PeerTest {
 
   // Waits until `count` background clean-ups have ended.
   bool waitForCleanupWorkers(size_t count) {
-    return waitUntil([&] { return occurrences("[JS_CleanupInBackgroundWork]: Cleanup thread done") >= count; }, 10s);
+    return waitUntil([&] { return logCount("[JS_CleanupInBackgroundWork]: Cleanup thread done") >= count; }, 10s);
   }
-
-  size_t occurrences(const std::string& text, size_t from = 0) const {
-    const std::string log = readLog(from);
-    size_t count = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-    return count;
-  }
+  size_t logCount(const std::string& text, size_t from = 0) const { return occurrences(readLog(from), text); }
 
   bool anythingPwned() const {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root()))
@@ -196,7 +95,7 @@ class JobDeletion : public PeerTest {
 TEST_F(JobDeletion, RequestsThatCannotBeCarriedOutAreRefusedBeforeAnyJobIsCancelled) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
-  const std::string first = createJob(21), second = createJob(5);
+  const std::string first = createJob("Job", 21), second = createJob("Job", 5);
 
   setLockdown(1);  // before every other check, whatever the request
   EXPECT_EQ(deleteJobs({}, 0), (Reply{40, "", 40}));
@@ -217,59 +116,80 @@ TEST_F(JobDeletion, RequestsThatCannotBeCarriedOutAreRefusedBeforeAnyJobIsCancel
   EXPECT_FALSE(isMarked(second));
   EXPECT_TRUE(peers().methodsCalled().empty());
   EXPECT_TRUE(events("JCP036").empty());
-}
 
-TEST_F(JobDeletion, NamedListStopsAtTheFirstRefusedJobWithItsPositionAndLeavesEarlierJobsUnmarked) {
-  peers().start();
-  FakeTool cancelTool(root(), kJobCancelTool);
-  const std::string waiting = createJob(21);
-  const std::string running = createJob(5), scheduling = createJob(5);
-  const std::string inUse = createJob(5), lockedResource = createJob(5), almostInUse = createJob(5);
+  // A named list stops at the first refused job, with its position, and leaves the
+  // earlier jobs unmarked.
+  const std::string running = createJob("Job", 5), scheduling = createJob("Job", 5);
+  const std::string inUse = createJob("Job", 5), lockedResource = createJob("Job", 5);
+  const std::string almostInUse = createJob("Job", 5);
   report(running, kRunning);
   report(scheduling, kScheduling);
   report(inUse, kRunning, "", "tAMBER iN uSE");
   report(lockedResource, kRunning, "", "Busy", "jcp024");
   report(almostInUse, kRunning, "", "Tamber in use now");
 
-  EXPECT_EQ(deleteJobs({waiting, running}), (Reply{1, running, 18}));
-  EXPECT_EQ(deleteJobs({waiting, scheduling}), (Reply{1, scheduling, 18}));
+  EXPECT_EQ(deleteJobs({first, running}), (Reply{1, running, 18}));
+  EXPECT_EQ(deleteJobs({first, scheduling}), (Reply{1, scheduling, 18}));
   EXPECT_EQ(deleteJobs({inUse}), (Reply{0, inUse, 39}));
-  EXPECT_EQ(deleteJobs({waiting, lockedResource}), (Reply{1, lockedResource, 39}));
+  EXPECT_EQ(deleteJobs({first, lockedResource}), (Reply{1, lockedResource, 39}));
   EXPECT_EQ(deleteJobs({almostInUse}), (Reply{0, almostInUse, 18}));
-  EXPECT_EQ(deleteJobs({waiting, "JID_000000000000"}), (Reply{1, "JID_000000000000", 1}));
+  EXPECT_EQ(deleteJobs({first, "JID_000000000000"}), (Reply{1, "JID_000000000000", 1}));
   // The clear-all word is an ordinary (unknown) ID anywhere but first.
-  EXPECT_EQ(deleteJobs({waiting, kClearAll}), (Reply{1, kClearAll, 1}));
+  EXPECT_EQ(deleteJobs({first, kClearAll}), (Reply{1, kClearAll, 1}));
 
   // The job before each refusal had its cancel, but no mark.
-  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>(5, ToolCall{waiting})));
-  EXPECT_FALSE(isMarked(waiting));
+  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>(5, ToolCall{first})));
+  EXPECT_FALSE(isMarked(first));
 
-  EXPECT_EQ(deleteJobs({waiting, running}, 1), (Reply{0, "", 0}));  // only the first numJobs entries count
-  EXPECT_EQ(deleteJobs({waiting}), (Reply{0, waiting, 1}));         // marked or already gone
+  EXPECT_EQ(deleteJobs({first, running}, 1), (Reply{0, "", 0}));  // only the first numJobs entries count
+  EXPECT_EQ(deleteJobs({first}), (Reply{0, first, 1}));           // marked or already gone
   EXPECT_EQ(cancelTool.calls().size(), 6u);
   for (const auto& id : {running, scheduling, inUse, lockedResource, almostInUse}) EXPECT_FALSE(isMarked(id)) << id;
 }
 
-TEST_F(JobDeletion, JobCancelToolFailureRefusesTheJobWithItsExitCodeOr24) {
+TEST_F(JobDeletion, JobCancelToolFailureRefusesTheJobOrTheClearAllWithItsExitCodeOr24) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
-  const std::string firmware = createJob(21);
-  for (auto [exitCode, replyCode] : {std::pair{25, 25}, {31, 31}, {43, 43}, {24, 24}, {7, 24}, {1, 24}, {127, 24}}) {
-    cancelTool.exitWith(exitCode);
-    EXPECT_EQ(deleteJobs({firmware}), (Reply{0, firmware, static_cast<uint16_t>(replyCode)})) << exitCode;
+  struct Outcome {
+    int exitCode;  // minus a signal: the tool dies of it
+    uint16_t named, clearAll;
+  };
+  // A named job passes the tool's own codes on, a clear-all only 25; any other failure,
+  // a death by a signal included, is 24.
+  const Outcome outcomes[] = {{25, 25, 25}, {31, 31, 24}, {43, 43, 24}, {24, 24, 24},
+                              {7, 24, 24},  {1, 24, 24},  {127, 24, 24}, {-SIGKILL, 24, 24}};
+  auto failWith = [&](int exitCode) { exitCode < 0 ? cancelTool.dieOf(-exitCode) : cancelTool.exitWith(exitCode); };
+
+  // A clear-all of an empty store runs the tool as well; nothing selected, no worker runs.
+  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
+  for (const auto& o : outcomes) {
+    failWith(o.exitCode);
+    EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", o.clearAll})) << o.exitCode;
   }
-  // A tool that died of a signal exited with no code at all: a failure all the same.
-  cancelTool.dieOf(SIGKILL);
-  EXPECT_EQ(deleteJobs({firmware}), (Reply{0, firmware, 24}));
+  cancelTool.exitWith(0);
+  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
+  EXPECT_EQ(cancelTool.calls().back(), ToolCall{kClearAllForce});
+  EXPECT_TRUE(events("JCP045").empty());
+  EXPECT_TRUE(events("JCP046").empty());
+  EXPECT_EQ(logCount("[JS_CleanupInBackground]: Entering"), 0u);
+  EXPECT_TRUE(dcsCommands().empty());
+  EXPECT_TRUE(records("funcbroker.jsonl").empty());
+
+  const std::string firmware = createJob("Job", 21);
+  const size_t callsBefore = cancelTool.calls().size();
+  for (const auto& o : outcomes) {
+    failWith(o.exitCode);
+    EXPECT_EQ(deleteJobs({firmware}), (Reply{0, firmware, o.named})) << o.exitCode;
+  }
   EXPECT_FALSE(isMarked(firmware));
-  EXPECT_EQ(cancelTool.calls().size(), 8u);
+  EXPECT_EQ(cancelTool.calls().size(), callsBefore + std::size(outcomes));
 
   // Only unfinished jobs of the types that the tool serves are cancelled through it.
   cancelTool.exitWith(7);
-  const std::string otherType = createJob(5), finishedFirmware = createJob(21);
+  const std::string otherType = createJob("Job", 5), finishedFirmware = createJob("Job", 21);
   report(finishedFirmware, kFinished, "Completed");
   EXPECT_EQ(deleteJobs({otherType, finishedFirmware}), (Reply{0, "", 0}));
-  EXPECT_EQ(cancelTool.calls().size(), 8u);
+  EXPECT_EQ(cancelTool.calls().size(), callsBefore + std::size(outcomes));
 
   cancelTool.exitWith(0);
   recorder().clear();
@@ -278,11 +198,14 @@ TEST_F(JobDeletion, JobCancelToolFailureRefusesTheJobWithItsExitCodeOr24) {
   EXPECT_TRUE(markedInSignals(firmware));
 }
 
-TEST_F(JobDeletion, CleanupFailureRefusesOnlyUnfinishedJobsAndDeleteModeOneTakesOneJob) {
+// With the clean-up of type 212 failing (65535), also the queue of its jobs.
+TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsCleanupKeeps) {
   peers().leaveOut(kProvisioningService);  // the BIOS time cancel fails: 65535
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
-  const std::string pendingTime = createJob(212), finishedTime = createJob(212);
+  QueueExecutionPeer scheduler(root());
+  // A clean-up failure refuses only unfinished jobs.
+  const std::string pendingTime = createJob("Job", 212), finishedTime = createJob("Job", 212);
   report(finishedTime, kFinished, "Failed");
 
   EXPECT_EQ(deleteJobs({finishedTime, pendingTime}), (Reply{1, pendingTime, 65535}));
@@ -290,7 +213,7 @@ TEST_F(JobDeletion, CleanupFailureRefusesOnlyUnfinishedJobsAndDeleteModeOneTakes
   EXPECT_EQ(deleteJobs({finishedTime}), (Reply{0, "", 0}));
 
   // deleteMode 1: every job is checked and cancelled, then two are too many.
-  const std::string first = createJob(21), second = createJob(21);
+  const std::string first = createJob("Job", 21), second = createJob("Job", 21);
   cancelTool.exitWith(0);
   const size_t callsBefore = cancelTool.calls().size();
   EXPECT_EQ(deleteJobs({first, second}, 2, 1), (Reply{0, "", 14}));
@@ -303,13 +226,26 @@ TEST_F(JobDeletion, CleanupFailureRefusesOnlyUnfinishedJobsAndDeleteModeOneTakes
   EXPECT_EQ(deleteJobs({first}, 1, 1), (Reply{0, "", 0}));
   EXPECT_FALSE(markedInSignals(first));
   EXPECT_TRUE(waitUntilGone({first, finishedTime}));
-  EXPECT_TRUE(onBus(second));
-  EXPECT_TRUE(onBus(pendingTime));
+  EXPECT_TRUE(onBus(jobPath(second)));
+  EXPECT_TRUE(onBus(jobPath(pendingTime)));
+
+  // A forced clear-all keeps the jobs whose clean-up failed but withdraws their queue.
+  EXPECT_EQ(deleteJobs({second}), (Reply{0, "", 0}));  // the reply is that of the last job, of type 212
+  const std::string running = createJob("Job", 212), waiting = createJob("Job", 212);
+  const std::string queueID = std::get<1>(schedule({running, waiting}));
+  report(running, kRunning);
+  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 65535}));
+  EXPECT_EQ(killMessages(scheduler), IdList{queueID});
+  EXPECT_TRUE(waitForQueueCount(0)) << "a withdrawn queue runs nothing: it leaves";
+  EXPECT_TRUE(onBus(jobPath(running)));
+  EXPECT_TRUE(onBus(jobPath(pendingTime)));
+  const std::string requeued = std::get<1>(schedule({waiting}));
+  EXPECT_NE(requeued, "") << "the job that stays is free to be scheduled again";
 }
 
 TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
   peers().start();
-  const std::string doomed = createJob(5), kept = createJob(5);
+  const std::string doomed = createJob("Job", 5), kept = createJob("Job", 5);
   for (const auto& id : {doomed, kept})
     ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", id, std::string("key"), std::string("caller"),
                                           std::string("value")),
@@ -352,7 +288,7 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
   // A job that writes no event-log entries is deleted without one, unless it is of the
   // types 180 and 182, which always announce their deletion.
   ASSERT_TRUE(waitForCleanupWorkers(1));  // its DCS commands come first
-  const std::string silent = createJob(5), alwaysAnnounced = createJob(180);
+  const std::string silent = createJob("Job", 5), alwaysAnnounced = createJob("Job", 180);
   for (const auto& id : {silent, alwaysAnnounced}) client().setProperty(jobPath(id), kJobInterface, "flags", uint8_t{8});
   EXPECT_EQ(deleteJobs({silent, alwaysAnnounced}), (Reply{0, "", 0}));
   deleted = events("JCP036");
@@ -368,8 +304,8 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
   EXPECT_TRUE(waitUntilGone({silent, alwaysAnnounced}));
 
   // A queue goes with the last of its jobs.
-  SchedulerQueue scheduler(root());
-  const std::string first = createJob(5), second = createJob(5);
+  QueueExecutionPeer scheduler(root());
+  const std::string first = createJob("Job", 5), second = createJob("Job", 5);
   schedule({first, second});
   ASSERT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
   EXPECT_EQ(deleteJobs({first}), (Reply{0, "", 0}));
@@ -382,7 +318,7 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
 TEST_F(JobDeletion, JobOfTypeZeroIsRemovedAsAJobThoughItsIdLooksLikeAQueue) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
-  const std::string named = createJob(0), cleared = createJob(0);
+  const std::string named = createJob("Job", 0), cleared = createJob("Job", 0);
   ASSERT_EQ(named.substr(0, 4), "QID_");
   EXPECT_EQ(deleteJobs({named}), (Reply{0, "", 0}));
   EXPECT_TRUE(waitUntilGone({named}));
@@ -392,49 +328,26 @@ TEST_F(JobDeletion, JobOfTypeZeroIsRemovedAsAJobThoughItsIdLooksLikeAQueue) {
   EXPECT_TRUE(client().mainProperty<IdList>("jobInfoObjList").empty());
 }
 
-TEST_F(JobDeletion, ClearAllOfAnEmptyStoreRunsTheCancelToolAndPassesOnItsExitCode) {
-  peers().start();
-  FakeTool cancelTool(root(), kJobCancelTool);
-  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
-  cancelTool.exitWith(25);
-  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 25}));
-  cancelTool.exitWith(7);
-  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 24}));
-  cancelTool.dieOf(SIGKILL);
-  EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 24}));
-  cancelTool.exitWith(0);
-  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
-
-  EXPECT_EQ(cancelTool.calls(),
-            (std::vector<ToolCall>{{kClearAll}, {kClearAll}, {kClearAll}, {kClearAll}, {kClearAllForce}}));
-  EXPECT_TRUE(events("JCP045").empty());
-  EXPECT_TRUE(events("JCP046").empty());
-  // Nothing was selected, so no worker ran: no DCS command and no data-manager restart.
-  EXPECT_EQ(occurrences("[JS_CleanupInBackground]: Entering"), 0u);
-  EXPECT_TRUE(dcsCommands().empty());
-  EXPECT_TRUE(records("funcbroker.jsonl").empty());
-}
-
 TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndStopsAtACleanupOutOfResources) {
   // Each clear-all's pass is counted in the log: the backup thread serves its commands.
   ASSERT_TRUE(waitForLog("Post restoration all job info", 10s));
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
-  const std::string running = createJob(5), finished = createJob(212), scheduled = createJob(5);
-  const std::string timeChange = createJob(212);
+  const std::string running = createJob("Job", 5), finished = createJob("Job", 212), scheduled = createJob("Job", 5);
+  const std::string timeChange = createJob("Job", 212);
   report(running, kRunning);
   report(finished, kFinished, "Completed");
   report(scheduled, kScheduled);
 
   // The BIOS time cancel answering 12 ends the clear-all before anything is marked.
-  peers().answerCancelSetBIOSTime(12);
+  peers().answer(&PeerAnswers::cancelSetBIOSTime, 12);
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 12}));
   for (const auto& id : {running, finished, scheduled, timeChange}) EXPECT_FALSE(isMarked(id)) << id;
-  EXPECT_EQ(occurrences("[JS_CleanupInBackground]: Entering"), 0u);
+  EXPECT_EQ(logCount("[JS_CleanupInBackground]: Entering"), 0u);
 
   // Any other clean-up failure keeps an unfinished job only; the running job stays too.
   // The firmware-update service failing changes nothing.
-  peers().answerCancelSetBIOSTime(9);
+  peers().answer(&PeerAnswers::cancelSetBIOSTime, 9);
   peers().failWith("fwupdcore_delete_job", "com.zorvex.kelvo.fwupdcore.Error.Busy");
   peers().forgetCalls();
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
@@ -454,13 +367,13 @@ TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndStopsAtACleanupOutOfResources) {
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
   EXPECT_EQ(events("JCP045").size(), 1u);
   EXPECT_TRUE(waitUntilGone({running, timeChange}));
-  EXPECT_EQ(occurrences("Clear All operation", logSize), 1u);
+  EXPECT_EQ(logCount("Clear All operation", logSize), 1u);
   EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 0);
   EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>(4, ToolCall{kClearAll})));
 
   // Three workers: two that cancelled jobs, one that had only the leading entry to skip.
   ASSERT_TRUE(waitForCleanupWorkers(3));
-  EXPECT_EQ(occurrences("[JC_CallDCSCancelForList]: Skipping jcID=[JID_CLEARALL]"), 3u);
+  EXPECT_EQ(logCount("[JC_CallDCSCancelForList]: Skipping jcID=[JID_CLEARALL]"), 3u);
   auto dcs = dcsCommands();
   EXPECT_EQ(std::count(dcs.begin(), dcs.end(), "sync"), 6);
   std::erase(dcs, "sync");
@@ -474,11 +387,11 @@ TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndStopsAtACleanupOutOfResources) {
 TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRestartsTheDataManager) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
-  SchedulerQueue scheduler(root());
-  const std::string running = createJob(5), queued = createJob(5), queuedToo = createJob(5);
-  const std::string scheduled = createJob(5);
-  const std::string finished = createJob(5);
-  const std::string queueID = schedule({queued, queuedToo});
+  QueueExecutionPeer scheduler(root());
+  const std::string running = createJob("Job", 5), queued = createJob("Job", 5), queuedToo = createJob("Job", 5);
+  const std::string scheduled = createJob("Job", 5);
+  const std::string finished = createJob("Job", 5);
+  const std::string queueID = std::get<1>(schedule({queued, queuedToo}));
   report(running, kRunning, "", "", "", 40);
   report(queued, kRunning);
   report(queuedToo, kRunning, "", "", "", 150);
@@ -506,7 +419,7 @@ TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRest
   EXPECT_EQ(lastChange(queuedToo, "percentComplete").get<uint16_t>(), 100);
   EXPECT_TRUE(recorder().changesOf("percentComplete", jobPath(queued)).empty());
   EXPECT_TRUE(recorder().changesOf("messageID", jobPath(scheduled)).empty());
-  EXPECT_EQ(scheduler.takeKillMessages(), IdList{queueID});
+  EXPECT_EQ(killMessages(scheduler), IdList{queueID});
 
   EXPECT_TRUE(waitUntilGone({running, queued, queuedToo, scheduled, finished}));
   EXPECT_TRUE(waitForQueueCount(0));
@@ -524,28 +437,12 @@ TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRest
   EXPECT_EQ(restarts[0]["function"], "privhelperd_restart_DM");
 }
 
-TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsCleanupKeeps) {
-  peers().leaveOut(kProvisioningService);  // the clean-up of type 212 fails: 65535
-  peers().start();
-  FakeTool cancelTool(root(), kJobCancelTool);
-  SchedulerQueue scheduler(root());
-  const std::string running = createJob(212), waiting = createJob(212);
-  const std::string queueID = schedule({running, waiting});
-  report(running, kRunning);
-
-  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 65535}));
-  EXPECT_EQ(scheduler.takeKillMessages(), IdList{queueID});
-  EXPECT_TRUE(waitForQueueCount(0)) << "a withdrawn queue runs nothing: it leaves";
-  EXPECT_TRUE(onBus(running));
-  const std::string requeued = schedule({waiting});
-  EXPECT_NE(requeued, "") << "the job that stays is free to be scheduled again";
-}
 
 TEST_F(JobDeletion, AHungCancelToolIsKilledWithItsChildAfterItsTimeOutAndTheBusAnswersMeanwhile) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
   cancelTool.hang();
-  const std::string download = createJob(20), other = createJob(1);
+  const std::string download = createJob("Job", 20), other = createJob("Job", 1);
   const size_t mark = readLog().size();
   std::atomic<bool> answered = false;
   Reply reply;
@@ -578,10 +475,10 @@ TEST_F(JobDeletion, NamesAndImageNamesReachTheToolsAsSingleArgumentsUnchanged) {
   FakeTool cancelTool(root(), kJobCancelTool);
   FakeTool backupTool(root(), "/bin/bkrestctl");
   FakeTool eraseTool(root(), "/bin/syserasectl");
-  const std::string backup = createJob(164, kHostileName), restore = createJob(165, kHostileName);
-  const std::string erase = createJob(200, kHostileName);
-  report(backup, kUnchanged, kHostileImage);
-  report(restore, kUnchanged, kHostileImage);
+  const std::string backup = createJob(kHostileName, 164), restore = createJob(kHostileName, 165);
+  const std::string erase = createJob(kHostileName, 200);
+  report(backup, kSame, kHostileImage);
+  report(restore, kSame, kHostileImage);
 
   EXPECT_EQ(deleteJobs({backup, restore, erase}), (Reply{0, "", 0}));
 

@@ -1,18 +1,39 @@
 #include "job_fixture.hpp"
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <tuple>
+#include <sstream>
 
 namespace velmer::e2e {
 
+namespace {
+std::string localTimeText(std::time_t when, const char* format) {
+  std::tm parts{};
+  localtime_r(&when, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, format, &parts);
+  return text;
+}
+}  // namespace
+
 std::string jobPath(const std::string& jobID) { return kJobPathPrefix + jobID; }
+std::string scheduleTimeOf(std::time_t when) { return localTimeText(when, "%Y%m%d%H%M%S"); }
+std::string displayTimeOf(std::time_t when) { return localTimeText(when, "%Y-%m-%d %H:%M:%S"); }
 
 size_t occurrences(const std::string& log, const std::string& text) {
   size_t count = 0;
   for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++count;
   return count;
+}
+
+void JobTest::TearDown() {
+  peers_.reset();
+  DaemonTest::TearDown();
+}
+
+FakePeers& JobTest::peers() {
+  if (!peers_) peers_ = std::make_unique<FakePeers>();
+  return *peers_;
 }
 
 Creation JobTest::create(const std::string& name, uint16_t type, const std::string& method) {
@@ -23,7 +44,7 @@ Creation JobTest::create(const std::string& name, uint16_t type, const std::stri
 std::string JobTest::createJob(const std::string& name, uint16_t type) {
   Creation created = create(name, type);
   EXPECT_EQ(created.status, 0);
-  EXPECT_EQ(created.code, 0) << "creating " << name;
+  EXPECT_EQ(created.code, 0) << "creating " << name << " of type " << type;
   return created.jobID;
 }
 
@@ -33,7 +54,58 @@ uint16_t JobTest::update(const std::string& jobID, uint16_t state, uint16_t perc
                                      messageArgs);
 }
 
+Reply JobTest::schedule(const IdList& jobs, uint16_t numJobs, const std::string& start, const std::string& until) {
+  return client().callMain<uint16_t, std::string, uint16_t>("JobServSchedule", jobs, numJobs, start, until);
+}
+
+Reply JobTest::schedule(const IdList& jobs, const std::string& start, const std::string& until) {
+  return schedule(jobs, static_cast<uint16_t>(jobs.size()), start, until);
+}
+
+Reply JobTest::deleteJobs(const IdList& jobs, uint16_t numJobs, uint16_t deleteMode) {
+  return client().callMain<uint16_t, std::string, uint16_t>("JobServDelete", jobs, numJobs, deleteMode);
+}
+
 PropertyMap JobTest::job(const std::string& jobID) { return client().getAllProperties(jobPath(jobID), kJobInterface); }
+
+PropertyMap JobTest::queue(const std::string& queuePath) {
+  return client().getAllProperties(queuePath, kQueueInterface);
+}
+
+std::vector<std::string> JobTest::queuePaths() {
+  std::vector<std::string> paths;
+  for (const auto& [path, interfaces] : client().managedObjects())
+    if (interfaces.contains(kQueueInterface)) paths.push_back(path);
+  return paths;
+}
+
+bool JobTest::onBus(const std::string& path) { return client().managedObjects().contains(sdbus::ObjectPath(path)); }
+
+bool JobTest::waitUntilGone(const IdList& jobs) {
+  return waitUntil(
+      [&] {
+        auto objects = client().managedObjects();
+        for (const auto& id : jobs)
+          if (objects.contains(sdbus::ObjectPath(jobPath(id)))) return false;
+        return true;
+      },
+      kRemovalTimeout);
+}
+
+bool JobTest::waitForRemoval(const std::string& path, std::chrono::milliseconds timeout) {
+  return recorder().waitFor(
+      [&](const SignalList& signals) {
+        for (const auto& signal : signals)
+          if (signal.member == "InterfacesRemoved" && signal.objectPath == path) return true;
+        return false;
+      },
+      timeout);
+}
+
+bool JobTest::waitForStartupSequence() {
+  // Under the sanitizers the two-second pause and the restore take a while longer.
+  return waitForLog("[backupThread]: ___ Post restoration all job info", 20s);
+}
 
 uint16_t JobTest::setJob(const std::string& jobID, const PropertyMap& values) {
   return client().call<uint16_t>(jobPath(jobID), kJobInterface, "setAllProperties", values);
@@ -47,13 +119,20 @@ void JobTest::writeAttributes(const nlohmann::json& attributes) {
   std::ofstream(file) << attributes.dump();
 }
 
+std::vector<nlohmann::json> JobTest::records(const std::string& file) const {
+  // The complete lines only: the daemon may be appending one right now.
+  const std::string text = readFile(root() / "var/log/velmer" / file);
+  std::vector<nlohmann::json> lines;
+  std::istringstream stream(text.substr(0, text.rfind('\n') + 1));
+  for (std::string line; std::getline(stream, line);)
+    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+  return lines;
+}
+
 std::vector<Event> JobTest::events(const std::string& messageId) const {
   std::vector<Event> result;
-  std::ifstream in(root() / "var/log/velmer/events.jsonl");
-  for (std::string line; std::getline(in, line);) {
-    Event event = nlohmann::json::parse(line);
+  for (auto& event : records("events.jsonl"))
     if (messageId.empty() || event["messageId"] == messageId) result.push_back(std::move(event));
-  }
   return result;
 }
 

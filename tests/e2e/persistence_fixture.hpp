@@ -12,7 +12,6 @@
 
 #include "backup_layout.hpp"
 #include "job_fixture.hpp"
-#include "scheduling_fixture.hpp"
 
 namespace velmer::e2e {
 

@@ -16,12 +16,6 @@ namespace {
 
 std::filesystem::path keyFileOf(const std::filesystem::path& root) { return root / "run/jqlegacy/js.ipc"; }
 
-int64_t int64At(const std::array<uint8_t, 56>& bytes, size_t offset) {
-  int64_t value = 0;
-  std::memcpy(&value, bytes.data() + offset, sizeof value);
-  return value;
-}
-
 void putInt64At(std::array<uint8_t, 56>& bytes, size_t offset, int64_t value) {
   for (size_t i = 0; i < sizeof value; ++i)
     bytes[offset + i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
@@ -39,8 +33,6 @@ struct RawMessage {
 
 }  // namespace
 
-int64_t ReceivedSchedulerMessage::startTime() const { return int64At(payload, kStartOffset); }
-int64_t ReceivedSchedulerMessage::untilTime() const { return int64At(payload, kUntilOffset); }
 
 std::string ReceivedSchedulerMessage::queueID() const {
   const char* field = reinterpret_cast<const char*>(payload.data() + kIdOffset);

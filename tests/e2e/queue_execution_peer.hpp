@@ -18,8 +18,6 @@ struct ReceivedSchedulerMessage {
   int64_t type = 0;
   std::array<uint8_t, 56> payload{};
 
-  int64_t startTime() const;
-  int64_t untilTime() const;
   // The queue ID field up to its NUL.
   std::string queueID() const;
 };

@@ -74,16 +74,6 @@ bool SignalRecorder::waitFor(const std::function<bool(const SignalList&)>& predi
   }
 }
 
-bool SignalRecorder::waitForChanges(const std::string& name, size_t count, std::chrono::milliseconds timeout) {
-  return waitFor(
-      [&](const SignalList& signals) {
-        return static_cast<size_t>(std::count_if(signals.begin(), signals.end(), [&](const RecordedSignal& s) {
-                 return s.member == "PropertiesChanged" && s.changed.contains(name);
-               })) >= count;
-      },
-      timeout);
-}
-
 std::vector<sdbus::Variant> SignalRecorder::changesOf(const std::string& name, const std::string& path) const {
   std::vector<sdbus::Variant> values;
   for (const auto& signal : signals_) {

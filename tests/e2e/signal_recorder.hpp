@@ -48,10 +48,6 @@ class SignalRecorder {
   // `timeout` passes. Returns whether it held.
   bool waitFor(const std::function<bool(const SignalList&)>& predicate, std::chrono::milliseconds timeout);
 
-  // Waits until PropertiesChanged for `name` (of any object and interface) has been
-  // recorded `count` times in all.
-  bool waitForChanges(const std::string& name, size_t count, std::chrono::milliseconds timeout);
-
   const SignalList& signals() const { return signals_; }
 
   // The recorded values of `name` from PropertiesChanged, oldest first.
