@@ -61,7 +61,6 @@ CancelToolRun runJobCancelTool(const std::string& argument) {
 
 // Sets the delete mark (flags bit 1) on the job object: false when it has none.
 bool setDeleteMark(const std::string& jobID) {
-  std::lock_guard lock(JobRegistry::instance().mutex);
   Jobservicejobinfo* job = getJobserviceinfoObject(jobID);
   if (job == nullptr) return false;
   job->flags(static_cast<uint8_t>(job->flags() | kJobFlagDeleted));
@@ -448,7 +447,6 @@ uint16_t JS_MarkJobFailedMsgMsgID(const char* jobID, const char* message, const 
     failure["jobState"] = sdbus::Variant(uint32_t{4});
     failure["completionTime"] = sdbus::Variant(currentTimeSeconds());
     failure["jobStateForInterface"] = sdbus::Variant(interfaceState);
-    std::lock_guard lock(JobRegistry::instance().mutex);
     Jobservicejobinfo* object = getJobserviceinfoObject(jobID);
     if (object == nullptr) return 1;
     object->setAllProperties(failure);

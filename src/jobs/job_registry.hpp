@@ -66,9 +66,12 @@ bool systemEraseJobRunning();
 std::unique_ptr<Jobservicejobinfo> takeJobserviceinfo(const std::string& jobID);
 std::unique_ptr<Jobservicescheduleinfo> takeJobserviceschdinfo(const std::string& queueID);
 
-// The object registered under the ID, or null (logged at level 1). Callers that use
-// the object hold the registry mutex while they do. Throws std::runtime_error when the
-// lookup itself fails.
+// The object registered under the ID, or null (logged at level 1). Callers that read
+// the object without the bus lock hold the registry mutex while they do. Callers that
+// change it hold the bus lock, which keeps it alive (objects are destroyed only under the
+// bus lock), and not the registry mutex: a change signals, and the bus library's lock
+// comes before the registry mutex (the loop holds it while it dispatches). Throws
+// std::runtime_error when the lookup itself fails.
 Jobservicejobinfo* getJobserviceinfoObject(const std::string& jobID);
 Jobservicescheduleinfo* getJobserviceschdinfosObject(const std::string& queueID);
 

@@ -246,8 +246,6 @@ void stageInterfaceState(Update& u) {
 
 // 0 when the staged values are on the job object, else 37.
 uint16_t applyToJobObject(const Update& u) {
-  auto& registry = JobRegistry::instance();
-  std::lock_guard lock(registry.mutex);
   Jobservicejobinfo* object = getJobserviceinfoObject(u.jobID);
   if (object == nullptr) {
     trace_printf(4, 8, "[%s] jobserviceinfoObject is null for jobId = %s, job property will not be set  \n", kTag,

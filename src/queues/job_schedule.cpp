@@ -71,10 +71,8 @@ void addQueueToCache(const std::string& queueID) {
     trace_printf(4, 8, "[%s]: Job name: %s added to cache\n", kCreateTag, queueID.c_str());
 }
 
-// Applies `properties` to the job object `jobID` under the registry lock; false when
-// there is no such object.
+// Applies `properties` to the job object `jobID`; false when there is no such object.
 bool setJobProperties(const std::string& jobID, const std::map<std::string, sdbus::Variant>& properties) {
-  std::lock_guard lock(JobRegistry::instance().mutex);
   Jobservicejobinfo* job = getJobserviceinfoObject(jobID);
   if (job == nullptr) return false;
   job->setAllProperties(properties);
@@ -386,7 +384,6 @@ uint16_t jsInitQueueInfo(std::map<std::string, sdbus::Variant>& properties, cons
 }
 
 bool unbindJobFromQueue(const std::string& jobID) {
-  std::lock_guard lock(JobRegistry::instance().mutex);
   Jobservicejobinfo* object = getJobserviceinfoObject(jobID);
   if (object == nullptr) return false;
   const auto flags = static_cast<uint8_t>(object->get(&JobInfoRecord::flags) & ~kJobFlagQueued);
