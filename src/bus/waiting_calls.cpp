@@ -1,21 +1,19 @@
 #include "bus/waiting_calls.hpp"
 
-#include <condition_variable>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "bus/bus.hpp"
+#include "bus/worker_thread.hpp"
 #include "trace.h"
 
 namespace velmer::bus {
 
 namespace {
 
-class WaitingCallThread {
+class WaitingCallThread : WorkerThread {
  public:
   static WaitingCallThread& instance() {
     static WaitingCallThread thread;
@@ -27,19 +25,12 @@ class WaitingCallThread {
   // Throws and keeps nothing when the thread cannot be started.
   void add(WaitingCall& call) {
     std::lock_guard lock(mutex_);
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    startIfIdle([this] { run(); });
     calls_.push_back(std::move(call));
     wake_.notify_one();
   }
 
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_one();
-    if (thread_.joinable()) thread_.join();
-  }
+  void stop() { stopAndJoin(); }
 
  private:
   void run() {
@@ -69,11 +60,7 @@ class WaitingCallThread {
     }
   }
 
-  std::mutex mutex_;  // leaf lock: guards calls_ and stopping_
-  std::condition_variable wake_;
   std::deque<WaitingCall> calls_;
-  bool stopping_ = false;
-  std::thread thread_;
 };
 
 }  // namespace

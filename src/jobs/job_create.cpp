@@ -14,6 +14,7 @@
 #include "persistence/auto_delete.hpp"
 #include "persistence/backup_thread.hpp"
 #include "bus/bus.hpp"
+#include "bus/worker_thread.hpp"
 #include "cfg.h"
 #include "clock.hpp"
 #include "events/events.hpp"
@@ -216,7 +217,7 @@ void finishCreation(CreationRequest& request, const ResponseTriple& outcome) {
 // creation started can remove jobs (it needs the bus lock) and other calls are answered.
 // Every check and the creation that follows it run under one hold of the bus lock, so
 // two waiting creations cannot both take the last free place.
-class SpaceWaiter {
+class SpaceWaiter : bus::WorkerThread {
  public:
   static SpaceWaiter& instance() {
     static SpaceWaiter waiter;
@@ -227,7 +228,7 @@ class SpaceWaiter {
   // leaves it untouched when the thread cannot be started.
   void add(CreationRequest& request) {
     std::lock_guard lock(mutex_);
-    if (!thread_.joinable()) thread_ = std::thread([this] { runGuarded(); });
+    startIfIdle([this] { runGuarded(); });
     waiting_.reserve(waiting_.size() + 1);
     waiting_.push_back({std::move(request), 0, Clock::now() + kRecheckInterval});
     wake_.notify_one();
@@ -236,14 +237,7 @@ class SpaceWaiter {
   ~SpaceWaiter() { stop(); }
 
   // Answers every creation still waiting with the store-full refusal and ends the thread.
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_one();
-    if (thread_.joinable()) thread_.join();
-  }
+  void stop() { stopAndJoin(); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -325,11 +319,7 @@ class SpaceWaiter {
     finishCreation(waiting.request, {0, "", 6});
   }
 
-  std::mutex mutex_;  // leaf lock: guards waiting_ and stopping_
-  std::condition_variable wake_;
   std::vector<Waiting> waiting_;
-  bool stopping_ = false;
-  std::thread thread_;
 };
 
 }  // namespace
