@@ -14,8 +14,8 @@ namespace velmer {
 using StatusText = std::tuple<uint16_t, std::string>;
 using StatusList = std::tuple<uint16_t, std::vector<std::string>>;
 using StatusByte = std::tuple<uint16_t, uint8_t>;
-// The reply of a create method, sent once the creation has an outcome.
-using CreationResult = sdbus::Result<uint16_t, std::string, uint16_t>;
+// The reply of a method that answers (status, data, code) later: creation and deletion.
+using TripleReply = sdbus::Result<uint16_t, std::string, uint16_t>;
 
 // Service status and controller-firmware state (service_main.cpp)
 uint16_t getJobServiceStatus();
@@ -26,10 +26,10 @@ StatusByte jsIsKelvoFWUpdateActive();
 StatusByte jsIsKelvoFWUpdateActiveNotSCP();
 
 // Job creation (job_create.cpp): each replies through `result`, at once or later.
-void jobServCreate(CreationResult&& result, std::string jobName, uint16_t jobType);
-void jobServCreateSystemerase(CreationResult&& result, std::string jobName, uint16_t jobType);
-void jobServCreateWithNoQVLog(CreationResult&& result, std::string jobName, uint16_t jobType);
-void jobServCreateWithRetry(CreationResult&& result, std::string jobName, uint16_t jobType);
+void jobServCreate(TripleReply&& result, std::string jobName, uint16_t jobType);
+void jobServCreateSystemerase(TripleReply&& result, std::string jobName, uint16_t jobType);
+void jobServCreateWithNoQVLog(TripleReply&& result, std::string jobName, uint16_t jobType);
+void jobServCreateWithRetry(TripleReply&& result, std::string jobName, uint16_t jobType);
 
 // Job update
 uint16_t jobServUpdateJobInfo(const std::string& jobID, uint16_t jobState, uint16_t percentComplete,

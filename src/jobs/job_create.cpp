@@ -354,7 +354,7 @@ void createJobObject(CreationRequest request) {
 namespace {
 
 // The first lines of the four create methods: the request they start.
-CreationRequest enterCreateMethod(const char* tag, const char* entryLine, CreationResult&& result, std::string jobName,
+CreationRequest enterCreateMethod(const char* tag, const char* entryLine, TripleReply&& result, std::string jobName,
                                   uint16_t jobType) {
   trace_printf(4, 8, entryLine, tag);
   trace_printf(4, 8, "[%s]: job create success", tag);
@@ -365,23 +365,23 @@ constexpr const char* kEntryLine = "[%s]: Entering job create service";
 
 }  // namespace
 
-void jobServCreate(CreationResult&& result, std::string jobName, uint16_t jobType) {
+void jobServCreate(TripleReply&& result, std::string jobName, uint16_t jobType) {
   createJobObject(enterCreateMethod("jobServCreate", kEntryLine, std::move(result), std::move(jobName), jobType));
 }
 
-void jobServCreateWithRetry(CreationResult&& result, std::string jobName, uint16_t jobType) {
+void jobServCreateWithRetry(TripleReply&& result, std::string jobName, uint16_t jobType) {
   createJobObject(
       enterCreateMethod("jobServCreateWithRetry", kEntryLine, std::move(result), std::move(jobName), jobType));
 }
 
-void jobServCreateWithNoQVLog(CreationResult&& result, std::string jobName, uint16_t jobType) {
+void jobServCreateWithNoQVLog(TripleReply&& result, std::string jobName, uint16_t jobType) {
   CreationRequest request =
       enterCreateMethod("jobServCreateWithNoQVLog", kEntryLine, std::move(result), std::move(jobName), jobType);
   request.eventFlags = kSuppressCreatedEvent;
   createJobObjectInternal(std::move(request));
 }
 
-void jobServCreateSystemerase(CreationResult&& result, std::string jobName, uint16_t jobType) {
+void jobServCreateSystemerase(TripleReply&& result, std::string jobName, uint16_t jobType) {
   CreationRequest request =
       enterCreateMethod("jobServCreateSystemerase", "[%s]: Entering job create service system erase", std::move(result),
                         std::move(jobName), jobType);

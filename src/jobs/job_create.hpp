@@ -19,7 +19,7 @@ inline constexpr uint32_t kSuppressCreatedEvent = 2048;
 // One creation on its way: the method's tag, its reply, and the creation's arguments.
 struct CreationRequest {
   const char* tag;
-  CreationResult result;
+  TripleReply result;
   std::string jobName;
   uint32_t jobType = 0;
   uint32_t eventFlags = 0;

@@ -74,19 +74,19 @@ uint16_t Jobservicemain::setAllProperties(const std::map<std::string, sdbus::Var
   return setAllPropertiesOf(*this, kMainFields, properties, nullptr);
 }
 
-void Jobservicemain::JobServCreate(CreationResult&& result, std::string jobName,
+void Jobservicemain::JobServCreate(TripleReply&& result, std::string jobName,
                                     uint16_t jobType) {
   jobServCreate(std::move(result), std::move(jobName), jobType);
 }
-void Jobservicemain::JobServCreateSystemerase(CreationResult&& result, std::string jobName,
+void Jobservicemain::JobServCreateSystemerase(TripleReply&& result, std::string jobName,
                                                uint16_t jobType) {
   jobServCreateSystemerase(std::move(result), std::move(jobName), jobType);
 }
-void Jobservicemain::JobServCreateWithNoQVLog(CreationResult&& result, std::string jobName,
+void Jobservicemain::JobServCreateWithNoQVLog(TripleReply&& result, std::string jobName,
                                                uint16_t jobType) {
   jobServCreateWithNoQVLog(std::move(result), std::move(jobName), jobType);
 }
-void Jobservicemain::JobServCreateWithRetry(CreationResult&& result, std::string jobName,
+void Jobservicemain::JobServCreateWithRetry(TripleReply&& result, std::string jobName,
                                              uint16_t jobType) {
   jobServCreateWithRetry(std::move(result), std::move(jobName), jobType);
 }
@@ -96,7 +96,7 @@ ResponseTriple Jobservicemain::JobServSchedule(const std::vector<std::string>& j
 }
 // Deletion and clean-up may wait on tool programs and peer services: they reply when done
 // and leave the loop free meanwhile.
-void Jobservicemain::JobServDelete(sdbus::Result<uint16_t, std::string, uint16_t>&& result,
+void Jobservicemain::JobServDelete(TripleReply&& result,
                                    std::vector<std::string> jobList, uint16_t numJobs, uint16_t deleteMode) {
   bus::replyWhenDone(std::move(result), [jobList = std::move(jobList), numJobs, deleteMode] {
     return jobServDelete(jobList, numJobs, deleteMode);

@@ -38,13 +38,13 @@ class Jobservicemain final
   ~Jobservicemain();
 
   uint16_t setAllProperties(const std::map<std::string, sdbus::Variant>& properties) override;
-  void JobServCreate(CreationResult&& result, std::string jobName, uint16_t jobType) override;
-  void JobServCreateSystemerase(CreationResult&& result, std::string jobName, uint16_t jobType) override;
-  void JobServCreateWithNoQVLog(CreationResult&& result, std::string jobName, uint16_t jobType) override;
-  void JobServCreateWithRetry(CreationResult&& result, std::string jobName, uint16_t jobType) override;
+  void JobServCreate(TripleReply&& result, std::string jobName, uint16_t jobType) override;
+  void JobServCreateSystemerase(TripleReply&& result, std::string jobName, uint16_t jobType) override;
+  void JobServCreateWithNoQVLog(TripleReply&& result, std::string jobName, uint16_t jobType) override;
+  void JobServCreateWithRetry(TripleReply&& result, std::string jobName, uint16_t jobType) override;
   ResponseTriple JobServSchedule(const std::vector<std::string>& jobList, const uint16_t& numJobs,
                                  const std::string& startTime, const std::string& untilTime) override;
-  void JobServDelete(sdbus::Result<uint16_t, std::string, uint16_t>&& result, std::vector<std::string> jobList,
+  void JobServDelete(TripleReply&& result, std::vector<std::string> jobList,
                      uint16_t numJobs, uint16_t deleteMode) override;
   uint16_t JobServUpdateJobInfo(const std::string& jobID, const uint16_t& jobState, const uint16_t& percentComplete,
                                 const std::string& jobStatus, const std::string& message,
