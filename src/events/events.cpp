@@ -247,7 +247,7 @@ std::optional<int> lookUpWithArgList(const char* messageId, va_list args, char* 
 }  // namespace
 
 uint16_t JC_submitQVEvents_withArgs(uint16_t code1, uint16_t code2, uint16_t code3, const char* messageId,
-                                    uint16_t argCount, ...) {
+                                    int argCount, ...) {
   const char* argTable[kMaxEventArgs] = {};
   trace_printf(kTrace, kMask, "[%s]:va_start arguments count::%d", __func__, argCount);
   va_list args;

@@ -11,7 +11,7 @@
 // 37 when the argument buffer or the TLV list could not be built, otherwise the
 // event library's status.
 uint16_t JC_submitQVEvents_withArgs(uint16_t code1, uint16_t code2, uint16_t code3, const char* messageId,
-                                    uint16_t argCount, ...);
+                                    int argCount, ...);
 
 // Submits an event with codes (4, 0, 0), the text "N/A" and the string arguments that
 // follow, ended by a null pointer. Nothing for a null message ID.
