@@ -21,7 +21,7 @@ fi
 if [[ $what == all && -z ${2:-} ]]; then echo "usage: $0 all SECONDS" >&2; exit 2; fi
 
 scripts/install-deps.sh
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVELMER_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVELMER_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_UNITY_BUILD=ON >/dev/null
 if [[ $what == seeds ]]; then
   ninja -C build-fuzz fuzz_make_seeds
   build-fuzz/tests/fuzz/fuzz_make_seeds tests/fuzz/corpus

@@ -18,7 +18,9 @@ esac
 if [[ $(id -u) -ne 0 ]]; then exec sudo --preserve-env=PATH "$0" "$@"; fi
 
 scripts/install-deps.sh
-cmake -S . -B "$build" -G Ninja -DBUILD_TESTING=ON -DVELMER_SANITIZE="$sanitizer" >/dev/null
+# A unity build (eight sources to a compiler run) takes a third of the time of a file-by-file
+# one on two cores: every source includes the same binding headers.
+cmake -S . -B "$build" -G Ninja -DBUILD_TESTING=ON -DVELMER_SANITIZE="$sanitizer" -DCMAKE_UNITY_BUILD=ON >/dev/null
 ninja -C "$build"
 # Every test runs in its own process, and every end-to-end test has its own root and bus.
 ctest --test-dir "$build" --output-on-failure -j2

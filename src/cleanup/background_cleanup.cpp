@@ -12,6 +12,7 @@
 
 #include "funcbroker.h"
 #include "cleanup/source_trace.hpp"
+#include "jobs/job_delete.hpp"
 
 namespace velmer {
 
@@ -19,9 +20,6 @@ static_assert(sizeof(EFI_DCS_REQUEST) == 40, "the DCS request record is 40 bytes
 static_assert(std::endian::native == std::endian::little, "the DCS records are built in native byte order");
 
 namespace {
-
-constexpr std::string_view kClearAll = "JID_CLEARALL";
-constexpr std::string_view kClearAllForce = "JID_CLEARALL_FORCE";
 
 constexpr uint32_t kDcsRequestRevision = 2;
 constexpr uint32_t kDcsOperationSync = 4;
@@ -92,7 +90,7 @@ uint16_t requestDataManagerRestart() {
 }  // namespace
 
 bool dcsCancelSkips(std::string_view jobID) {
-  return kClearAll.starts_with(jobID) || kClearAllForce.starts_with(jobID);
+  return std::string_view(kClearAll).starts_with(jobID) || std::string_view(kClearAllForce).starts_with(jobID);
 }
 
 void fillDcsJobId(EFI_DCS_CHAR* wide, const char* jobID) {

@@ -22,7 +22,6 @@ namespace velmer {
 
 namespace {
 
-constexpr const char* kCleanupOperation = "JS_CleanupPersistentData";
 
 const peer::Method kGetSubTree{"xyz.openbmc_project.ObjectMapper", "/xyz/openbmc_project/object_mapper",
                                "xyz.openbmc_project.ObjectMapper", "GetSubTree"};

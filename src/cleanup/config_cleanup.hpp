@@ -14,6 +14,9 @@
 
 namespace velmer {
 
+// The log tag of every step of the clean-up.
+inline constexpr const char* kCleanupOperation = "JS_CleanupPersistentData";
+
 // Cancels the job's pending configuration: 0; 12 when an argument could not be
 // formatted; or the non-zero status of the BIOS time cancel (65535 when that call failed).
 uint16_t JS_CleanupPersistentData(const JobInfoRecord& job);

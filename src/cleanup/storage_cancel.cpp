@@ -8,7 +8,6 @@ namespace velmer {
 
 namespace {
 
-constexpr const char* kCleanupOperation = "JS_CleanupPersistentData";
 
 const peer::Method kStorageConfigCancel{"com.zorvex.kelvo.storage", "/com/zorvex/kelvo/storage",
                                         "com.zorvex.kelvo.storage.service", "ConfigCancel"};

@@ -27,7 +27,7 @@ namespace velmer {
 
 namespace {
 
-bool exists(const std::string& path) {
+bool entryExists(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
 }
@@ -42,7 +42,7 @@ bool isRealDirectory(const std::string& path) {
 // umask: 0, or -1 when it cannot be created.
 int createBackupDirectory(const char* tag) {
   const std::string backupDir = backupDirectory();
-  if (exists(backupDir)) return 0;
+  if (entryExists(backupDir)) return 0;
   if (::mkdir(backupDir.c_str(), 0770) != 0 && errno != EEXIST) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: Backup directory cannot be created. [%s], errno = %d\n", tag,
                  backupDir.c_str(), errno);
@@ -58,7 +58,7 @@ int createBackupDirectory(const char* tag) {
 // store in the restore directory. Its files go back into the backup directory, so that
 // this start restores them instead of deleting them with the restore directory.
 void recoverInterruptedRestore(const char* tag) {
-  if (!isRealDirectory(restoreDirectory()) || exists(backupFilePath()) || !exists(restoreFilePath())) return;
+  if (!isRealDirectory(restoreDirectory()) || entryExists(backupFilePath()) || !entryExists(restoreFilePath())) return;
   trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before its restore, recovering its files\n",
                tag);
   if (createBackupDirectory(tag) == 0) moveFilesToBackup();
@@ -68,7 +68,7 @@ void recoverInterruptedRestore(const char* tag) {
 void moveBackupToRestore(const char* tag) {
   const std::string backupDir = backupDirectory();
   const std::string restoreDir = restoreDirectory();
-  if (exists(restoreDir)) {
+  if (entryExists(restoreDir)) {
     recoverInterruptedRestore(tag);
     trace_printf(4, 8, "[%s]: ___ StartRestore: Deleting Restore Directory\n", tag);
     // Whatever else stands there (a file, a link, even to a directory) goes as itself:
@@ -78,7 +78,7 @@ void moveBackupToRestore(const char* tag) {
     else
       ::unlink(restoreDir.c_str());
   }
-  if (!exists(backupDir)) {
+  if (!entryExists(backupDir)) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: No Data present in Backup Directory \n", tag);
     return;
   }
