@@ -270,24 +270,20 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusAndTheCache) {
   EXPECT_EQ(deleteJobs({second}), (Reply{0, "", 0}));
   EXPECT_TRUE(waitForQueueCount(0));
 
-  // Names and image names reach the tools as single arguments, unchanged.
+  // The stored status is the backup tool's image name; hostile texts reach the tools as
+  // single arguments, unchanged (type 165 and the arguments of every tool are checked
+  // through the clean-up method, which shares these calls).
   FakeTool cancelTool(root(), kJobCancelTool), backupTool(root(), "/bin/bkrestctl");
   FakeTool eraseTool(root(), "/bin/syserasectl");
-  const std::string backup = createJob(kHostileName, 164), restore = createJob(kHostileName, 165);
-  const std::string erase = createJob(kHostileName, 200);
+  const std::string backup = createJob(kHostileName, 164), erase = createJob(kHostileName, 200);
   report(backup, kSame, kHostileImage);
-  report(restore, kSame, kHostileImage);
-  EXPECT_EQ(deleteJobs({backup, restore, erase}), (Reply{0, "", 0}));
-  ASSERT_TRUE(backupTool.waitForCalls(2, 5s));
-  auto backupCalls = backupTool.calls();  // started in the background: in either order
-  std::sort(backupCalls.begin(), backupCalls.end());
-  std::vector<ToolCall> expected = {{"cleanup", "-jobid=" + backup, "-imageName=" + kHostileImage},
-                                    {"cleanup", "-jobid=" + restore, "-imageName=" + kHostileImage}};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(backupCalls, expected);
+  EXPECT_EQ(deleteJobs({backup, erase}), (Reply{0, "", 0}));
+  ASSERT_TRUE(backupTool.waitForCalls(1, 5s));
+  EXPECT_EQ(backupTool.calls(),
+            (std::vector<ToolCall>{{"cleanup", "-jobid=" + backup, "-imageName=" + kHostileImage}}));
   EXPECT_EQ(eraseTool.calls(), (std::vector<ToolCall>{{"delete", "job=" + erase}}));
   EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>{{erase}}));
-  EXPECT_TRUE(waitUntilGone({backup, restore, erase}));
+  EXPECT_TRUE(waitUntilGone({backup, erase}));
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root()))
     EXPECT_NE(entry.path().filename().string(), "pwned") << entry.path().string();
   EXPECT_FALSE(std::filesystem::exists("pwned"));
