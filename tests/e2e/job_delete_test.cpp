@@ -46,8 +46,17 @@ class JobDeletion : public JobTest {
               const std::string& message = "", const std::string& messageID = "", uint16_t percent = kSame) {
     ASSERT_EQ(update(jobID, state, percent, status, message, messageID), 0);
   }
+  // A new job of type 5 that reported `state`.
+  std::string jobIn(uint16_t state, const std::string& message = "", const std::string& messageID = "") {
+    const std::string id = createJob("Job", 5);
+    report(id, state, "", message, messageID);
+    return id;
+  }
 
   bool isMarked(const std::string& jobID) { return jobValue<uint8_t>(jobID, "flags") & kDeleteMark; }
+  bool noneMarked(const IdList& jobs) {
+    return std::none_of(jobs.begin(), jobs.end(), [&](auto& id) { return isMarked(id); });
+  }
 
   // Whether a change signal set the delete mark on the job since the recorder was cleared.
   bool markedInSignals(const std::string& jobID) {
@@ -57,17 +66,18 @@ class JobDeletion : public JobTest {
     return false;
   }
 
-  // The value a job's property was last changed to, as recorded; empty when it never changed.
-  sdbus::Variant lastChange(const std::string& jobID, const std::string& property) {
-    auto changes = recorder().changesOf(property, jobPath(jobID));
-    return changes.empty() ? sdbus::Variant() : changes.back();
+  // The last recorded change of each property of a job.
+  PropertyMap lastChanges(const std::string& jobID) {
+    PropertyMap changes;
+    for (const auto& signal : recorder().signals())
+      if (signal.member == "PropertiesChanged" && signal.path == jobPath(jobID))
+        for (const auto& [name, value] : signal.changed) changes[name] = value;
+    return changes;
   }
 
   bool waitForQueueCount(uint16_t count) {
     return waitUntil([&] { return client().mainProperty<uint16_t>("jobQueueObjCount") == count; }, kRemovalTimeout);
   }
-
-  void setLockdown(int value) { writeAttributes({{"Kelvo.Embedded.1#Lockdown.1#SystemLockdown", value}}); }
 
   // The commands the DCS protocol received, as "sync" and "cancel <job ID>".
   IdList dcsCommands() const {
@@ -81,73 +91,12 @@ class JobDeletion : public JobTest {
 
   // Waits until `count` background clean-ups have ended.
   bool waitForCleanupWorkers(size_t count) {
-    return waitUntil([&] { return logCount("[JS_CleanupInBackgroundWork]: Cleanup thread done") >= count; }, 10s);
-  }
-  size_t logCount(const std::string& text, size_t from = 0) const { return occurrences(readLog(from), text); }
-
-  bool anythingPwned() const {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root()))
-      if (entry.path().filename() == "pwned") return true;
-    return std::filesystem::exists("pwned");
+    const std::string done = "[JS_CleanupInBackgroundWork]: Cleanup thread done";
+    return waitUntil([&] { return occurrences(readLog(), done) >= count; }, 10s);
   }
 };
 
-TEST_F(JobDeletion, RequestsThatCannotBeCarriedOutAreRefusedBeforeAnyJobIsCancelled) {
-  peers().start();
-  FakeTool cancelTool(root(), kJobCancelTool);
-  const std::string first = createJob("Job", 21), second = createJob("Job", 5);
-
-  setLockdown(1);  // before every other check, whatever the request
-  EXPECT_EQ(deleteJobs({}, 0), (Reply{40, "", 40}));
-  EXPECT_EQ(deleteJobs({first}), (Reply{40, "", 40}));
-  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{40, "", 40}));
-  setLockdown(0);
-
-  EXPECT_EQ(deleteJobs({}, 1), (Reply{0, "", 1}));
-  EXPECT_EQ(deleteJobs({first}, 0), (Reply{0, "", 5}));
-  EXPECT_EQ(deleteJobs({kClearAll, first}, 2), (Reply{0, "", 1}));
-  EXPECT_EQ(deleteJobs({kClearAllForce, first}, 2), (Reply{0, "", 1}));
-  EXPECT_EQ(deleteJobs({kClearAll}, 1, 1), (Reply{0, "", 1}));  // a clear-all cannot be a single forced deletion
-  EXPECT_EQ(deleteJobs({first, second, first}), (Reply{0, first, 11}));
-  EXPECT_EQ(deleteJobs({first}, 2), (Reply{0, "", 1}));  // fewer entries than numJobs
-
-  EXPECT_TRUE(cancelTool.calls().empty());
-  EXPECT_FALSE(isMarked(first));
-  EXPECT_FALSE(isMarked(second));
-  EXPECT_TRUE(peers().methodsCalled().empty());
-  EXPECT_TRUE(events("JCP036").empty());
-
-  // A named list stops at the first refused job, with its position, and leaves the
-  // earlier jobs unmarked.
-  const std::string running = createJob("Job", 5), scheduling = createJob("Job", 5);
-  const std::string inUse = createJob("Job", 5), lockedResource = createJob("Job", 5);
-  const std::string almostInUse = createJob("Job", 5);
-  report(running, kRunning);
-  report(scheduling, kScheduling);
-  report(inUse, kRunning, "", "tAMBER iN uSE");
-  report(lockedResource, kRunning, "", "Busy", "jcp024");
-  report(almostInUse, kRunning, "", "Tamber in use now");
-
-  EXPECT_EQ(deleteJobs({first, running}), (Reply{1, running, 18}));
-  EXPECT_EQ(deleteJobs({first, scheduling}), (Reply{1, scheduling, 18}));
-  EXPECT_EQ(deleteJobs({inUse}), (Reply{0, inUse, 39}));
-  EXPECT_EQ(deleteJobs({first, lockedResource}), (Reply{1, lockedResource, 39}));
-  EXPECT_EQ(deleteJobs({almostInUse}), (Reply{0, almostInUse, 18}));
-  EXPECT_EQ(deleteJobs({first, "JID_000000000000"}), (Reply{1, "JID_000000000000", 1}));
-  // The clear-all word is an ordinary (unknown) ID anywhere but first.
-  EXPECT_EQ(deleteJobs({first, kClearAll}), (Reply{1, kClearAll, 1}));
-
-  // The job before each refusal had its cancel, but no mark.
-  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>(5, ToolCall{first})));
-  EXPECT_FALSE(isMarked(first));
-
-  EXPECT_EQ(deleteJobs({first, running}, 1), (Reply{0, "", 0}));  // only the first numJobs entries count
-  EXPECT_EQ(deleteJobs({first}), (Reply{0, first, 1}));           // marked or already gone
-  EXPECT_EQ(cancelTool.calls().size(), 6u);
-  for (const auto& id : {running, scheduling, inUse, lockedResource, almostInUse}) EXPECT_FALSE(isMarked(id)) << id;
-}
-
-TEST_F(JobDeletion, JobCancelToolFailureRefusesTheJobOrTheClearAllWithItsExitCodeOr24) {
+TEST_F(JobDeletion, RefusalsComeBeforeAnyMarkAndACancelToolFailureRefusesWithItsCodeOr24) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
   struct Outcome {
@@ -171,31 +120,68 @@ TEST_F(JobDeletion, JobCancelToolFailureRefusesTheJobOrTheClearAllWithItsExitCod
   EXPECT_EQ(cancelTool.calls().back(), ToolCall{kClearAllForce});
   EXPECT_TRUE(events("JCP045").empty());
   EXPECT_TRUE(events("JCP046").empty());
-  EXPECT_EQ(logCount("[JS_CleanupInBackground]: Entering"), 0u);
   EXPECT_TRUE(dcsCommands().empty());
   EXPECT_TRUE(records("funcbroker.jsonl").empty());
+  peers().forgetCalls();
 
-  const std::string firmware = createJob("Job", 21);
-  const size_t callsBefore = cancelTool.calls().size();
+  const std::string first = createJob("Job", 21), second = createJob("Job", 5);
+  size_t cancels = cancelTool.calls().size();
+  auto setLockdown = [&](int value) { writeAttributes({{"Kelvo.Embedded.1#Lockdown.1#SystemLockdown", value}}); };
+  setLockdown(1);  // before every other check, whatever the request
+  EXPECT_EQ(deleteJobs({}, 0), (Reply{40, "", 40}));
+  EXPECT_EQ(deleteJobs({first}), (Reply{40, "", 40}));
+  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{40, "", 40}));
+  setLockdown(0);
+  EXPECT_EQ(deleteJobs({}, 1), (Reply{0, "", 1}));
+  EXPECT_EQ(deleteJobs({first}, 0), (Reply{0, "", 5}));
+  EXPECT_EQ(deleteJobs({kClearAll, first}, 2), (Reply{0, "", 1}));
+  EXPECT_EQ(deleteJobs({kClearAllForce, first}, 2), (Reply{0, "", 1}));
+  EXPECT_EQ(deleteJobs({kClearAll}, 1, 1), (Reply{0, "", 1}));  // a clear-all cannot be a single forced deletion
+  EXPECT_EQ(deleteJobs({first, second, first}), (Reply{0, first, 11}));
+  EXPECT_EQ(deleteJobs({first}, 2), (Reply{0, "", 1}));  // fewer entries than numJobs
+  EXPECT_EQ(cancelTool.calls().size(), cancels);
+  EXPECT_TRUE(noneMarked({first, second}));
+  EXPECT_TRUE(peers().methodsCalled().empty());
+  EXPECT_TRUE(events("JCP036").empty());
+
+  // A named list stops at the first refused job, with its position, and leaves the
+  // earlier jobs cancelled but unmarked.
+  const std::string running = jobIn(kRunning), scheduling = jobIn(kScheduling);
+  const std::string inUse = jobIn(kRunning, "tAMBER iN uSE"), lockedResource = jobIn(kRunning, "Busy", "jcp024");
+  const std::string almostInUse = jobIn(kRunning, "Tamber in use now");
+  EXPECT_EQ(deleteJobs({first, running}), (Reply{1, running, 18}));
+  EXPECT_EQ(deleteJobs({first, scheduling}), (Reply{1, scheduling, 18}));
+  EXPECT_EQ(deleteJobs({inUse}), (Reply{0, inUse, 39}));
+  EXPECT_EQ(deleteJobs({first, lockedResource}), (Reply{1, lockedResource, 39}));
+  EXPECT_EQ(deleteJobs({almostInUse}), (Reply{0, almostInUse, 18}));
+  EXPECT_EQ(deleteJobs({first, "JID_000000000000"}), (Reply{1, "JID_000000000000", 1}));
+  // The clear-all word is an ordinary (unknown) ID anywhere but first.
+  EXPECT_EQ(deleteJobs({first, kClearAll}), (Reply{1, kClearAll, 1}));
+  const auto calls = cancelTool.calls();
+  EXPECT_EQ(std::vector<ToolCall>(calls.begin() + cancels, calls.end()), std::vector<ToolCall>(5, ToolCall{first}));
+  EXPECT_TRUE(noneMarked({first, running, scheduling, inUse, lockedResource, almostInUse}));
+
+  // A failing tool refuses the named job and leaves it unmarked.
+  cancels = cancelTool.calls().size();
   for (const auto& o : outcomes) {
     failWith(o.exitCode);
-    EXPECT_EQ(deleteJobs({firmware}), (Reply{0, firmware, o.named})) << o.exitCode;
+    EXPECT_EQ(deleteJobs({first}), (Reply{0, first, o.named})) << o.exitCode;
   }
-  EXPECT_FALSE(isMarked(firmware));
-  EXPECT_EQ(cancelTool.calls().size(), callsBefore + std::size(outcomes));
-
+  EXPECT_FALSE(isMarked(first));
   // Only unfinished jobs of the types that the tool serves are cancelled through it.
   cancelTool.exitWith(7);
-  const std::string otherType = createJob("Job", 5), finishedFirmware = createJob("Job", 21);
+  const std::string finishedFirmware = createJob("Job", 21);
   report(finishedFirmware, kFinished, "Completed");
-  EXPECT_EQ(deleteJobs({otherType, finishedFirmware}), (Reply{0, "", 0}));
-  EXPECT_EQ(cancelTool.calls().size(), callsBefore + std::size(outcomes));
+  EXPECT_EQ(deleteJobs({second, finishedFirmware}), (Reply{0, "", 0}));
+  EXPECT_EQ(cancelTool.calls().size(), cancels + std::size(outcomes));
 
   cancelTool.exitWith(0);
   recorder().clear();
-  EXPECT_EQ(deleteJobs({firmware}), (Reply{0, "", 0}));
-  EXPECT_EQ(cancelTool.calls().back(), ToolCall{firmware});
-  EXPECT_TRUE(markedInSignals(firmware));
+  EXPECT_EQ(deleteJobs({first, running}, 1), (Reply{0, "", 0}));  // only the first numJobs entries count
+  EXPECT_EQ(cancelTool.calls().back(), ToolCall{first});
+  EXPECT_TRUE(markedInSignals(first));
+  EXPECT_EQ(deleteJobs({first}), (Reply{0, first, 1}));  // marked or already gone
+  EXPECT_FALSE(isMarked(running));
 }
 
 // With the clean-up of type 212 failing (65535), also the queue of its jobs.
@@ -207,27 +193,23 @@ TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsClea
   // A clean-up failure refuses only unfinished jobs.
   const std::string pendingTime = createJob("Job", 212), finishedTime = createJob("Job", 212);
   report(finishedTime, kFinished, "Failed");
-
   EXPECT_EQ(deleteJobs({finishedTime, pendingTime}), (Reply{1, pendingTime, 65535}));
   EXPECT_FALSE(isMarked(finishedTime));
   EXPECT_EQ(deleteJobs({finishedTime}), (Reply{0, "", 0}));
 
   // deleteMode 1: every job is checked and cancelled, then two are too many.
   const std::string first = createJob("Job", 21), second = createJob("Job", 21);
-  cancelTool.exitWith(0);
   const size_t callsBefore = cancelTool.calls().size();
   EXPECT_EQ(deleteJobs({first, second}, 2, 1), (Reply{0, "", 14}));
   EXPECT_EQ(cancelTool.calls().size(), callsBefore + 2);
-  EXPECT_FALSE(isMarked(first));
-  EXPECT_FALSE(isMarked(second));
+  EXPECT_TRUE(noneMarked({first, second}));
 
   // One job is withdrawn without the mark.
   recorder().clear();
   EXPECT_EQ(deleteJobs({first}, 1, 1), (Reply{0, "", 0}));
   EXPECT_FALSE(markedInSignals(first));
   EXPECT_TRUE(waitUntilGone({first, finishedTime}));
-  EXPECT_TRUE(onBus(jobPath(second)));
-  EXPECT_TRUE(onBus(jobPath(pendingTime)));
+  EXPECT_TRUE(onBus(jobPath(second)) && onBus(jobPath(pendingTime)));
 
   // A forced clear-all keeps the jobs whose clean-up failed but withdraws their queue.
   EXPECT_EQ(deleteJobs({second}), (Reply{0, "", 0}));  // the reply is that of the last job, of type 212
@@ -237,63 +219,37 @@ TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsClea
   EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 65535}));
   EXPECT_EQ(killMessages(scheduler), IdList{queueID});
   EXPECT_TRUE(waitForQueueCount(0)) << "a withdrawn queue runs nothing: it leaves";
-  EXPECT_TRUE(onBus(jobPath(running)));
-  EXPECT_TRUE(onBus(jobPath(pendingTime)));
-  const std::string requeued = std::get<1>(schedule({waiting}));
-  EXPECT_NE(requeued, "") << "the job that stays is free to be scheduled again";
+  EXPECT_TRUE(onBus(jobPath(running)) && onBus(jobPath(pendingTime)));
+  EXPECT_NE(std::get<1>(schedule({waiting})), "") << "the job that stays is free to be scheduled again";
 }
 
-TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
+// The backup and key-value files follow a deletion as the persistence tests check.
+TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusAndTheCache) {
   peers().start();
   const std::string doomed = createJob("Job", 5), kept = createJob("Job", 5);
-  for (const auto& id : {doomed, kept})
-    ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", id, std::string("key"), std::string("caller"),
-                                          std::string("value")),
-              0);
-  const auto backupFile = root() / "flash/data1/jobservice/jobbackup/jobsandqueues.jnqbkp";
-  const auto keyValueFile = root() / "var/lib/jobservice/blobkeyvalue.json";
-  constexpr size_t kJobBytes = 16 + 1880;
-  ASSERT_TRUE(waitUntil([&] { return readFile(backupFile).size() == 2 * kJobBytes; }, kRemovalTimeout));
-  ASSERT_NE(readFile(keyValueFile).find(doomed), std::string::npos);
   recorder().clear();
 
   EXPECT_EQ(deleteJobs({doomed}), (Reply{0, "", 0}));
-
   EXPECT_TRUE(markedInSignals(doomed));
-  ASSERT_TRUE(recorder().waitFor(
-      [&](const SignalList& signals) {
-        for (const auto& signal : signals)
-          if (signal.member == "InterfacesRemoved" && signal.objectPath == jobPath(doomed)) return true;
-        return false;
-      },
-      kRemovalTimeout));
+  ASSERT_TRUE(waitForRemoval(jobPath(doomed)));
   EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 1);
   EXPECT_EQ(client().mainProperty<IdList>("jobInfoObjList"), (IdList{kept}));
   EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 1);
-  // The files follow the bus: the backup file first, then the key-value file.
-  EXPECT_TRUE(waitUntil([&] { return readFile(backupFile).size() == kJobBytes; }, kRemovalTimeout));
-  EXPECT_EQ(readFile(backupFile).find(doomed), std::string::npos);
-  EXPECT_TRUE(waitUntil([&] { return readFile(keyValueFile).find(doomed) == std::string::npos; }, kRemovalTimeout));
-  EXPECT_NE(readFile(keyValueFile).find(kept), std::string::npos);
-  EXPECT_EQ(client().mainProperty<BlobKeyValue>("blobKeyValue").count(doomed), 0u);
-  bool leftCache = false;
-  for (const auto& change : records("jobcache.jsonl"))
-    leftCache |= change["op"] == "remove_job" && change["id"] == doomed;
-  EXPECT_TRUE(leftCache);
-  auto deleted = events("JCP036");
-  ASSERT_EQ(deleted.size(), 1u);
-  EXPECT_EQ(deleted[0]["args"], nlohmann::json::array({doomed}));
-  EXPECT_EQ(deleted[0]["codes"], nlohmann::json::array({66, 3, 2}));
+  const auto cache = records("jobcache.jsonl");
+  EXPECT_TRUE(std::any_of(cache.begin(), cache.end(),
+                          [&](auto& change) { return change["op"] == "remove_job" && change["id"] == doomed; }));
+  ASSERT_EQ(events("JCP036").size(), 1u);
+  EXPECT_EQ(events("JCP036")[0]["args"], nlohmann::json::array({doomed}));
+  EXPECT_EQ(events("JCP036")[0]["codes"], nlohmann::json::array({66, 3, 2}));
 
   // A job that writes no event-log entries is deleted without one, unless it is of the
   // types 180 and 182, which always announce their deletion.
   ASSERT_TRUE(waitForCleanupWorkers(1));  // its DCS commands come first
   const std::string silent = createJob("Job", 5), alwaysAnnounced = createJob("Job", 180);
-  for (const auto& id : {silent, alwaysAnnounced}) client().setProperty(jobPath(id), kJobInterface, "flags", uint8_t{8});
+  for (const auto& id : {silent, alwaysAnnounced}) ASSERT_EQ(setJob(id, {{"flags", uint8_t{8}}}), 0);
   EXPECT_EQ(deleteJobs({silent, alwaysAnnounced}), (Reply{0, "", 0}));
-  deleted = events("JCP036");
-  ASSERT_EQ(deleted.size(), 2u);
-  EXPECT_EQ(deleted[1]["args"], nlohmann::json::array({alwaysAnnounced}));
+  ASSERT_EQ(events("JCP036").size(), 2u);
+  EXPECT_EQ(events("JCP036")[1]["args"], nlohmann::json::array({alwaysAnnounced}));
 
   // Each named deletion's worker: a sync, its jobs' cancels, a sync; no data-manager restart.
   ASSERT_TRUE(waitForCleanupWorkers(2));
@@ -313,8 +269,27 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusTheFilesAndTheCache) {
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
   EXPECT_EQ(deleteJobs({second}), (Reply{0, "", 0}));
   EXPECT_TRUE(waitForQueueCount(0));
+
+  // The stored status is the backup tool's image name; hostile texts reach the tools as
+  // single arguments, unchanged (type 165 and the arguments of every tool are checked
+  // through the clean-up method, which shares these calls).
+  FakeTool cancelTool(root(), kJobCancelTool), backupTool(root(), "/bin/bkrestctl");
+  FakeTool eraseTool(root(), "/bin/syserasectl");
+  const std::string backup = createJob(kHostileName, 164), erase = createJob(kHostileName, 200);
+  report(backup, kSame, kHostileImage);
+  EXPECT_EQ(deleteJobs({backup, erase}), (Reply{0, "", 0}));
+  ASSERT_TRUE(backupTool.waitForCalls(1, 5s));
+  EXPECT_EQ(backupTool.calls(),
+            (std::vector<ToolCall>{{"cleanup", "-jobid=" + backup, "-imageName=" + kHostileImage}}));
+  EXPECT_EQ(eraseTool.calls(), (std::vector<ToolCall>{{"delete", "job=" + erase}}));
+  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>{{erase}}));
+  EXPECT_TRUE(waitUntilGone({backup, erase}));
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root()))
+    EXPECT_NE(entry.path().filename().string(), "pwned") << entry.path().string();
+  EXPECT_FALSE(std::filesystem::exists("pwned"));
 }
 
+// A job of type 0 gets a "QID_" ID; a named deletion and a clear-all still remove it as a job.
 TEST_F(JobDeletion, JobOfTypeZeroIsRemovedAsAJobThoughItsIdLooksLikeAQueue) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
@@ -328,22 +303,19 @@ TEST_F(JobDeletion, JobOfTypeZeroIsRemovedAsAJobThoughItsIdLooksLikeAQueue) {
   EXPECT_TRUE(client().mainProperty<IdList>("jobInfoObjList").empty());
 }
 
-TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndStopsAtACleanupOutOfResources) {
+TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndAForcedOneFailsRunningJobsAndRestartsTheDataManager) {
   // Each clear-all's pass is counted in the log: the backup thread serves its commands.
   ASSERT_TRUE(waitForLog("Post restoration all job info", 10s));
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
-  const std::string running = createJob("Job", 5), finished = createJob("Job", 212), scheduled = createJob("Job", 5);
+  const std::string running = jobIn(kRunning), finished = createJob("Job", 212), scheduled = jobIn(kScheduled);
   const std::string timeChange = createJob("Job", 212);
-  report(running, kRunning);
   report(finished, kFinished, "Completed");
-  report(scheduled, kScheduled);
 
   // The BIOS time cancel answering 12 ends the clear-all before anything is marked.
   peers().answer(&PeerAnswers::cancelSetBIOSTime, 12);
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 12}));
-  for (const auto& id : {running, finished, scheduled, timeChange}) EXPECT_FALSE(isMarked(id)) << id;
-  EXPECT_EQ(logCount("[JS_CleanupInBackground]: Entering"), 0u);
+  EXPECT_TRUE(noneMarked({running, finished, scheduled, timeChange}));
 
   // Any other clean-up failure keeps an unfinished job only; the running job stays too.
   // The firmware-update service failing changes nothing.
@@ -353,97 +325,79 @@ TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndStopsAtACleanupOutOfResources) {
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
   EXPECT_EQ(peers().calls("fwupdcore_delete_job"), (CallList{{scheduled}}));
   EXPECT_TRUE(waitUntilGone({finished, scheduled}));
-  EXPECT_FALSE(isMarked(running));
-  EXPECT_FALSE(isMarked(timeChange));
+  EXPECT_TRUE(noneMarked({running, timeChange}));
   EXPECT_TRUE(events("JCP045").empty());
-
   // Nothing selected: the reply carries the status of the last job kept.
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 9}));
 
-  // Only finished jobs: one event, one ClearAll pass, all gone.
+  // Only finished jobs: one event, all gone.
   report(running, kFinished, "Completed");
   report(timeChange, kFinished, "Failed");
-  const size_t logSize = readLog().size();
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
   EXPECT_EQ(events("JCP045").size(), 1u);
   EXPECT_TRUE(waitUntilGone({running, timeChange}));
-  EXPECT_EQ(logCount("Clear All operation", logSize), 1u);
   EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 0);
   EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>(4, ToolCall{kClearAll})));
 
   // Three workers: two that cancelled jobs, one that had only the leading entry to skip.
   ASSERT_TRUE(waitForCleanupWorkers(3));
-  EXPECT_EQ(logCount("[JC_CallDCSCancelForList]: Skipping jcID=[JID_CLEARALL]"), 3u);
   auto dcs = dcsCommands();
   EXPECT_EQ(std::count(dcs.begin(), dcs.end(), "sync"), 6);
   std::erase(dcs, "sync");
-  std::sort(dcs.begin(), dcs.end());
   IdList cancelled = {"cancel " + finished, "cancel " + scheduled, "cancel " + running, "cancel " + timeChange};
+  std::sort(dcs.begin(), dcs.end());
   std::sort(cancelled.begin(), cancelled.end());
   EXPECT_EQ(dcs, cancelled);
   EXPECT_TRUE(records("funcbroker.jsonl").empty());
-}
 
-TEST_F(JobDeletion, ForcedClearAllFailsRunningJobsWithdrawsTheirQueueOnceAndRestartsTheDataManager) {
-  peers().start();
-  FakeTool cancelTool(root(), kJobCancelTool);
+  // The forced form fails the running jobs, withdraws their queue once, asks no scheduler,
+  // cancels every job in one worker and restarts the data manager.
   QueueExecutionPeer scheduler(root());
-  const std::string running = createJob("Job", 5), queued = createJob("Job", 5), queuedToo = createJob("Job", 5);
-  const std::string scheduled = createJob("Job", 5);
-  const std::string finished = createJob("Job", 5);
+  const std::string alone = createJob("Job", 5), queued = createJob("Job", 5), queuedToo = createJob("Job", 5);
+  const std::string later = jobIn(kScheduled), done = createJob("Job", 5);
   const std::string queueID = std::get<1>(schedule({queued, queuedToo}));
-  report(running, kRunning, "", "", "", 40);
+  report(alone, kRunning, "", "", "", 40);
   report(queued, kRunning);
   report(queuedToo, kRunning, "", "", "", 150);
-  report(scheduled, kScheduled);
-  report(finished, kFinished, "Completed");
+  report(done, kFinished, "Completed");
+  peers().forgetCalls();
   recorder().clear();
-
+  dcs = dcsCommands();
   EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
-
-  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>{{kClearAllForce}}));
+  EXPECT_EQ(cancelTool.calls().size(), 5u);
+  EXPECT_EQ(cancelTool.calls().back(), ToolCall{kClearAllForce});
   EXPECT_EQ(events("JCP046").size(), 1u);
-  EXPECT_TRUE(events("JCP045").empty());
-  EXPECT_TRUE(peers().calls("fwupdcore_delete_job").empty());  // the forced form asks no scheduler
+  EXPECT_EQ(events("JCP045").size(), 1u);
+  EXPECT_TRUE(peers().calls("fwupdcore_delete_job").empty());
   recorder().sync();
-  for (const auto& id : {running, queued, queuedToo}) {
-    SCOPED_TRACE(id);
-    EXPECT_EQ(lastChange(id, "messageID").get<std::string>(), "JCP008");
-    EXPECT_EQ(lastChange(id, "message").get<std::string>(), "Job completed with errors.");
-    EXPECT_EQ(lastChange(id, "jobStatus").get<std::string>(), "Failed");
-    EXPECT_EQ(lastChange(id, "jobState").get<uint32_t>(), 4u);
-    EXPECT_GT(lastChange(id, "completionTime").get<int64_t>(), 0);
+  for (const auto& id : {alone, queued, queuedToo}) {
+    const PropertyMap changes = lastChanges(id);
+    EXPECT_TRUE(hasFields(changes, {{"messageID", "JCP008"}, {"message", "Job completed with errors."},
+                                    {"jobStatus", "Failed"}, {"jobState", 4}}));
+    EXPECT_GT(changes.at("completionTime").get<int64_t>(), 0) << id;
+    // A percentage stays "not applicable"; any other becomes 100.
+    EXPECT_EQ(changes.contains("percentComplete") ? changes.at("percentComplete").get<uint16_t>() : -1,
+              id == queued ? -1 : 100) << id;
   }
-  // A percentage stays "not applicable"; any other becomes 100.
-  EXPECT_EQ(lastChange(running, "percentComplete").get<uint16_t>(), 100);
-  EXPECT_EQ(lastChange(queuedToo, "percentComplete").get<uint16_t>(), 100);
-  EXPECT_TRUE(recorder().changesOf("percentComplete", jobPath(queued)).empty());
-  EXPECT_TRUE(recorder().changesOf("messageID", jobPath(scheduled)).empty());
+  EXPECT_FALSE(lastChanges(later).contains("messageID"));
   EXPECT_EQ(killMessages(scheduler), IdList{queueID});
-
-  EXPECT_TRUE(waitUntilGone({running, queued, queuedToo, scheduled, finished}));
+  EXPECT_TRUE(waitUntilGone({alone, queued, queuedToo, later, done}));
   EXPECT_TRUE(waitForQueueCount(0));
-
-  ASSERT_TRUE(waitForCleanupWorkers(1));
-  auto dcs = dcsCommands();
-  ASSERT_EQ(dcs.size(), 7u);
-  EXPECT_EQ(dcs.front(), "sync");
-  EXPECT_EQ(dcs.back(), "sync");
-  EXPECT_EQ(IdList(dcs.begin() + 1, dcs.end() - 1),
-            (IdList{"cancel " + running, "cancel " + queued, "cancel " + queuedToo, "cancel " + scheduled,
-                    "cancel " + finished}));
-  auto restarts = records("funcbroker.jsonl");
+  ASSERT_TRUE(waitForCleanupWorkers(4));
+  for (const auto& id : {alone, queued, queuedToo, later, done}) dcs.push_back("cancel " + id);
+  dcs.insert(dcs.end() - 5, "sync");
+  dcs.push_back("sync");
+  EXPECT_EQ(dcsCommands(), dcs);
+  const auto restarts = records("funcbroker.jsonl");
   ASSERT_EQ(restarts.size(), 1u);
   EXPECT_EQ(restarts[0]["function"], "privhelperd_restart_DM");
 }
-
 
 TEST_F(JobDeletion, AHungCancelToolIsKilledWithItsChildAfterItsTimeOutAndTheBusAnswersMeanwhile) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
   cancelTool.hang();
   const std::string download = createJob("Job", 20), other = createJob("Job", 1);
-  const size_t mark = readLog().size();
   std::atomic<bool> answered = false;
   Reply reply;
   std::jthread deletion([&] {  // joined also when a call below throws
@@ -460,7 +414,6 @@ TEST_F(JobDeletion, AHungCancelToolIsKilledWithItsChildAfterItsTimeOutAndTheBusA
   ASSERT_TRUE(toolStarted);
   EXPECT_TRUE(answeredMeanwhile) << "the update waited for the deletion";
   EXPECT_EQ(reply, (Reply{0, download, 24}));
-  EXPECT_NE(readLog(mark).find("did not end within 10 s: killed with its process group"), std::string::npos);
   const std::string straggler = readFile(cancelTool.straggler());
   const std::string statPath = "/proc/" + straggler.substr(0, straggler.find('\n')) + "/stat";
   EXPECT_TRUE(waitUntil([&] {  // killed with the tool: gone, or a zombie of whoever adopted it
@@ -468,31 +421,6 @@ TEST_F(JobDeletion, AHungCancelToolIsKilledWithItsChildAfterItsTimeOutAndTheBusA
     return stat.empty() || stat.find(") Z ") != std::string::npos;
   }, 5s)) << "the tool's child is gone too: " << readFile(statPath);
   EXPECT_FALSE(isMarked(download));
-}
-
-TEST_F(JobDeletion, NamesAndImageNamesReachTheToolsAsSingleArgumentsUnchanged) {
-  peers().start();
-  FakeTool cancelTool(root(), kJobCancelTool);
-  FakeTool backupTool(root(), "/bin/bkrestctl");
-  FakeTool eraseTool(root(), "/bin/syserasectl");
-  const std::string backup = createJob(kHostileName, 164), restore = createJob(kHostileName, 165);
-  const std::string erase = createJob(kHostileName, 200);
-  report(backup, kSame, kHostileImage);
-  report(restore, kSame, kHostileImage);
-
-  EXPECT_EQ(deleteJobs({backup, restore, erase}), (Reply{0, "", 0}));
-
-  ASSERT_TRUE(backupTool.waitForCalls(2, 5s));
-  auto backupCalls = backupTool.calls();  // started in the background: in either order
-  std::sort(backupCalls.begin(), backupCalls.end());
-  std::vector<ToolCall> expected = {{"cleanup", "-jobid=" + backup, "-imageName=" + kHostileImage},
-                                    {"cleanup", "-jobid=" + restore, "-imageName=" + kHostileImage}};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(backupCalls, expected);
-  EXPECT_EQ(eraseTool.calls(), (std::vector<ToolCall>{{"delete", "job=" + erase}}));
-  EXPECT_EQ(cancelTool.calls(), (std::vector<ToolCall>{{erase}}));
-  EXPECT_TRUE(waitUntilGone({backup, restore, erase}));
-  EXPECT_FALSE(anythingPwned());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "job_fixture.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,7 +15,24 @@ std::string localTimeText(std::time_t when, const char* format) {
   std::strftime(text, sizeof text, format, &parts);
   return text;
 }
+nlohmann::json jsonOf(const sdbus::Variant& value) {
+  const std::string type = value.peekValueType();
+  if (type == "y") return value.get<uint8_t>();
+  if (type == "q") return value.get<uint16_t>();
+  if (type == "u") return value.get<uint32_t>();
+  if (type == "x") return value.get<int64_t>();
+  if (type == "as") return value.get<std::vector<std::string>>();
+  return value.get<std::string>();
+}
 }  // namespace
+
+::testing::AssertionResult hasFields(const PropertyMap& properties, const nlohmann::json& expected) {
+  nlohmann::json actual = nlohmann::json::object();
+  for (const auto& [name, value] : expected.items())
+    actual[name] = properties.contains(name) ? jsonOf(properties.at(name)) : nlohmann::json();
+  if (actual == expected) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "holds    " << actual.dump() << "\nexpected " << expected.dump();
+}
 
 std::string jobPath(const std::string& jobID) { return kJobPathPrefix + jobID; }
 std::string scheduleTimeOf(std::time_t when) { return localTimeText(when, "%Y%m%d%H%M%S"); }
@@ -36,16 +54,15 @@ FakePeers& JobTest::peers() {
   return *peers_;
 }
 
-Creation JobTest::create(const std::string& name, uint16_t type, const std::string& method) {
-  auto [status, jobID, code] = client().callMain<uint16_t, std::string, uint16_t>(method, name, type);
-  return {status, jobID, code};
+Reply JobTest::create(const std::string& name, uint16_t type, const std::string& method) {
+  return client().callMain<uint16_t, std::string, uint16_t>(method, name, type);
 }
 
 std::string JobTest::createJob(const std::string& name, uint16_t type) {
-  Creation created = create(name, type);
-  EXPECT_EQ(created.status, 0);
-  EXPECT_EQ(created.code, 0) << "creating " << name << " of type " << type;
-  return created.jobID;
+  auto [status, jobID, code] = create(name, type);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(code, 0) << "creating " << name << " of type " << type;
+  return jobID;
 }
 
 uint16_t JobTest::update(const std::string& jobID, uint16_t state, uint16_t percent, const std::string& status,
@@ -82,22 +99,16 @@ std::vector<std::string> JobTest::queuePaths() {
 bool JobTest::onBus(const std::string& path) { return client().managedObjects().contains(sdbus::ObjectPath(path)); }
 
 bool JobTest::waitUntilGone(const IdList& jobs) {
-  return waitUntil(
-      [&] {
-        auto objects = client().managedObjects();
-        for (const auto& id : jobs)
-          if (objects.contains(sdbus::ObjectPath(jobPath(id)))) return false;
-        return true;
-      },
-      kRemovalTimeout);
+  return waitUntil([&] { return std::none_of(jobs.begin(), jobs.end(), [&](auto& id) { return onBus(jobPath(id)); }); },
+                   kRemovalTimeout);
 }
 
 bool JobTest::waitForRemoval(const std::string& path, std::chrono::milliseconds timeout) {
   return recorder().waitFor(
       [&](const SignalList& signals) {
-        for (const auto& signal : signals)
-          if (signal.member == "InterfacesRemoved" && signal.objectPath == path) return true;
-        return false;
+        return std::any_of(signals.begin(), signals.end(), [&](const RecordedSignal& signal) {
+          return signal.member == "InterfacesRemoved" && signal.objectPath == path;
+        });
       },
       timeout);
 }

@@ -32,7 +32,7 @@ inline constexpr uint16_t kSame = 255;         // a report's state or percentage
 inline constexpr auto kRemovalTimeout = 10s;
 
 // (velmerResponseStatus, velmerResponseData, velmerResponseErrCode) of create, schedule
-// and delete.
+// and delete: for a creation the job ID is the data.
 using Reply = std::tuple<uint16_t, std::string, uint16_t>;
 using IdList = std::vector<std::string>;
 // One event-log entry: {"time", "messageId", "codes", "args", "text"}.
@@ -46,12 +46,9 @@ std::string displayTimeOf(std::time_t when);
 // How often `text` occurs in `log`.
 size_t occurrences(const std::string& log, const std::string& text);
 
-// The reply of the create methods.
-struct Creation {
-  uint16_t status = 0;
-  std::string jobID;
-  uint16_t code = 0;
-};
+// Whether `properties` hold every value that `expected` names (numbers, texts, lists of
+// texts); the failure shows both.
+::testing::AssertionResult hasFields(const PropertyMap& properties, const nlohmann::json& expected);
 
 class JobTest : public DaemonTest {
  protected:
@@ -60,7 +57,7 @@ class JobTest : public DaemonTest {
   FakePeers& peers();
 
   // Calls one of the four create methods ("JobServCreate" unless named).
-  Creation create(const std::string& name, uint16_t type, const std::string& method = "JobServCreate");
+  Reply create(const std::string& name, uint16_t type, const std::string& method = "JobServCreate");
   // A job that must be created: its ID (the test fails otherwise).
   std::string createJob(const std::string& name, uint16_t type = 1);
   // JobServUpdateJobInfo; kSame and empty strings leave a field as it is.

@@ -3,6 +3,7 @@
 // of jobs that start later, and every refusal.
 #include <algorithm>
 #include <ctime>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,16 +16,14 @@ namespace {
 
 constexpr auto kMessageTimeout = 10s;
 
-class JobScheduleRefusals : public JobTest {};
+using JobScheduleRefusals = JobTest;
 
 TEST_F(JobScheduleRefusals, EachBadRequestHasItsOwnReplyAndLeavesNoQueueBehind) {
-  const std::string job = createJob("Configure NIC");
-  const std::string other = createJob("Configure RAID");
-  const std::string running = createJob("Configure BIOS");
-  ASSERT_EQ(update(running, 3, 100, "Running"), 0);
-  const std::string download = createJob("Firmware Update: BIOS", 20);
-  ASSERT_EQ(update(download, 3, 100, "Downloading"), 0);
+  const std::string job = createJob("Configure NIC"), other = createJob("Configure RAID");
+  const std::string running = createJob("Configure BIOS"), download = createJob("Firmware Update: BIOS", 20);
   const std::string finishedDownload = createJob("Firmware Update: NIC", 20);
+  ASSERT_EQ(update(running, 3, 100, "Running"), 0);
+  ASSERT_EQ(update(download, 3, 100, "Downloading"), 0);
   ASSERT_EQ(update(finishedDownload, 4, 100, "Completed"), 0);
   const std::time_t base = std::time(nullptr);
   const std::string ahead = scheduleTimeOf(base + 600);
@@ -66,45 +65,25 @@ TEST_F(JobScheduleRefusals, EachBadRequestHasItsOwnReplyAndLeavesNoQueueBehind) 
   EXPECT_TRUE(queuePaths().empty());
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 0);
   recorder().sync();
-  size_t added = 0, removed = 0;
-  for (const auto& signal : recorder().signals()) {
-    if (signal.objectPath.starts_with(kNewQueuePathPrefix)) ++(signal.member == "InterfacesAdded" ? added : removed);
-  }
-  EXPECT_EQ(added, 6u);
-  EXPECT_EQ(removed, added);
-  for (const auto& id : {job, other}) {
-    auto properties = this->job(id);
-    EXPECT_EQ(properties["queueID"].get<std::string>(), "") << id;
-    EXPECT_EQ(properties["flags"].get<uint8_t>() & 1, 0) << id;
-  }
+  std::map<std::string, size_t> queueSignals;
+  for (const auto& signal : recorder().signals())
+    if (signal.objectPath.starts_with(kNewQueuePathPrefix)) ++queueSignals[signal.member];
+  EXPECT_EQ(queueSignals, (std::map<std::string, size_t>{{"InterfacesAdded", 6}, {"InterfacesRemoved", 6}}));
+  for (const auto& id : {job, other}) EXPECT_TRUE(hasFields(this->job(id), {{"queueID", ""}, {"flags", 0}})) << id;
 
-  // The validation method answers the window's codes the same way. Measured from now,
-  // the daemon's clock may be a second later than ours: the 299 seconds can only
-  // shrink, the accepted window keeps two seconds of margin.
-  const std::pair<std::string, std::string> validCases[] = {
-      {"TIME_NOW", scheduleTimeOf(base + 302)}, {"TIME_NOW", "TIME_NA"}, {ahead, scheduleTimeOf(base + 900)}};
-  for (const auto& [start, until] : validCases)
-    EXPECT_EQ(client().callMain<uint16_t>("ValidateSchedulingParameters", start, until), 0) << start << " " << until;
-  for (const auto& c : cases) {
-    if (c.numJobs != 1 || c.jobs.size() != 1 || std::get<0>(c.expected) != 37) continue;
-    EXPECT_EQ(client().callMain<uint16_t>("ValidateSchedulingParameters", c.start, c.until), std::get<2>(c.expected))
-        << c.what;
-  }
-  EXPECT_EQ(client().callMain<uint16_t>("ValidateSchedulingParameters", std::string("TIME_NOW"),
-                                        scheduleTimeOf(base + 299)),
-            7);
-  EXPECT_EQ(client().callMain<uint16_t>("ValidateSchedulingParameters",
-                                        scheduleTimeOf(base + 366 * 86400).substr(0, 4) + "0230120000",
-                                        std::string("TIME_NA")),
-            9)
-      << "30 February of next year";
+  // The validation method answers over the bus; its cases are unit-tested.
+  auto validate = [&](const std::string& start, const std::string& until) {
+    return client().callMain<uint16_t>("ValidateSchedulingParameters", start, until);
+  };
+  EXPECT_EQ(validate("TIME_NOW", "TIME_NA"), 0);
+  EXPECT_EQ(validate(ahead, scheduleTimeOf(base + 500)), 7);
+  EXPECT_EQ(validate("TIME_NOW", "TIME_NOW"), 10);
 
   // A controller firmware update that is due blocks every schedule; one that starts
   // later does not.
   const std::string kelvoUpdate = createJob("Firmware Update: Kelvo", 20);
   EXPECT_EQ(schedule({job}), (Reply{35, "", 35}));
-  client().setProperty(jobPath(kelvoUpdate), kJobInterface, "startTime",
-                       sdbus::Variant(static_cast<int64_t>(base + 3600)));
+  ASSERT_EQ(setJob(kelvoUpdate, {{"startTime", static_cast<int64_t>(base + 3600)}}), 0);
   EXPECT_EQ(std::get<0>(schedule({job})), 0);
 
   // Queue IDs are the second and two random digits: twenty queues in a second draw the
@@ -116,7 +95,7 @@ TEST_F(JobScheduleRefusals, EachBadRequestHasItsOwnReplyAndLeavesNoQueueBehind) 
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 21);
 }
 
-class JobSchedule : public JobTest {};
+using JobSchedule = JobTest;
 
 TEST_F(JobSchedule, ANowScheduleBindsTheJobsAndHandsTheQueueOverAtOnce) {
   ASSERT_TRUE(waitForStartupSequence());
@@ -125,10 +104,8 @@ TEST_F(JobSchedule, ANowScheduleBindsTheJobsAndHandsTheQueueOverAtOnce) {
   recorder().clear();
 
   auto [status, queueID, code] = schedule(jobs);
-  ASSERT_EQ(status, 0);
-  ASSERT_EQ(code, 0);
-  ASSERT_TRUE(queueID.starts_with("QID_")) << queueID;
-  EXPECT_EQ(queueID.size(), 16u);
+  ASSERT_EQ(status + code, 0);
+  ASSERT_TRUE(queueID.starts_with("QID_") && queueID.size() == 16) << queueID;
 
   const std::string path = kNewQueuePathPrefix + queueID;
   EXPECT_EQ(queuePaths(), IdList{path});
@@ -136,21 +113,12 @@ TEST_F(JobSchedule, ANowScheduleBindsTheJobsAndHandsTheQueueOverAtOnce) {
   EXPECT_TRUE(std::any_of(recorder().signals().begin(), recorder().signals().end(), [&](const RecordedSignal& s) {
     return s.member == "InterfacesAdded" && s.objectPath == path;
   }));
-  auto properties = queue(path);
-  EXPECT_EQ(properties["jsQueueID"].get<std::string>(), queueID);
-  EXPECT_EQ(properties["itemCount"].get<uint32_t>(), 3u);
-  EXPECT_EQ(properties["queueState"].get<uint8_t>(), 1);
-  EXPECT_EQ(properties["jobQueueItem"].get<IdList>(), jobs);
-  EXPECT_EQ(properties["startTime"].get<int64_t>(), 0);
-  EXPECT_EQ(properties["untilTime"].get<int64_t>(), kNoEnd);
-  for (const auto& id : jobs) {
-    auto bound = job(id);
-    EXPECT_EQ(bound["startTime"].get<int64_t>(), 0) << id;
-    EXPECT_EQ(bound["untilTime"].get<int64_t>(), kNoEnd) << id;
-    EXPECT_EQ(bound["flags"].get<uint8_t>() & 1, 1) << id;
-    EXPECT_EQ(bound["queueID"].get<std::string>(), queueID) << id;
-    EXPECT_EQ(bound["jobStatus"].get<std::string>(), "New") << "a job that may start now is not 'Scheduled'";
-  }
+  EXPECT_TRUE(hasFields(queue(path), {{"jsQueueID", queueID}, {"itemCount", 3}, {"queueState", 1},
+                                       {"jobQueueItem", jobs}, {"startTime", 0}, {"untilTime", kNoEnd}}));
+  // A job that may start now is not "Scheduled".
+  for (const auto& id : jobs)
+    EXPECT_TRUE(hasFields(job(id), {{"startTime", 0}, {"untilTime", kNoEnd}, {"flags", 1}, {"queueID", queueID},
+                                    {"jobStatus", "New"}}));
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 1);
   EXPECT_EQ(client().mainProperty<IdList>("jobQueueObjList"), IdList{queueID});
   for (const char* id : {"JCP049", "JCP050", "JCP051"}) EXPECT_TRUE(events(id).empty()) << id;
@@ -160,29 +128,28 @@ TEST_F(JobSchedule, ANowScheduleBindsTheJobsAndHandsTheQueueOverAtOnce) {
   EXPECT_EQ(message->type, 2);
   EXPECT_EQ(message->payload, expectedSchedulerPayload(0, kNoEnd, queueID));
   EXPECT_EQ(peer.pending(), 0u);
-
   // The queue reached the job cache with its items.
-  bool cached = false;
-  for (const auto& line : records("jobcache.jsonl"))
-    if (line["op"] == "add_queue" && line["id"] == queueID)
-      cached = line["itemCount"] == 3 && line["items"] == nlohmann::json(jobs);
-  EXPECT_TRUE(cached);
+  const auto cache = records("jobcache.jsonl");
+  EXPECT_TRUE(std::any_of(cache.begin(), cache.end(), [&](auto& line) {
+    return line["op"] == "add_queue" && line["id"] == queueID && line["itemCount"] == 3 &&
+           line["items"] == nlohmann::json(jobs);
+  }));
 
   // The limits themselves are accepted: 128 IDs (those without a job are listed in the
   // queue and skipped when binding) and a window of exactly 300 seconds.
   IdList full = {createJob("Configure NIC")};
   for (int i = 1; i < 128; ++i) full.push_back("JID_900000000" + std::to_string(1000 + i).substr(1));
-  auto [fullStatus, fullQueue, fullCode] = schedule(full);
-  ASSERT_EQ(fullCode, 0);
-  EXPECT_EQ(queue(kNewQueuePathPrefix + fullQueue)["jobQueueItem"].get<IdList>(), full);
+  const Reply fullQueue = schedule(full);
+  ASSERT_EQ(std::get<2>(fullQueue), 0);
+  EXPECT_EQ(queue(kNewQueuePathPrefix + std::get<1>(fullQueue))["jobQueueItem"].get<IdList>(), full);
   const std::time_t base = std::time(nullptr);
   const std::string windowed = createJob("Configure RAID");
   EXPECT_EQ(std::get<2>(schedule({windowed}, scheduleTimeOf(base + 600), scheduleTimeOf(base + 900))), 0);
   // Only the first numJobs entries count as the queue's jobs.
   const std::string third = createJob("Configure iDRAC");
-  auto [partStatus, partQueue, partCode] = schedule({third, third}, 1, "TIME_NOW", "TIME_NA");
-  EXPECT_EQ(partCode, 0);
-  EXPECT_EQ(queue(kNewQueuePathPrefix + partQueue)["itemCount"].get<uint32_t>(), 1u);
+  const Reply partQueue = schedule({third, third}, 1, "TIME_NOW", "TIME_NA");
+  EXPECT_EQ(std::get<2>(partQueue), 0);
+  EXPECT_EQ(queue(kNewQueuePathPrefix + std::get<1>(partQueue))["itemCount"].get<uint32_t>(), 1u);
   // A job bound to a queue stays in state 0 but is not new any more.
   EXPECT_EQ(schedule({windowed}), (Reply{3, "", 3})) << "a job already in a queue";
 }
@@ -207,14 +174,9 @@ TEST_F(JobSchedule, AStartAheadMarksEachJobScheduledWithTheMessageOfItsKind) {
 
   for (const auto& c : cases) {
     auto [status, queueID, code] = schedule({c.job}, scheduleTimeOf(start), c.until);
-    ASSERT_EQ(status, 0) << c.messageID;
-    EXPECT_EQ(code, 0) << c.messageID;
-    auto scheduled = job(c.job);
-    EXPECT_EQ(scheduled["jobStatus"].get<std::string>(), "Scheduled");
-    EXPECT_EQ(scheduled["message"].get<std::string>(), c.message);
-    EXPECT_EQ(scheduled["messageID"].get<std::string>(), c.messageID);
-    EXPECT_EQ(scheduled["startTime"].get<int64_t>(), start);
-    EXPECT_EQ(scheduled["queueID"].get<std::string>(), queueID);
+    ASSERT_EQ(status + code, 0) << c.messageID;
+    EXPECT_TRUE(hasFields(job(c.job), {{"jobStatus", "Scheduled"}, {"message", c.message}, {"messageID", c.messageID},
+                                       {"startTime", start}, {"queueID", queueID}}));
 
     auto logged = events(c.messageID);
     ASSERT_EQ(logged.size(), 1u) << c.messageID;

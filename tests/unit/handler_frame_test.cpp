@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "bus/method_handlers.hpp"
-#include "service/service_status.hpp"
 
 namespace velmer {
 namespace {
@@ -23,13 +22,6 @@ TEST(HandlerFrame, ExceptionsBecomeTheFailureFormOfEachResultType) {
   EXPECT_EQ(methodFrame("t", format, [&]() -> StatusByte { fail(); return {0, 9}; }), (StatusByte{1, 0}));
   EXPECT_EQ(methodFrame("t", format, []() -> ResponseTriple { throw 42; }), (ResponseTriple{1, "unknown exception", 1}));
   EXPECT_EQ(methodFrame("t", format, []() -> ResponseTriple { return {0, "JID_1", 0}; }), (ResponseTriple{0, "JID_1", 0}));
-}
-
-TEST(ServiceStatusText, NamesTheFourStatesAndRefusesOthers) {
-  const char* names[] = {"UNKNOWN", "READY", "NOT_READY", "RELOADING"};
-  for (uint8_t status = 0; status < 4; ++status)
-    EXPECT_EQ(serviceStatusToString(status), std::string("com.zorvex.kelvo.Serviceinfo.Status.") + names[status]);
-  EXPECT_THROW(serviceStatusToString(4), std::invalid_argument);
 }
 
 }  // namespace
