@@ -36,29 +36,15 @@ auto storeSummary(BusClient& client) {
 
 // A job as a file written by an earlier run would hold it.
 JobInfoRecord storedJob(const std::string& id, uint32_t state, uint32_t type = 3) {
-  JobInfoRecord job;
-  job.jsJobID = id;
-  job.jobName = "stored " + id;
-  job.jobType = type;
-  job.jobState = state;
-  job.jobStatus = state == 4 ? "Completed" : state == 3 ? "Running" : "New";
-  job.message = "stored message";
-  job.messageID = "JCP000";
-  job.percentComplete = state == 4 ? 100 : 254;
-  job.creationTime = 1764944000;
-  job.latestUpdateTime = 1764945000;
-  job.startTime = 1764944000;
-  return job;
+  return {.startTime = 1764944000, .jobName = "stored " + id, .message = "stored message",
+          .jobStatus = state == 4 ? "Completed" : state == 3 ? "Running" : "New", .messageID = "JCP000", .jsJobID = id,
+          .jobType = type, .jobState = state, .percentComplete = static_cast<uint16_t>(state == 4 ? 100 : 254),
+          .latestUpdateTime = 1764945000, .creationTime = 1764944000};
 }
 
 JobQueueRecord storedQueue(const std::string& id, std::vector<std::string> items) {
-  JobQueueRecord queue;
-  queue.jsQueueID = id;
-  queue.untilTime = kNoEnd;
-  queue.queueState = 1;
-  queue.itemCount = static_cast<uint32_t>(items.size());
-  queue.jobQueueItem = std::move(items);
-  return queue;
+  return {.jsQueueID = id, .untilTime = kNoEnd, .queueState = 1, .itemCount = static_cast<uint32_t>(items.size()),
+          .jobQueueItem = std::move(items)};
 }
 
 class Restore : public PersistenceTest {};
@@ -134,8 +120,8 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
 
     // Only the job that was running is handed to the post-restore tool.
     auto calls = postRestoreCalls();
-    ASSERT_EQ(calls.size(), callsBefore + 1);
-    EXPECT_EQ(calls.back(), "[" + (root() / "usr/bin/postrestorectl").string() + "][65] JID=" + running);
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + static_cast<ptrdiff_t>(callsBefore), calls.end()),
+              std::vector<std::string>{"[" + (root() / "usr/bin/postrestorectl").string() + "][65] JID=" + running});
 
     EXPECT_FALSE(std::filesystem::exists(layout::restoreDirectory(root())));
     EXPECT_EQ(std::filesystem::status(layout::backupDirectory(root())).permissions(), std::filesystem::perms{0770});
