@@ -1,21 +1,45 @@
-// The backup file as the daemon leaves it after changes made over the bus, read with
-// the format's own tables: the objects, their order, and every byte of each record.
-#include <cstring>
+// The backup file and the legacy copy as the daemon leaves them after changes made over
+// the bus, read with the formats' own tables: the objects, their order, and every byte of
+// each backup record; velmer-dump on the same files; and the backup thread that writes
+// them under bursts of commands.
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "child_process.hpp"
 #include "persistence_fixture.hpp"
 #include "queue_execution_peer.hpp"
 
 namespace velmer::e2e {
 namespace {
 
-class BackupFile : public PersistenceTest {};
+struct DumpResult {
+  ExitStatus status = -1;
+  nlohmann::json json;
+};
 
-TEST_F(BackupFile, EveryChangeRewritesItWholeJobsFirstAndAnEmptyStoreLeavesAnEmptyFile) {
+class BackupFile : public PersistenceTest {
+ protected:
+  // velmer-dump on `bytes`, written to a file of their own.
+  DumpResult dump(const std::string& bytes) {
+    const auto copy = root() / "copy.jnqbkp", output = root() / "dump.json";
+    layout::writeBytes(copy, layout::Bytes(bytes.begin(), bytes.end()));
+    std::filesystem::remove(output);
+    ChildProcess tool({VELMER_DUMP_BINARY, copy.string()}, output.string());
+    const auto status = tool.waitForExit(kBackupStepTimeout);
+    if (!status) return {};
+    return {*status, nlohmann::json::parse(readFile(output), nullptr, false)};
+  }
+};
+
+TEST_F(BackupFile, EveryChangeRewritesBothCopiesWholeAndVelmerDumpDecodesThemUpToAnyDamage) {
   QueueExecutionPeer scheduler(root());
-  const std::string first = createJob("First job"), second = createJob("Second job");
+  const std::string first = createJob("First job"), second = createJob("Second job \u00e9");
   const std::string queue = scheduleNow({first, second});
   // A message longer than the record's field, written directly as a client may.
   client().setProperty(kJobPathPrefix + first, kJobInterface, "message", sdbus::Variant(std::string(300, 'm')));
@@ -31,7 +55,7 @@ TEST_F(BackupFile, EveryChangeRewritesItWholeJobsFirstAndAnEmptyStoreLeavesAnEmp
   auto jobs = jobsOnBus();
   std::map<std::string, std::string> paths;
   auto queues = queuesOnBus(&paths);
-  EXPECT_EQ(paths.at(queue), "/xyz/openbmc_project/jobservice/jobservicequeueinfo/" + queue);
+  EXPECT_EQ(paths.at(queue), kNewQueuePathPrefix + queue);
   const std::vector<layout::Bytes> expectedRecords = {
       layout::jobRecord(jobs.at(first)), layout::jobRecord(jobs.at(second)), layout::queueRecord(queues.at(queue))};
   const uint32_t expectedTypes[] = {layout::kJobType, layout::kJobType, layout::kQueueType};
@@ -44,14 +68,65 @@ TEST_F(BackupFile, EveryChangeRewritesItWholeJobsFirstAndAnEmptyStoreLeavesAnEmp
   }
   EXPECT_EQ(layout::decodeJob(objects[0].record).message, std::string(255, 'm'));
   EXPECT_EQ(layout::decodeQueue(objects[2].record).jobQueueItem, (std::vector<std::string>{first, second}));
-  EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(layout::backupFile(root()).string() + ".tmp"); },
+
+  // The legacy copy, for a firmware downgrade, holds every job and queue too.
+  const auto legacy = layout::legacyFile(root());
+  const std::vector<std::string> expectedLegacy = {"job " + first + " First job", "job " + second + " Second job \u00e9",
+                                                   "queue " + queue + " " + first + " " + second};
+  bool whole = false;
+  ASSERT_TRUE(waitUntil([&] { return layout::readLegacyStore(readFile(legacy), &whole) == expectedLegacy && whole; },
                         kBackupStepTimeout))
-      << "no temporary file is left behind";
+      << ::testing::PrintToString(layout::readLegacyStore(readFile(legacy)));
+  EXPECT_EQ(std::filesystem::status(legacy.parent_path()).permissions(), std::filesystem::perms{0770});
+  // A rewrite may still be under way; once it is done no temporary file is left.
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return !std::filesystem::exists(layout::backupFile(root()).string() + ".tmp") &&
+               !std::filesystem::exists(legacy.string() + ".tmp");
+      },
+      kBackupStepTimeout));
+
+  const std::string backup = readFile(layout::backupFile(root()));
+  const DumpResult dumped = dump(backup);
+  EXPECT_EQ(std::make_tuple(dumped.status, dumped.json["format"], dumped.json["complete"]),
+            std::make_tuple(0, nlohmann::json("backup"), nlohmann::json(true)));
+  ASSERT_EQ(dumped.json["objects"].size(), 3u) << dumped.json.dump(2);
+  for (size_t i = 0; i < 2; ++i) {
+    const auto& job = dumped.json["objects"][i]["job"];
+    const JobInfoRecord& onBus = jobs.at(job["jsJobID"].get<std::string>());
+    EXPECT_EQ(std::make_tuple(job["jobName"], job["jobStatus"], job["creationTime"], job["flags"]),
+              std::make_tuple(nlohmann::json(onBus.jobName), nlohmann::json(onBus.jobStatus),
+                              nlohmann::json(onBus.creationTime), nlohmann::json(onBus.flags)));
+  }
+  EXPECT_EQ(dumped.json["objects"][2]["offset"], 2 * 1896);
+  EXPECT_EQ(dumped.json["objects"][2]["queue"]["jsQueueID"], queue);
+  EXPECT_EQ(dumped.json["objects"][2]["queue"]["jobQueueItem"], (std::vector<std::string>{first, second}));
+  const DumpResult dumpedLegacy = dump(readFile(legacy));
+  EXPECT_EQ(std::make_tuple(dumpedLegacy.status, dumpedLegacy.json["format"]),
+            std::make_tuple(0, nlohmann::json("legacy")));
+  EXPECT_EQ(dumpedLegacy.json["objects"][1]["job"]["jobName"], "Second job \u00e9");
+
+  // A damaged copy: the objects before the damage, where and why reading stopped, exit 1.
+  std::string badSignature = backup, badSize = backup;
+  badSignature[1896 + 3] = 'X';
+  badSize[1896 + 12] = 0x59;  // object_size 1881
+  const std::tuple<const char*, std::string, uint64_t, const char*> damages[] = {
+      {"truncated inside the second job", backup.substr(0, 1896 + 1000), 1896 + 16, "record"},
+      {"bad signature of the second job", badSignature, 1896, "signature"},
+      {"bad size of the second job", badSize, 1896 + 12, "object_size"},
+  };
+  for (const auto& [damage, bytes, offset, field] : damages) {
+    SCOPED_TRACE(damage);
+    const DumpResult damaged = dump(bytes);
+    EXPECT_EQ(std::make_tuple(damaged.status, damaged.json["complete"], damaged.json["objects"].size()),
+              std::make_tuple(1, nlohmann::json(false), size_t{1}));
+    EXPECT_EQ(damaged.json["objects"][0]["offset"], 0);
+    EXPECT_EQ(damaged.json["damage"]["offset"], offset);
+    EXPECT_EQ(damaged.json["damage"]["field"], field);
+  }
 
   ASSERT_EQ(client().callMain<uint16_t>("JobServDeleteQueue", queue, uint16_t{0}), 0);
-  auto [status, data, code] = client().callMain<uint16_t, std::string, uint16_t>(
-      "JobServDelete", std::vector<std::string>{first, second}, uint16_t{2}, uint16_t{0});
-  ASSERT_EQ(code, 0) << data;
+  ASSERT_EQ(std::get<2>(deleteJobs({first, second})), 0);
   EXPECT_TRUE(waitUntil([&] { return jobsOnBus().empty() && queuesOnBus().empty(); }, kBackupStepTimeout));
   EXPECT_TRUE(waitForBackup([](const std::vector<layout::StoredObject>& objects) { return objects.empty(); }));
   EXPECT_TRUE(std::filesystem::exists(layout::backupFile(root()))) << "an empty store writes an empty file";
@@ -74,9 +149,7 @@ TEST_F(BackupFile, AListedIdWithoutAJobIsLeftOutAndAFailedRewriteIsRetriedUntilT
   const auto obstacle = layout::backupFile(root()).string() + ".tmp";
   std::filesystem::create_directory(obstacle);
   const size_t logStart = readLog().size();
-  auto [status, data, code] = client().callMain<uint16_t, std::string, uint16_t>(
-      "JobServDelete", std::vector<std::string>{first}, uint16_t{1}, uint16_t{0});
-  ASSERT_EQ(code, 0) << data;
+  ASSERT_EQ(std::get<2>(deleteJobs({first})), 0);
   ASSERT_TRUE(waitForLog("[JS_PersistObjects]: Unable to open jqlegacy backup file", kBackupStepTimeout, logStart));
   EXPECT_TRUE(jobsInBackup().contains(first)) << "the previous file stays while the rewrite fails";
   std::filesystem::remove(obstacle);
@@ -84,6 +157,44 @@ TEST_F(BackupFile, AListedIdWithoutAJobIsLeftOutAndAFailedRewriteIsRetriedUntilT
     auto stored = jobsIn(objects);
     return stored.size() == 1 && stored.contains(second);
   }));
+}
+
+using BackupThread = PersistenceTest;
+
+// More commands than the buffer's 256 entries, a deletion among the last: equal commands
+// merge, so nothing is dropped and every confirmed deletion is carried out. The backup
+// thread is held busy by a post-restore tool that waits for the test to release it (or
+// for the tool time-out).
+TEST_F(BackupThread, ABurstOfReportsAndDeletionsWhileBusyEndsWithTheFileMatchingTheBus) {
+  const std::string running = createJob("Configure: RAID running", 1);
+  ASSERT_EQ(update(running, 3, 0), 0);
+  ASSERT_TRUE(waitUntilBackupMatchesBus());
+  ASSERT_EQ(stopDaemon(), 0);
+  const auto started = root() / "hold.started", release = root() / "hold.release";
+  installPostRestoreTool("touch " + started.string() + "\nwhile [ ! -e " + release.string() +
+                         " ]; do sleep 0.05; done\n");
+  startDaemon();
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(started); }, kBackupStepTimeout));
+
+  std::vector<std::string> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(createJob("Configure: RAID " + std::to_string(i), 1));
+  // Reports of no change, sent without waiting for replies so that the daemon takes them
+  // back to back; the calls with replies afterwards return once all are handled.
+  for (int i = 0; i < 300; ++i) {
+    auto call = client().newCall(kServicePath, kMainInterface, "JobServUpdateJobInfo");
+    call << running << kSame << kSame << std::string() << std::string() << std::string() << std::string();
+    call.dontExpectReply();
+    client().send(call);
+  }
+  for (const auto& id : ids) ASSERT_EQ(std::get<2>(deleteJobs({id})), 0);
+  ASSERT_EQ(update(running, 3, 10), 0);
+  std::ofstream(release).put('\n');
+
+  ASSERT_TRUE(waitUntilBackupMatchesBus());
+  const auto jobs = jobsOnBus();
+  EXPECT_EQ(keysOf(jobs), std::vector<std::string>{running}) << "every deleted job is gone";
+  EXPECT_EQ(jobs.at(running).percentComplete, 10);
+  EXPECT_EQ(occurrences(readLog(), "Buffer is full"), 0u);
 }
 
 }  // namespace

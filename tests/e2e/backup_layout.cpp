@@ -6,6 +6,7 @@
 #include <span>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
 namespace velmer::e2e::layout {
@@ -62,13 +63,16 @@ const Field<JobQueueRecord> kQueueFields[] = {
     {"itemCount", 66084, 4, &JobQueueRecord::itemCount},
 };
 
-void putNumber(Bytes& bytes, size_t offset, size_t width, uint64_t value) {
-  for (size_t i = 0; i < width; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+// Little-endian numbers, in a Bytes record or in a std::string of a legacy file.
+template <class Buffer>
+void putNumber(Buffer& bytes, size_t offset, size_t width, uint64_t value) {
+  for (size_t i = 0; i < width; ++i) bytes[offset + i] = static_cast<typename Buffer::value_type>(value >> (8 * i));
 }
 
-uint64_t getNumber(const Bytes& bytes, size_t offset, size_t width) {
+template <class Buffer>
+uint64_t getNumber(const Buffer& bytes, size_t offset, size_t width) {
   uint64_t value = 0;
-  for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(bytes[offset + i]) << (8 * i);
+  for (size_t i = 0; i < width; ++i) value |= uint64_t{static_cast<uint8_t>(bytes[offset + i])} << (8 * i);
   return value;
 }
 
@@ -227,24 +231,75 @@ PropertyMap restoredJobProperties(const JobInfoRecord& job) {
   return properties;
 }
 
-std::filesystem::path backupDirectory(const std::filesystem::path& root) {
-  return root / "flash/data1/jobservice/jobbackup";
-}
-std::filesystem::path backupFile(const std::filesystem::path& root) {
-  return backupDirectory(root) / "jobsandqueues.jnqbkp";
-}
-std::filesystem::path restoreDirectory(const std::filesystem::path& root) {
-  return root / "flash/data1/jobservice/jobrestore";
-}
-std::filesystem::path keyValueFile(const std::filesystem::path& root) {
-  return root / "var/lib/jobservice/blobkeyvalue.json";
-}
-
 void writeBytes(const std::filesystem::path& path, const Bytes& bytes) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string legacyHeader(size_t payloadSize) {
+  std::string header("JOBCTR\0\0\0\0\0\0", 12);
+  putNumber(header, 8, 4, payloadSize);
+  return header;
+}
+
+std::string legacyJob(const std::string& id, const std::string& name, const std::string& status) {
+  // The text-offset table's entries for jobName, message, jobStatus and messageID.
+  const std::pair<size_t, std::string> texts[] = {
+      {52, name}, {56, "The job completed successfully."}, {68, status}, {72, "RED001"}};
+  std::string record(144, '\0');
+  for (const auto& [tableEntry, text] : texts) {
+    putNumber(record, tableEntry, 4, record.size());
+    record += text + '\0';
+  }
+  putNumber(record, 0, 4, record.size());
+  putNumber(record, 8, 2, 0x0A03);
+  putNumber(record, 20, 4, 76);
+  putNumber(record, 40, 8, 1764949999);  // completionTime
+  record.replace(76, id.size(), id);
+  putNumber(record, 97, 1, 20);   // jobType
+  putNumber(record, 98, 1, 4);    // jobState: completed
+  putNumber(record, 99, 1, 100);  // percentComplete
+  putNumber(record, 100, 8, 1764949999);
+  putNumber(record, 121, 1, 7);  // jobStateForInterface
+  putNumber(record, 136, 8, 1764949998);
+  return legacyHeader(record.size()) + record;
+}
+
+std::string legacyQueue(const std::string& id, const std::vector<std::string>& entries) {
+  std::string record(76 + 20 * std::max<size_t>(entries.size(), 1), '\0');
+  putNumber(record, 0, 4, record.size());
+  putNumber(record, 8, 2, 0x0A04);
+  putNumber(record, 20, 4, 44);
+  putNumber(record, 32, 8, 4294967295);
+  record.replace(44, id.size(), id);
+  putNumber(record, 72, 4, entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) record.replace(76 + 20 * i, entries[i].size(), entries[i]);
+  return legacyHeader(record.size()) + record;
+}
+
+std::vector<std::string> readLegacyStore(const std::string& bytes, bool* whole) {
+  const auto textAt = [](const std::string& record, size_t offset) {
+    return record.substr(offset, record.find('\0', offset) - offset);
+  };
+  std::vector<std::string> objects;
+  size_t at = 0;
+  while (at + 12 <= bytes.size() && bytes.compare(at, 6, "JOBCTR") == 0) {
+    const size_t size = getNumber(bytes, at + 8, 4);
+    const std::string record = bytes.substr(at + 12, size);
+    if (record.size() != size || getNumber(record, 0, 4) != size) break;
+    if (getNumber(record, 8, 2) == 0x0A03) {
+      const size_t nameOffset = getNumber(record, 52, 4);
+      objects.push_back("job " + textAt(record, 76) + " " + (nameOffset == 0 ? "" : textAt(record, nameOffset)));
+    } else if (getNumber(record, 8, 2) == 0x0A04) {
+      objects.push_back("queue " + textAt(record, 44));
+      for (size_t i = 0; i < getNumber(record, 72, 4); ++i) objects.back() += " " + textAt(record, 76 + 20 * i);
+    }
+    at += 12 + size;
+  }
+  if (whole != nullptr) *whole = at == bytes.size();
+  return objects;
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {

@@ -1,6 +1,6 @@
-// The backup file's byte layout written down a second time, from the format's tables
-// and not from the daemon's code: tests build files with it and read the daemon's
-// files back with it. One table per record names every field with its offset, its
+// The byte layouts of the backup file and of the legacy copy written down a second
+// time, from the formats' tables and not from the daemon's code: tests build files with
+// them and read the daemon's files back with them. One table per backup record names every field with its offset, its
 // width and its bus property, so the same table also reads a job off the bus.
 #pragma once
 
@@ -59,14 +59,35 @@ JobQueueRecord queueFromProperties(const PropertyMap& properties);
 PropertyMap restoredJobProperties(const JobInfoRecord& job);
 
 // Where the daemon keeps its files under a sandbox root.
-std::filesystem::path backupDirectory(const std::filesystem::path& root);
-std::filesystem::path backupFile(const std::filesystem::path& root);
-std::filesystem::path restoreDirectory(const std::filesystem::path& root);
-std::filesystem::path keyValueFile(const std::filesystem::path& root);
+inline std::filesystem::path backupDirectory(const std::filesystem::path& root) {
+  return root / "flash/data1/jobservice/jobbackup";
+}
+inline std::filesystem::path backupFile(const std::filesystem::path& root) {
+  return backupDirectory(root) / "jobsandqueues.jnqbkp";
+}
+inline std::filesystem::path restoreDirectory(const std::filesystem::path& root) {
+  return root / "flash/data1/jobservice/jobrestore";
+}
+inline std::filesystem::path keyValueFile(const std::filesystem::path& root) {
+  return root / "var/lib/jobservice/blobkeyvalue.json";
+}
+inline std::filesystem::path legacyFile(const std::filesystem::path& root) {
+  return root / "flash/data1/jqlegacy/jobbackup/jobsandqueues.jnqbkp";
+}
 
 // Writes `bytes` to `path`, creating its directories.
 void writeBytes(const std::filesystem::path& path, const Bytes& bytes);
 Bytes concat(std::initializer_list<Bytes> parts);
+
+// The legacy copy, in the older job-store format: objects behind a 12-byte header,
+// records of their own length with texts found through a table of offsets.
+std::string legacyHeader(size_t payloadSize);
+// A finished job's object with jobName, message, jobStatus and messageID; a queue's.
+std::string legacyJob(const std::string& id, const std::string& name, const std::string& status);
+std::string legacyQueue(const std::string& id, const std::vector<std::string>& entries);
+// A legacy file as texts, "job ID name" and "queue ID entry...", up to the first byte
+// that is no object; `whole` tells whether that was the end of the file.
+std::vector<std::string> readLegacyStore(const std::string& bytes, bool* whole = nullptr);
 
 }  // namespace velmer::e2e::layout
 

@@ -8,8 +8,7 @@
 namespace velmer::e2e {
 
 std::string PersistenceTest::scheduleNow(const std::vector<std::string>& jobs) {
-  auto [status, queueID, code] = client().callMain<uint16_t, std::string, uint16_t>(
-      "JobServSchedule", jobs, static_cast<uint16_t>(jobs.size()), std::string("TIME_NOW"), std::string("TIME_NA"));
+  auto [status, queueID, code] = schedule(jobs);
   if (status != 0 || code != 0) throw std::runtime_error("JobServSchedule failed: " + std::to_string(code));
   return queueID;
 }
@@ -113,16 +112,17 @@ std::filesystem::path postRestoreLog(const std::filesystem::path& root) {
 }
 }  // namespace
 
-void PersistenceTest::recordPostRestoreCalls() {
+void PersistenceTest::installPostRestoreTool(const std::string& script) {
   const auto tool = root() / "usr/bin/postrestorectl";
   std::filesystem::create_directories(tool.parent_path());
-  std::ofstream script(tool, std::ios::trunc);
-  script << "#!/bin/sh\n"
-            "for argument in \"$0\" \"$@\"; do printf '[%s]' \"$argument\"; done >> '"
-         << postRestoreLog(root()).string() << "'\n"
-         << "printf ' JID=%s\\n' \"$JID\" >> '" << postRestoreLog(root()).string() << "'\n";
-  script.close();
+  std::ofstream(tool, std::ios::trunc) << "#!/bin/sh\n" << script;
   std::filesystem::permissions(tool, std::filesystem::perms(0755));
+}
+
+void PersistenceTest::recordPostRestoreCalls() {
+  const std::string log = "'" + postRestoreLog(root()).string() + "'";
+  installPostRestoreTool("for argument in \"$0\" \"$@\"; do printf '[%s]' \"$argument\"; done >> " + log +
+                         "\nprintf ' JID=%s\\n' \"$JID\" >> " + log + "\n");
 }
 
 std::vector<std::string> PersistenceTest::postRestoreCalls() const {

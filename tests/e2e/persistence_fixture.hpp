@@ -20,9 +20,17 @@ inline constexpr const char* kRestoreDone = "[backupThread]: ___ Post restoratio
 // a loaded machine under a sanitizer; a step that never ends still fails the test.
 inline constexpr std::chrono::seconds kBackupStepTimeout{60};
 
+// The IDs of a map of jobs or queues, in order.
+template <class Map>
+std::vector<std::string> keysOf(const Map& map) {
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : map) keys.push_back(key);
+  return keys;
+}
+
 class PersistenceTest : public JobTest {
  protected:
-  // JobServSchedule of `jobs` from now on, without end; returns the queue ID. The
+  // A schedule of `jobs` from now on, without end; returns the queue ID. The
   // queue-execution process must be there (a QueueExecutionPeer).
   std::string scheduleNow(const std::vector<std::string>& jobs);
 
@@ -47,6 +55,8 @@ class PersistenceTest : public JobTest {
   // Stops the daemon with `signalNumber` (SIGKILL: no shutdown at all), then the same.
   void restartAndAwaitRestore(int signalNumber = SIGTERM);
 
+  // Replaces the post-restore tool with a shell script.
+  void installPostRestoreTool(const std::string& script);
   // Replaces the post-restore tool with a script that appends one line per call,
   // "[argv0][argv1]... JID=<JID>"; postRestoreCalls() returns the lines so far.
   void recordPostRestoreCalls();

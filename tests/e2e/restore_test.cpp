@@ -1,8 +1,7 @@
 // Restore at start-up as a client sees it: a stopped or killed daemon comes back with
 // its jobs, queues, counts and settings; a damaged or hand-built backup file gives
-// exactly the objects it holds before any damage; stray temporary files are never read.
-#include <sys/stat.h>
-
+// exactly the objects it holds before any damage; stray temporary files are never read
+// and jobs marked for deletion are removed.
 #include <algorithm>
 #include <csignal>
 #include <cstring>
@@ -35,43 +34,17 @@ auto storeSummary(BusClient& client) {
       client.mainProperty<BlobKeyValue>("blobKeyValue"), client.mainProperty<uint32_t>("autoDeleteTimeout"));
 }
 
-template <class Map>
-std::vector<std::string> keysOf(const Map& map) {
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : map) keys.push_back(key);
-  return keys;
-}
-
-mode_t permissionsOf(const std::filesystem::path& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-
 // A job as a file written by an earlier run would hold it.
 JobInfoRecord storedJob(const std::string& id, uint32_t state, uint32_t type = 3) {
-  JobInfoRecord job;
-  job.jsJobID = id;
-  job.jobName = "stored " + id;
-  job.jobType = type;
-  job.jobState = state;
-  job.jobStatus = state == 4 ? "Completed" : state == 3 ? "Running" : "New";
-  job.message = "stored message";
-  job.messageID = "JCP000";
-  job.percentComplete = state == 4 ? 100 : 254;
-  job.creationTime = 1764944000;
-  job.latestUpdateTime = 1764945000;
-  job.startTime = 1764944000;
-  return job;
+  return {.startTime = 1764944000, .jobName = "stored " + id, .message = "stored message",
+          .jobStatus = state == 4 ? "Completed" : state == 3 ? "Running" : "New", .messageID = "JCP000", .jsJobID = id,
+          .jobType = type, .jobState = state, .percentComplete = static_cast<uint16_t>(state == 4 ? 100 : 254),
+          .latestUpdateTime = 1764945000, .creationTime = 1764944000};
 }
 
 JobQueueRecord storedQueue(const std::string& id, std::vector<std::string> items) {
-  JobQueueRecord queue;
-  queue.jsQueueID = id;
-  queue.untilTime = kNoEnd;
-  queue.queueState = 1;
-  queue.itemCount = static_cast<uint32_t>(items.size());
-  queue.jobQueueItem = std::move(items);
-  return queue;
+  return {.jsQueueID = id, .untilTime = kNoEnd, .queueState = 1, .itemCount = static_cast<uint32_t>(items.size()),
+          .jobQueueItem = std::move(items)};
 }
 
 class Restore : public PersistenceTest {};
@@ -147,36 +120,41 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
 
     // Only the job that was running is handed to the post-restore tool.
     auto calls = postRestoreCalls();
-    ASSERT_EQ(calls.size(), callsBefore + 1);
-    EXPECT_EQ(calls.back(), "[" + (root() / "usr/bin/postrestorectl").string() + "][65] JID=" + running);
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + static_cast<ptrdiff_t>(callsBefore), calls.end()),
+              std::vector<std::string>{"[" + (root() / "usr/bin/postrestorectl").string() + "][65] JID=" + running});
 
     EXPECT_FALSE(std::filesystem::exists(layout::restoreDirectory(root())));
-    EXPECT_EQ(permissionsOf(layout::backupDirectory(root())), 0770u);
+    EXPECT_EQ(std::filesystem::status(layout::backupDirectory(root())).permissions(), std::filesystem::perms{0770});
     EXPECT_TRUE(waitUntilBackupMatchesBus());
   }
 }
 
-// Each update of the burst gives its job the message "step N" and the percentage N % 101
-// in one call: a restored job must show a pair from one call, or its state from before.
-TEST_F(Restore, KillDuringABurstOfUpdatesRestoresAConsistentStore) {
+// Each update of a burst gives its job the message "step N" and the percentage N % 101
+// in one call. A stop with SIGTERM carries out every update accepted before it; after a
+// kill, a restored job shows a pair from one call, or its state from before.
+TEST_F(Restore, AStopAfterABurstOfUpdatesKeepsEveryUpdateAndAKillAConsistentStore) {
   QueueExecutionPeer scheduler(root());
   std::vector<std::string> created;
   for (int i = 0; i < 6; ++i) created.push_back(createJob("Burst " + std::to_string(i)));
   scheduleNow({created[0], created[1]});  // a queue makes every rewrite 128 KB longer
-  ASSERT_TRUE(waitUntilBackupMatchesBus());
-  const auto before = jobsOnBus();
-
   std::map<std::string, std::set<int>> stepsOfJob;
-  for (int step = 1; step <= 60; ++step) {
-    const std::string job = created[static_cast<size_t>(step) % created.size()];
-    ASSERT_EQ(update(job, 255, static_cast<uint16_t>(step % 101), "", "step " + std::to_string(step)), 0);
-    stepsOfJob[job].insert(step);
-    if (step % 10 == 0) created.push_back(createJob("Burst extra " + std::to_string(step)));
-  }
+  const auto burst = [&](int first) {
+    for (int step = first; step < first + 60; ++step) {
+      const std::string job = created[static_cast<size_t>(step) % created.size()];
+      ASSERT_EQ(update(job, 255, static_cast<uint16_t>(step % 101), "", "step " + std::to_string(step)), 0);
+      stepsOfJob[job].insert(step);
+      if (step % 10 == 0) created.push_back(createJob("Burst extra " + std::to_string(step)));
+    }
+  };
+  burst(1);
+  const auto before = jobsOnBus();
+  restartAndAwaitRestore(SIGTERM);
+  ASSERT_EQ(jobsOnBus(), before);
+
+  burst(61);
   killDaemon();
   const size_t logStart = readLog().size();
   startAndAwaitRestore();
-
   const std::string log = readLog(logStart);
   for (const char* damage : {"Signature mismatch", "End of file reached while reading", "Failed to read"})
     EXPECT_EQ(log.find(damage), std::string::npos) << damage;
@@ -196,73 +174,67 @@ TEST_F(Restore, KillDuringABurstOfUpdatesRestoresAConsistentStore) {
   }
 }
 
-// Every start reads one file whose damage lies after some good objects.
-TEST_F(RestoreFromFile, DamagedFileKeepsEveryObjectBeforeTheDamageAndNeverHangs) {
-  const Bytes job1 = layout::jobObject(storedJob("JID_000000000001", 0));
-  const Bytes job2 = layout::jobObject(storedJob("JID_000000000002", 4));
-  const Bytes job3 = layout::jobObject(storedJob("JID_000000000003", 0));
+// Every start reads one file laid out by hand, some with something else than a
+// directory at the restore directory's path: the store keeps every object before any
+// damage, the file is rewritten from what was published, and whatever stood at the
+// restore path is removed as itself (a linked directory keeps its contents).
+TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingButADirectoryAtTheRestorePath) {
+  const std::string id1 = "JID_000000000001", id2 = "JID_000000000002";
+  const Bytes job1 = layout::jobObject(storedJob(id1, 0)), job2 = layout::jobObject(storedJob(id2, 4));
   const Bytes task = layout::concat({layout::header("JOBCTR", layout::kTaskType, 500), Bytes(500, 0x5A)});
-  Bytes truncatedQueue = layout::queueObject(storedQueue("QID_000000000009", {"JID_000000000001"}));
+  Bytes truncatedQueue = layout::queueObject(storedQueue("QID_000000000009", {id1}));
   truncatedQueue.resize(truncatedQueue.size() / 2);
+  // A full store: 256 jobs and 128 queues of two jobs each (about 17 MB).
+  Bytes fullStore;
+  std::vector<std::string> allJobs;
+  for (int i = 0; i < 256; ++i) allJobs.push_back("JID_" + std::to_string(100000000001 + i));
+  for (const auto& id : allJobs) fullStore = layout::concat({fullStore, layout::jobObject(storedJob(id, 2))});
+  for (size_t q = 0; q < 128; ++q)
+    fullStore = layout::concat({fullStore, layout::queueObject(storedQueue("QID_" + std::to_string(900000000000 + q),
+                                                                           {allJobs[2 * q], allJobs[2 * q + 1]}))});
+  const auto restorePath = layout::restoreDirectory(root());
+  const auto elsewhere = root() / "elsewhere";
+  layout::writeBytes(elsewhere / "keep", Bytes{1, 2, 3});
 
   struct Case {
-    const char* damage;
+    const char* what;
     Bytes file;
     std::vector<std::string> kept;
+    std::function<void()> placeAtTheRestorePath = [] {};
+    size_t queues = 0;
   };
   const Case cases[] = {
       {"bad signature after a task record",
        layout::concat({job1, task, job2, layout::header("JOBCTX", 1, 1880), layout::jobRecord(storedJob("JID_4", 0))}),
-       {"JID_000000000001", "JID_000000000002"}},
-      {"truncated record",
-       layout::concat({job1, truncatedQueue}),
-       {"JID_000000000001"}},
+       {id1, id2}},
+      {"truncated record", layout::concat({job1, truncatedQueue}), {id1}},
       {"unknown object type",
-       layout::concat({job1, layout::header("JOBCTR", 7, 1880), layout::jobRecord(storedJob("JID_5", 0)), job3}),
-       {"JID_000000000001"}},
-      {"size not that of the type",
-       layout::concat({job1, layout::header("JOBCTR", layout::kJobType, 0xFFFFFFFF), job2}),
-       {"JID_000000000001"}},
+       layout::concat({job1, layout::header("JOBCTR", 7, 1880), layout::jobRecord(storedJob("JID_5", 0)), job2}),
+       {id1}},
+      {"size not that of the type", layout::concat({job1, layout::header("JOBCTR", layout::kJobType, 0xFFFFFFFF), job2}),
+       {id1}},
+      {"a plain file", job1, {id1}, [&] { layout::writeBytes(restorePath, Bytes{9}); }},
+      {"a symlink to a file", job1, {id1}, [&] { std::filesystem::create_symlink(elsewhere / "keep", restorePath); }},
+      {"a dangling symlink", job1, {id1}, [&] { std::filesystem::create_symlink(root() / "nowhere", restorePath); }},
+      {"a symlink to a directory", job1, {id1},
+       [&] { std::filesystem::create_directory_symlink(elsewhere, restorePath); }},
+      {"a full store", fullStore, allJobs, [] {}, 128},
   };
-
   bool running = false;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.damage);
+    SCOPED_TRACE(c.what);
     if (running) stopDaemon();
     removeLegacyCopy();  // the previous case's objects would come back from it
     layout::writeBytes(layout::backupFile(root()), c.file);
+    c.placeAtTheRestorePath();
     ASSERT_NO_THROW(startAndAwaitRestore());
     running = true;
     EXPECT_EQ(keysOf(jobsOnBus()), c.kept);
-    EXPECT_TRUE(queuesOnBus().empty());
-    EXPECT_EQ(keysOf(jobsInBackup()), c.kept) << "the backup file is rewritten from what was published";
+    EXPECT_EQ(queuesOnBus().size(), c.queues);
+    const auto stored = backupObjects();
+    EXPECT_EQ(keysOf(jobsIn(stored)), c.kept) << "the backup file is rewritten from what was published";
+    EXPECT_EQ(stored.size(), c.kept.size() + c.queues);
     EXPECT_EQ(client().callMain<uint16_t>("GetJobServiceStatus"), 0);
-  }
-}
-
-// Whatever stands at the restore directory's path is removed as itself; the store is
-// restored and a linked directory keeps its contents.
-TEST_F(RestoreFromFile, AnythingButADirectoryAtTheRestorePathIsRemovedAndTheStoreRestored) {
-  const auto restorePath = layout::restoreDirectory(root());
-  const auto elsewhere = root() / "elsewhere";
-  layout::writeBytes(elsewhere / "keep", Bytes{1, 2, 3});
-  const std::pair<const char*, std::function<void()>> obstacles[] = {
-      {"a plain file", [&] { layout::writeBytes(restorePath, Bytes{9}); }},
-      {"a symlink to a file", [&] { std::filesystem::create_symlink(elsewhere / "keep", restorePath); }},
-      {"a dangling symlink", [&] { std::filesystem::create_symlink(root() / "nowhere", restorePath); }},
-      {"a symlink to a directory", [&] { std::filesystem::create_directory_symlink(elsewhere, restorePath); }},
-  };
-  bool running = false;
-  for (const auto& [what, place] : obstacles) {
-    SCOPED_TRACE(what);
-    if (running) stopDaemon();
-    removeLegacyCopy();
-    layout::writeBytes(layout::backupFile(root()), layout::jobObject(storedJob("JID_000000000001", 0)));
-    place();
-    startAndAwaitRestore();
-    running = true;
-    EXPECT_EQ(keysOf(jobsOnBus()), std::vector<std::string>{"JID_000000000001"});
-    EXPECT_EQ(keysOf(jobsInBackup()), std::vector<std::string>{"JID_000000000001"});
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(restorePath)));
     EXPECT_TRUE(std::filesystem::exists(elsewhere / "keep"));
   }
@@ -297,11 +269,15 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
   JobQueueRecord shortQueue = storedQueue("QID_000000000011", {items[0], items[1]});
   // No bus object can have this ID: the job is skipped and the objects after it restored.
   const JobInfoRecord unpublishable = storedJob("JID-000000000004", 0);
-  layout::writeBytes(
-      layout::backupFile(root()),
-      layout::concat({layout::jobObject(unpublishable), layout::jobObject(runningJob), layout::jobObject(finishedJob),
-                      damagedTextsObject, layout::queueObject(fullQueue, &damagedSlotCount),
-                      layout::queueObject(shortQueue, &damagedSlotCount)}));
+  // A deletion confirmed to a client before a stop that came before the job was removed:
+  // the job is removed once the restore is done.
+  JobInfoRecord deleted = storedJob("JID_000000000042", 0);
+  deleted.flags = kJobFlagDeleted;
+  layout::writeBytes(layout::backupFile(root()),
+                     layout::concat({layout::jobObject(unpublishable), layout::jobObject(runningJob),
+                                     layout::jobObject(finishedJob), damagedTextsObject, layout::jobObject(deleted),
+                                     layout::queueObject(fullQueue, &damagedSlotCount),
+                                     layout::queueObject(shortQueue, &damagedSlotCount)}));
   // Left by writes that a crash cut short.
   const auto strayBackup = layout::backupDirectory(root()) / "jobsandqueues.jnqbkp.tmp";
   layout::writeBytes(strayBackup, layout::jobObject(storedJob("JID_000000000099", 0)));
@@ -312,47 +288,24 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
 
   startAndAwaitRestore();
 
-  auto jobs = jobsOnBus();
-  EXPECT_EQ(keysOf(jobs), (std::vector<std::string>{"JID_000000000002", "JID_000000000003", longID}));
+  const std::vector<std::string> expected = {"JID_000000000002", "JID_000000000003", longID};
+  std::map<std::string, JobInfoRecord> jobs;
+  EXPECT_TRUE(waitUntil([&] { return keysOf(jobs = jobsOnBus()) == expected; }, kBackupStepTimeout));
+  EXPECT_TRUE(waitForBackup([&](const auto& objects) { return keysOf(jobsIn(objects)) == expected; }));
   EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 3);
-  EXPECT_EQ(keysOf(jobsInBackup()), keysOf(jobs));
   EXPECT_EQ(jobs.at(longID), runningJob);
   EXPECT_EQ(jobs.at("JID_000000000003").jobName, std::string(256, 'x')) << "a text without NUL ends at its width";
   EXPECT_EQ(jobs.at("JID_000000000003").messageArgs, "bad ? byte") << "bus texts are valid UTF-8";
   auto queues = queuesOnBus();
-  ASSERT_EQ(queues.count("QID_000000000010"), 1u);
-  EXPECT_EQ(queues.at("QID_000000000010").jobQueueItem, items) << "a damaged slot count reads 256 slots";
-  ASSERT_EQ(queues.count("QID_000000000011"), 1u);
-  EXPECT_EQ(queues.at("QID_000000000011").jobQueueItem, shortQueue.jobQueueItem) << "up to the first empty slot";
-  EXPECT_EQ(queues.at("QID_000000000011").itemCount, 2u);
+  EXPECT_EQ(queues["QID_000000000010"].jobQueueItem, items) << "a damaged slot count reads 256 slots";
+  EXPECT_EQ(queues["QID_000000000011"].jobQueueItem, shortQueue.jobQueueItem) << "up to the first empty slot";
+  EXPECT_EQ(queues["QID_000000000011"].itemCount, 2u);
 
   EXPECT_EQ(postRestoreCalls(), std::vector<std::string>{"[" + (root() / "usr/bin/postrestorectl").string() +
                                                          "][21] JID=" + longID.substr(0, 32)});
   EXPECT_FALSE(std::filesystem::exists(strayBackup));
-  EXPECT_FALSE(std::filesystem::exists(layout::backupDirectory(root()) / "jobsandqueues.jnqbkp.tmp"));
   EXPECT_FALSE(std::filesystem::exists(strayKeyValues));
   EXPECT_TRUE(client().mainProperty<BlobKeyValue>("blobKeyValue").empty());
-}
-
-// A full store, 256 jobs and 128 queues of two jobs each (about 17 MB), comes back whole
-// and is rewritten whole. How long that takes is for velmerd-bench, not for a test.
-TEST_F(RestoreFromFile, AFullStoreIsRestoredAndRewrittenWhole) {
-  constexpr int kJobs = 256, kQueues = 128;
-  const auto jobID = [](int i) { return "JID_" + std::to_string(100000000001 + i); };
-  Bytes file;
-  const auto append = [&](const Bytes& object) { file.insert(file.end(), object.begin(), object.end()); };
-  for (int i = 0; i < kJobs; ++i) append(layout::jobObject(storedJob(jobID(i), 2)));
-  for (int q = 0; q < kQueues; ++q)
-    append(layout::queueObject(storedQueue("QID_" + std::to_string(900000000000 + q), {jobID(2 * q), jobID(2 * q + 1)})));
-  layout::writeBytes(layout::backupFile(root()), file);
-  startAndAwaitRestore();
-  EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), kJobs);
-  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), kQueues);
-  EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), kJobs);
-  ASSERT_EQ(update(jobID(0), 255, 1), 0);
-  EXPECT_TRUE(waitForBackup([&](const std::vector<layout::StoredObject>& objects) {
-    return objects.size() == kJobs + kQueues && jobsIn(objects).at(jobID(0)).percentComplete == 1;
-  }));
 }
 
 }  // namespace

@@ -17,10 +17,10 @@ TEST(AutoDeletion, FinishedJobsGoAtTheTimeoutAndClearAllTakesMarkedJobs) {
     uint32_t timeout;
     bool deleted;
   };
+  // The states a pass leaves are pinned through the bus (tests/e2e/auto_delete_test.cpp);
+  // here the edges of the time that a client cannot reach exactly.
   const Case cases[] = {
-      {AutoDelete, 4, 0, 172800, 172800, true},   {AutoDelete, 4, 0, 172900, 172800, true},
-      {AutoDelete, 4, 0, 172790, 172800, false},  {AutoDelete, 3, 0, 1000000, 172800, false},
-      {AutoDelete, 6, 0, 1000000, 172800, false}, {AutoDelete, 4, 0, 0, 0, true},
+      {AutoDelete, 4, 0, 172800, 172800, true},   {AutoDelete, 4, 0, 0, 0, true},
       {AutoDelete, 4, 0, -5, 0, false},  // completed in the future
       {ClearAll, 3, 0, 0, 0, false},     {ClearAll, 3, kJobFlagDeleted | kJobFlagQueued, 0, 0, true},
       {Create, 3, kJobFlagDeleted | kJobFlagQueued, 0, 0, false},

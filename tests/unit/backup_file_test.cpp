@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <tuple>
 #include <vector>
 
 #include "persistence/atomic_file.hpp"
@@ -23,16 +24,9 @@ void putText(std::vector<uint8_t>& bytes, size_t offset, const std::string& text
 }
 
 TEST(BackupRecords, QueueRecordStoresItemsInSlotsAndCapsDamagedCounts) {
-  JobQueueRecord queue;
-  queue.jsQueueID = "QID_176494500011";
-  queue.startTime = 0;
-  queue.untilTime = 4294967295;
-  queue.flags = 7;
-  queue.trackedJobCount = 2;
-  queue.queueState = 1;
-  queue.itemCount = 3;
-  queue.jobQueueItem = {"JID_1", "JID_2", "RID_3"};
-  queue.jsJobsList = {"not stored"};
+  JobQueueRecord queue = {.jsQueueID = "QID_176494500011", .startTime = 0, .untilTime = 4294967295, .flags = 7,
+                          .trackedJobCount = 2, .jsJobsList = {"not stored"}, .queueState = 1, .reservedAllign = {},
+                          .itemCount = 3, .jobQueueItem = {"JID_1", "JID_2", "RID_3"}};
   std::vector<uint8_t> record(kQueueRecordSize, 0xEE);
   convertToJobQueueInfoControlObjFile(queue, record.data());
 
@@ -44,9 +38,7 @@ TEST(BackupRecords, QueueRecordStoresItemsInSlotsAndCapsDamagedCounts) {
   expected[65820] = 1;
   putNumber(expected, 66084, 3, 4);
   putNumber(expected, 66088, 3, 4);
-  putText(expected, 66092, "JID_1");
-  putText(expected, 66092 + 256, "JID_2");
-  putText(expected, 66092 + 512, "RID_3");
+  for (size_t i = 0; i < 3; ++i) putText(expected, 66092 + 256 * i, queue.jobQueueItem[i]);
   EXPECT_EQ(record, expected);
 
   JobQueueRecord read;
@@ -56,8 +48,7 @@ TEST(BackupRecords, QueueRecordStoresItemsInSlotsAndCapsDamagedCounts) {
 
   putNumber(record, 66088, 100000, 4);  // a damaged slot count: the entries end at the first empty slot
   convertToJobQueueInfoControlObj(record.data(), read);
-  EXPECT_EQ(read.jobQueueItem.size(), 3u);
-  EXPECT_EQ(read.itemCount, 3u);
+  EXPECT_EQ(std::make_tuple(read.jobQueueItem.size(), read.itemCount), std::make_tuple(size_t{3}, 3u));
 }
 
 TEST(BackupFiles, NewNamesKeepTheStoreFileAndRenumberOldObjectFiles) {

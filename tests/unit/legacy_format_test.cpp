@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 #include "temp_root.hpp"
@@ -100,6 +101,17 @@ TEST(LegacyRecords, JobRecordHasTheFixedPartThenOnlyTheNonEmptyTextsAndReadsBack
   JobInfoRecord read;
   ASSERT_TRUE(decodeLegacyJob(object, read, stop));
   EXPECT_EQ(read, kJob);
+
+  // IDs keep their first eighteen characters, numbers their low byte.
+  JobInfoRecord job = kJob;
+  job.jsJobID = "JID_1764945000123456789AB";
+  job.jobType = 0x1234;
+  const std::vector<uint8_t> record = encodeLegacyJob(job);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&record[76]), 20), std::string("JID_17649450001234\0\0", 20));
+  EXPECT_EQ(record[97], 0x34);
+  object = readOne(framed(record));
+  ASSERT_TRUE(decodeLegacyJob(object, read, stop));
+  EXPECT_EQ(read.jsJobID, "JID_17649450001234");
 }
 
 TEST(LegacyRecords, QueueRecordHasOneSlotPerEntryAndReadsBackOnlyTheEntriesInsideIt) {
@@ -111,27 +123,14 @@ TEST(LegacyRecords, QueueRecordHasOneSlotPerEntryAndReadsBackOnlyTheEntriesInsid
   JobQueueRecord read;
   ASSERT_TRUE(decodeLegacyQueue(readOne(framed(three.b)), read, stop));
   EXPECT_EQ(read, queue);
+  const std::vector<uint8_t> longID = encodeLegacyQueue(queueOf({"QID_1764945000123456789AB"}));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&longID[76]), 20), std::string("QID_17649450001234\0\0", 20));
 
   Bytes overflowing = queueBytes(116, 5);  // 5 entries counted, room for 2
   overflowing.text(76, "JID_1").text(96, "JID_2");
   ASSERT_TRUE(decodeLegacyQueue(readOne(framed(overflowing.b)), read, stop));
-  EXPECT_EQ(read.jobQueueItem, (std::vector<std::string>{"JID_1", "JID_2"}));
-  EXPECT_EQ(read.itemCount, 2u);
-}
-
-TEST(LegacyRecords, IdsKeepTheirFirstEighteenCharactersAndNumbersTheirLowByte) {
-  JobInfoRecord job = kJob;
-  job.jsJobID = "JID_1764945000123456789AB";
-  job.jobType = 0x1234;
-  const std::vector<uint8_t> record = encodeLegacyJob(job);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&record[76]), 20), std::string("JID_17649450001234\0\0", 20));
-  EXPECT_EQ(record[97], 0x34);
-  const std::vector<uint8_t> queue = encodeLegacyQueue(queueOf({"QID_1764945000123456789AB"}));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&queue[76]), 20), std::string("QID_17649450001234\0\0", 20));
-  JobInfoRecord read;
-  LegacyObject object = readOne(framed(record));
-  ASSERT_TRUE(decodeLegacyJob(object, read, stop));
-  EXPECT_EQ(read.jsJobID, "JID_17649450001234");
+  EXPECT_EQ(std::make_tuple(read.jobQueueItem, read.itemCount),
+            std::make_tuple(std::vector<std::string>{"JID_1", "JID_2"}, 2u));
 }
 
 // Texts out of table order; jobName runs to the payload's end without a NUL and ends in

@@ -73,19 +73,6 @@ TEST_F(ScheduleTime, StringsConvertToSecondsOfLocalTimeOrAreRefused) {
   }
 }
 
-TEST_F(ScheduleTime, DisplayFormHasHyphensSpaceAndColons) {
-  const std::tuple<const char*, uint16_t, const char*> cases[] = {{"20250102030405", 0, "2025-01-02 03:04:05"},
-                                                                  {"TIME_NOW", 0, "TIME-_N-OW"},
-                                                                  {"TIME_NA", 8, "unchanged"},
-                                                                  {"TIME_XXX", 8, "unchanged"},
-                                                                  {"", 8, "unchanged"}};
-  for (const auto& [time, status, shown] : cases) {
-    std::string text = "unchanged";
-    EXPECT_EQ(getTimeFormat(text, time), status) << time;
-    EXPECT_EQ(text, shown) << time;
-  }
-}
-
 // 7: the window is shorter than 300 seconds; 9: the start cannot be; 10: the until cannot be.
 TEST_F(ScheduleTime, ValidationRefusesImpossiblePairsAndWindowsUnderThreeHundredSeconds) {
   const std::tuple<std::string, std::string, uint16_t> cases[] = {
