@@ -39,10 +39,7 @@ void FakePeers::start() {
   // addressed to it fail as they would on the controller.
   publishMapper();
   publishDevices();
-  publishSystemService();
-  publishStorage();
-  publishProvisioning();
-  publishFirmwareUpdate();
+  publishServices();
   std::set<std::string> names = {kObjectMapperService, kSystemService, kStorageService, kProvisioningService,
                                  kFirmwareUpdateService, kInventoryService};
   for (const auto& device : devices_) names.insert(device.service);
@@ -144,12 +141,25 @@ void FakePeers::publishDevices() {
   }
 }
 
-void FakePeers::publishSystemService() {
+// The peers' methods: each records its call and answers what the test set.
+void FakePeers::publishServices() {
   serveMethod(kHiiConfigPath, kHiiConfigInterface, "SetConfigCancel",
               [this](const std::string& fqdd, const std::string& jobID) {
                 receive("SetConfigCancel", {fqdd, jobID});
                 return std::tuple<int16_t, std::string>(current(&PeerAnswers::setConfigCancel), jobID);
               });
+  serveMethod(kStoragePath, kStorageInterface, "ConfigCancel", [this](const std::string& jobID, const std::string& fqdd) {
+    receive("ConfigCancel", {jobID, fqdd});
+    return sdbus::Struct<uint64_t, uint64_t>(current(&PeerAnswers::configCancelP), current(&PeerAnswers::configCancelS));
+  });
+  serveMethod(kProvisioningPath, kProvisioningInterface, "cancelSetBIOSTime", [this](const std::string& argument) {
+    receive("cancelSetBIOSTime", {argument});
+    return current(&PeerAnswers::cancelSetBIOSTime);
+  });
+  serveMethod(kFirmwareUpdatePath, kFirmwareUpdateInterface, "fwupdcore_delete_job", [this](const std::string& jobID) {
+    receive("fwupdcore_delete_job", {jobID});
+    return current(&PeerAnswers::fwupdcoreDeleteJob);
+  });
 
   auto bios = sdbus::createObject(*connection_, kBiosPath);
   bios->registerProperty("FQDD").onInterface(kBiosInterface).withGetter([this] {
@@ -158,27 +168,6 @@ void FakePeers::publishSystemService() {
   });
   bios->finishRegistration();
   objects_.push_back(std::move(bios));
-}
-
-void FakePeers::publishStorage() {
-  serveMethod(kStoragePath, kStorageInterface, "ConfigCancel", [this](const std::string& jobID, const std::string& fqdd) {
-    receive("ConfigCancel", {jobID, fqdd});
-    return sdbus::Struct<uint64_t, uint64_t>(current(&PeerAnswers::configCancelP), current(&PeerAnswers::configCancelS));
-  });
-}
-
-void FakePeers::publishProvisioning() {
-  serveMethod(kProvisioningPath, kProvisioningInterface, "cancelSetBIOSTime", [this](const std::string& argument) {
-    receive("cancelSetBIOSTime", {argument});
-    return current(&PeerAnswers::cancelSetBIOSTime);
-  });
-}
-
-void FakePeers::publishFirmwareUpdate() {
-  serveMethod(kFirmwareUpdatePath, kFirmwareUpdateInterface, "fwupdcore_delete_job", [this](const std::string& jobID) {
-    receive("fwupdcore_delete_job", {jobID});
-    return current(&PeerAnswers::fwupdcoreDeleteJob);
-  });
 }
 
 }  // namespace velmer::e2e

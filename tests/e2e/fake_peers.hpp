@@ -120,10 +120,7 @@ class FakePeers {
   void serveMethod(const char* path, const char* interface, const char* method, Handler&& handler);
   void publishMapper();
   void publishDevices();
-  void publishSystemService();
-  void publishStorage();
-  void publishProvisioning();
-  void publishFirmwareUpdate();
+  void publishServices();
   SubTree subTree(const std::vector<std::string>& interfaces) const;
 
   mutable std::mutex mutex_;
