@@ -36,10 +36,6 @@ struct JSbufData {
   std::mutex mtxBuffer;
   std::condition_variable cvBuffer;
   bool stopRequested = false;
-  // Set while the thread waits for the next paced rewrite. A Create posted meanwhile is
-  // taken when that wait ends anyway, so its poster does not wake the thread: on two
-  // cores, a wake for nothing costs every report and creation a fifth of its round trip.
-  bool awaitingPacedRewrite = false;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -184,17 +180,10 @@ Work awaitWork(const RewritePacing& pacing) {
   std::unique_lock lock(bufData->mtxBuffer);
   trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer\n", kTag);
   const auto commandOrStop = [] { return !bufData->commands.empty() || bufData->stopRequested; };
-  const auto urgentCommandOrStop = [] {
-    return bufData->stopRequested || std::any_of(bufData->commands.begin(), bufData->commands.end(),
-                                                 [](const JSBackupCommand& c) { return c.operation != Create; });
-  };
-  if (!backupStale) {
+  if (!backupStale)
     bufData->cvBuffer.wait(lock, commandOrStop);
-  } else {
-    bufData->awaitingPacedRewrite = true;
-    bufData->cvBuffer.wait_until(lock, pacing.nextStart(), urgentCommandOrStop);
-    bufData->awaitingPacedRewrite = false;
-  }
+  else
+    bufData->cvBuffer.wait_until(lock, pacing.nextStart(), commandOrStop);
   work.stopping = bufData->stopRequested;
   if (bufData->commands.empty()) return work;
   trace_printf(4, 8, "[%s]: Condition variable wait completed, buffer is not empty\n", kTag);
@@ -281,7 +270,8 @@ bool jsWriteToBuffer(const std::string& objectid, uint8_t operation) {
     if (mergesWithWaiting(bufData->commands, command)) {
       trace_printf(4, 8, "[%s]: Merged with the waiting command, buffer size: %ld", kTag,
                    static_cast<long>(bufData->commands.size()));
-      return true;  // the waiting command has woken the thread, or needs not
+      bufData->cvBuffer.notify_one();
+      return true;
     }
     if (bufData->commands.size() > kBackupBufferCapacity - 1) {
       trace_printf(1, 8, "[%s]: Buffer is full, command dropped: object %s, operation %d\n", kTag, objectid.c_str(),
@@ -292,7 +282,7 @@ bool jsWriteToBuffer(const std::string& objectid, uint8_t operation) {
     bufData->commands.push_back(std::move(command));
     trace_printf(4, 8, "[%s]: Command written to buffer, buffer size: %ld", kTag,
                  static_cast<long>(bufData->commands.size()));
-    if (!(operation == Create && bufData->awaitingPacedRewrite)) bufData->cvBuffer.notify_one();
+    bufData->cvBuffer.notify_one();
     trace_printf(4, 8, "[%s]: Notified on JSbufData->cvBuffer", kTag);
     return true;
   } catch (const std::runtime_error& e) {
