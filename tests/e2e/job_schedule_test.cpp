@@ -46,6 +46,7 @@ TEST_F(JobScheduleRefusals, EachBadRequestHasItsOwnReplyAndLeavesNoQueueBehind) 
       {{job}, 1, "TIME_NOW", scheduleTimeOf(base - 60), {37, "", 10}, "until in the past"},
       {{job}, 1, "TIME_NOW", scheduleTimeOf(base + 200), {37, "", 7}, "window from now too short"},
       {{job}, 1, ahead, scheduleTimeOf(base + 600 + 299), {37, "", 7}, "window of 299 seconds"},
+      {{job}, 1, ahead, scheduleTimeOf(base + 500), {37, "", 7}, "until before start"},
       {{job}, 2, "TIME_NOW", "TIME_NA", {1, "", 1}, "numJobs above the list size"},
       {{job, other, job}, 3, "TIME_NOW", "TIME_NA", {11, "", 11}, "duplicate"},
       {{job, "JID_\"1"}, 1, "TIME_NOW", "TIME_NA", {1, "", 1}, "unbalanced quote beyond numJobs"},

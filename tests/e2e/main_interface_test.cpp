@@ -52,13 +52,17 @@ TEST_F(MainObject, SetAllPropertiesSignalsEachChangeInKeyOrderAndStopsAtTheFirst
   EXPECT_EQ(setAll({{"autoDeleteTimeout", uint16_t{5}}}), 65535);
   EXPECT_EQ(client().mainProperty<uint32_t>("autoDeleteTimeout"), 7200u);
 
-  // A property write of the same value is not signalled.
+  // A property write of the same value is not signalled; empty entries of a map are kept
+  // as written.
   recorder().clear();
   client().setMainProperty("maxJobsInStore", uint16_t{10});
   client().setMainProperty("jobInfoObjList", Names{});
   client().setMainProperty("maxJobsInStore", uint16_t{65535});
   EXPECT_EQ(changesSoFar(), Names{"maxJobsInStore"});
   EXPECT_EQ(recorder().changesOf("maxJobsInStore").at(0).get<uint16_t>(), 65535);
+  const BlobKeyValue emptyEntries = {{"JID_1", {{"a", {{"k", ""}}}, {"b", {}}}}};
+  client().setMainProperty("blobKeyValue", emptyEntries);
+  EXPECT_EQ(client().mainProperty<BlobKeyValue>("blobKeyValue"), emptyEntries);
 }
 
 TEST_F(MainObject, FirmwareJobStateAndAutoDeletionMethodsFollowTheStoredValues) {
