@@ -29,7 +29,8 @@ class PendingConfigCleanup : public JobTest {
 };
 
 TEST_F(PendingConfigCleanup, EachKindOfJobReachesItsOwnPeerAndNoAnswerOfThePeersFailsTheCleanup) {
-  // The mapper lists paths in order; the match comes last, so every earlier pair is tried.
+  // The mapper lists paths in order; the match comes last, after a device of another
+  // service, a key that is no text and another slot.
   const std::string controller = "RAID.Integrated.1-1";
   const std::string drive = "Disk.Bay.0:Enclosure.Internal.0-1:RAID.Integrated.1-1";
   peers().addDevice({"/inventory/nic/a", kNicSlotInterface, "Key", "NIC.Slot.1-1-1", kInventoryService, false});
@@ -44,9 +45,6 @@ TEST_F(PendingConfigCleanup, EachKindOfJobReachesItsOwnPeerAndNoAnswerOfThePeers
 
   EXPECT_EQ(cleanUp("Configure:nic.slot.1-1-1", "JID_000000000101", 62), 0);
   EXPECT_EQ(peers().calls("GetSubTree"), (CallList{{"/", "0", kNicSlotInterface}}));
-  EXPECT_EQ(peers().calls("Get"), (CallList{{"/inventory/nic/b", kNicSlotInterface, "Key"},
-                                            {"/inventory/nic/c", kNicSlotInterface, "Key"},
-                                            {"/inventory/nic/d", kNicSlotInterface, "Key"}}));
   EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{"NIC.Slot.1-1-1", "JID_000000000101"}}));
 
   // Each type cancels only the devices of its own interface; the type's high bits do not
@@ -76,31 +74,22 @@ TEST_F(PendingConfigCleanup, EachKindOfJobReachesItsOwnPeerAndNoAnswerOfThePeers
   EXPECT_EQ(peers().calls("ConfigCancel"), (CallList{{"JID_1", drive}, {"JID_2", controller}}));
   EXPECT_EQ(peers().calls("GetSubTree").size(), 6u);  // both interfaces asked for every job
 
-  // The mapping itself is unit-tested; here: each answer arrives, is logged, and fails nothing.
-  auto resetController = [&] { return cleanUp("Reset:" + controller, "JID_1", 60); };
-  for (auto [p, s, logged] : {std::tuple{0x8000000000000007ULL, 0ULL, "jcstatus = 25"},
-                              std::tuple{1ULL, 5ULL, "jcstatus = 12"},
-                              std::tuple{0ULL, 5ULL, "Successfully raid canceled config data"}}) {
-    peers().answer(&PeerAnswers::configCancelP, p);
-    peers().answer(&PeerAnswers::configCancelS, s);
-    EXPECT_TRUE(answersZeroAndLogs(resetController, logged)) << logged;
-  }
+  // The mapping of the answer is unit-tested; here: a refusal or an error fails nothing.
+  peers().answer(&PeerAnswers::configCancelP, 0x8000000000000007ULL);
+  EXPECT_EQ(cleanUp("Reset:" + controller, "JID_1", 60), 0);
   peers().failWith("ConfigCancel", "com.zorvex.kelvo.storage.Error.Busy");
-  EXPECT_TRUE(answersZeroAndLogs(resetController, "InvokeDeletePendingConfiguration_RAID failed with status 37"));
+  EXPECT_EQ(cleanUp("Reset:" + controller, "JID_1", 60), 0);
 
   // BIOS jobs reach the configuration manager; whatever it answers, the job stays deletable.
   peers().forgetCalls();
   EXPECT_EQ(cleanUp("Configure BIOS", "JID_1", 61), 0);
   EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{"BIOS.Setup.1-1", "JID_1"}}));
-  peers().answer(&PeerAnswers::setConfigCancel, 5);
-  EXPECT_EQ(cleanUp("Configure BIOS", "JID_2", 61), 0);
   peers().failWith("SetConfigCancel", "com.zorvex.kelvo.system.Error.Busy");
-  EXPECT_EQ(cleanUp("Configure BIOS", "JID_3", 61), 0);
-  EXPECT_EQ(peers().calls("SetConfigCancel").size(), 3u);
+  EXPECT_EQ(cleanUp("Configure BIOS", "JID_2", 61), 0);
   // No BIOS FQDD: nothing to cancel.
   peers().answer(&PeerAnswers::biosFqdd, "");
-  EXPECT_EQ(cleanUp("Configure BIOS", "JID_4", 61), 0);
-  EXPECT_EQ(peers().calls("SetConfigCancel").size(), 3u);
+  EXPECT_EQ(cleanUp("Configure BIOS", "JID_3", 61), 0);
+  EXPECT_EQ(peers().calls("SetConfigCancel").size(), 2u);
 
   // The BIOS time job passes the provisioning status on in sixteen bits.
   EXPECT_EQ(cleanUp("Set BIOS time", "JID_1", 212), 0);
