@@ -21,4 +21,6 @@ tail -n 3 $build/ctest.log
 # line is skipped rather than the whole summary lost.
 filters=(--root . --filter 'src/' --filter 'platform/' --gcov-ignore-parse-errors)
 if [[ ${1:-} == --files ]]; then gcovr "${filters[@]}" $build; fi
-gcovr "${filters[@]}" --print-summary -o /dev/null $build
+# gcovr replaces its output file (it unlinks it first), so it gets one of its own: never
+# /dev/null, which as root it would turn into a regular file.
+gcovr "${filters[@]}" --print-summary -o $build/coverage.txt $build

@@ -56,6 +56,8 @@ class RestoreFromFile : public PersistenceTest {
 TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting) {
   QueueExecutionPeer scheduler(root());
   recordPostRestoreCalls();
+  // The first start's own post-restore step would otherwise come with the stop below.
+  ASSERT_TRUE(waitForLog(kRestoreDone, kBackupStepTimeout));
   const std::string queued1 = createJob("Queued one"), queued2 = createJob("Queued two");
   const std::string running = createJob("Running job"), failed = createJob("Failed job");
   const std::string queue = scheduleNow({queued1, queued2});
