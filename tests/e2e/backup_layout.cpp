@@ -91,13 +91,10 @@ void forEachField(std::span<const Field<Record>> fields, Visitor&& visit) {
   for (const auto& field : fields) std::visit([&](auto member) { visit(field, member); }, field.member);
 }
 
-template <class T>
-constexpr bool kIsText = std::is_same_v<T, std::string>;
-
 template <class Record>
 void encodeFields(const Record& record, std::span<const Field<Record>> fields, Bytes& bytes) {
   forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
-    if constexpr (kIsText<T>)
+    if constexpr (std::is_same_v<T, std::string>)
       putText(bytes, field.offset, field.width, record.*member);
     else
       putNumber(bytes, field.offset, field.width, static_cast<uint64_t>(record.*member));
@@ -107,7 +104,7 @@ void encodeFields(const Record& record, std::span<const Field<Record>> fields, B
 template <class Record>
 void decodeFields(const Bytes& bytes, std::span<const Field<Record>> fields, Record& record) {
   forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
-    if constexpr (kIsText<T>)
+    if constexpr (std::is_same_v<T, std::string>)
       record.*member = getText(bytes, field.offset, field.width);
     else
       record.*member = static_cast<T>(getNumber(bytes, field.offset, field.width));
@@ -121,22 +118,8 @@ void fieldsFromProperties(const PropertyMap& properties, std::span<const Field<R
   });
 }
 
-template <class Record>
-void printFields(const Record& record, std::span<const Field<Record>> fields, std::ostream& out) {
-  forEachField(fields, [&]<class T>(const Field<Record>& field, T Record::*member) {
-    out << field.property << '=';
-    if constexpr (kIsText<T>)
-      out << '"' << record.*member << "\" ";
-    else
-      out << +(record.*member) << ' ';
-  });
-}
-
 }  // namespace
 
-std::string StoredObject::signature() const {
-  return getText(header, 0, 7);
-}
 uint32_t StoredObject::type() const {
   return static_cast<uint32_t>(getNumber(header, 8, 4));
 }
@@ -261,8 +244,6 @@ std::string legacyJob(const std::string& id, const std::string& name, const std:
   putNumber(record, 97, 1, 20);   // jobType
   putNumber(record, 98, 1, 4);    // jobState: completed
   putNumber(record, 99, 1, 100);  // percentComplete
-  putNumber(record, 100, 8, 1764949999);
-  putNumber(record, 121, 1, 7);  // jobStateForInterface
   putNumber(record, 136, 8, 1764949998);
   return legacyHeader(record.size()) + record;
 }
@@ -309,18 +290,3 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 }  // namespace velmer::e2e::layout
-
-namespace velmer {
-
-void PrintTo(const JobInfoRecord& job, std::ostream* out) {
-  e2e::layout::printFields<JobInfoRecord>(job, e2e::layout::kJobFields, *out);
-}
-
-void PrintTo(const JobQueueRecord& queue, std::ostream* out) {
-  e2e::layout::printFields<JobQueueRecord>(queue, e2e::layout::kQueueFields, *out);
-  *out << "jobQueueItem=[";
-  for (const auto& item : queue.jobQueueItem) *out << item << ' ';
-  *out << "] jsJobsList=" << queue.jsJobsList.size() << " reservedAllign=" << queue.reservedAllign.size();
-}
-
-}  // namespace velmer

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,7 +27,6 @@ using Bytes = std::vector<uint8_t>;
 struct StoredObject {
   Bytes header;                   // 16 bytes
   Bytes record;                   // object_size bytes
-  std::string signature() const;  // up to the NUL within the 7 signature bytes
   uint32_t type() const;
   uint32_t size() const;
 };
@@ -58,22 +56,12 @@ JobQueueRecord queueFromProperties(const PropertyMap& properties);
 // in the file but not restored).
 PropertyMap restoredJobProperties(const JobInfoRecord& job);
 
-// Where the daemon keeps its files under a sandbox root.
-inline std::filesystem::path backupDirectory(const std::filesystem::path& root) {
-  return root / "flash/data1/jobservice/jobbackup";
-}
-inline std::filesystem::path backupFile(const std::filesystem::path& root) {
-  return backupDirectory(root) / "jobsandqueues.jnqbkp";
-}
-inline std::filesystem::path restoreDirectory(const std::filesystem::path& root) {
-  return root / "flash/data1/jobservice/jobrestore";
-}
-inline std::filesystem::path keyValueFile(const std::filesystem::path& root) {
-  return root / "var/lib/jobservice/blobkeyvalue.json";
-}
-inline std::filesystem::path legacyFile(const std::filesystem::path& root) {
-  return root / "flash/data1/jqlegacy/jobbackup/jobsandqueues.jnqbkp";
-}
+// Where the daemon keeps its files, below a sandbox root.
+inline const std::filesystem::path kBackupDirectory = "flash/data1/jobservice/jobbackup";
+inline const std::filesystem::path kBackupFile = kBackupDirectory / "jobsandqueues.jnqbkp";
+inline const std::filesystem::path kRestoreDirectory = "flash/data1/jobservice/jobrestore";
+inline const std::filesystem::path kKeyValueFile = "var/lib/jobservice/blobkeyvalue.json";
+inline const std::filesystem::path kLegacyFile = "flash/data1/jqlegacy/jobbackup/jobsandqueues.jnqbkp";
 
 // Writes `bytes` to `path`, creating its directories.
 void writeBytes(const std::filesystem::path& path, const Bytes& bytes);
@@ -90,9 +78,3 @@ std::string legacyQueue(const std::string& id, const std::vector<std::string>& e
 std::vector<std::string> readLegacyStore(const std::string& bytes, bool* whole = nullptr);
 
 }  // namespace velmer::e2e::layout
-
-// Readable failure messages: every field by name.
-namespace velmer {
-void PrintTo(const JobInfoRecord& job, std::ostream* out);
-void PrintTo(const JobQueueRecord& queue, std::ostream* out);
-}  // namespace velmer

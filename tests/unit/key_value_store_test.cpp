@@ -5,19 +5,6 @@
 namespace velmer {
 namespace {
 
-// The file is ordered by bytes: upper-case IDs before the service member, lower-case ones
-// after it; non-ASCII text is written as it is, not escaped.
-TEST(KeyValueFile, MembersAreByteOrderedAndNonAsciiIsWrittenAsItIs) {
-  bus::BlobKeyValue store;
-  store["job-\xc3\xa9"]["c"]["k"] = "\xe2\x82\xac";
-  store["Zjob"]["c"] = {};
-  const std::string text = serializeBlobKeyValue(store, 0);
-  EXPECT_LT(text.find("\"Zjob\""), text.find("__serviceConfig__"));
-  EXPECT_LT(text.find("__serviceConfig__"), text.find("\"job-\xc3\xa9\": {"));
-  EXPECT_NE(text.find("\"k\": \"\xe2\x82\xac\""), std::string::npos);
-  EXPECT_NE(text.find("\"autoDeleteTimeout\": \"0\""), std::string::npos);
-}
-
 TEST(KeyValueLimits, EachLimitRefusesOnlyTheWriteThatWouldCrossIt) {
   const std::string job = "JID_000000000001";
   bus::BlobKeyValue store;

@@ -1,16 +1,17 @@
-// What the unit tests share: a fresh sandbox root for one test, removed after it, and the
-// trace lines a call writes.
+// What the unit tests share: a fresh sandbox root for one test, removed after it, records
+// built byte by byte, and the trace lines a call writes.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "paths.hpp"
 #include "trace.h"
@@ -34,11 +35,10 @@ class TempRoot {
   const std::filesystem::path& dir() const { return dir_; }
 
   // Writes `text` to `path` (relative to the root), creating its directories.
-  std::string write(const std::filesystem::path& path, const std::string& text, mode_t mode = 0644) const {
+  std::string write(const std::filesystem::path& path, const std::string& text) const {
     std::filesystem::path full = dir_ / path;
     std::filesystem::create_directories(full.parent_path());
     std::ofstream(full, std::ios::trunc) << text;
-    chmod(full.c_str(), mode);
     return full.string();
   }
 
@@ -50,6 +50,21 @@ inline std::string readText(const std::filesystem::path& path) {
   std::ifstream file(path);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
+
+// Records built by hand from their byte tables: little-endian numbers and texts at
+// fixed offsets.
+struct Bytes {
+  std::vector<uint8_t> b;
+  explicit Bytes(size_t size) : b(size, 0) {}
+  Bytes& num(size_t offset, uint64_t value, size_t size) {
+    for (size_t i = 0; i < size; ++i) b[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    return *this;
+  }
+  Bytes& text(size_t offset, const std::string& s) {
+    std::memcpy(&b[offset], s.data(), s.size());
+    return *this;
+  }
+};
 
 // The trace lines, at every level, that `action` writes.
 template <typename Action>
