@@ -34,14 +34,14 @@ auto storeSummary(BusClient& client) {
 
 // A job as a file written by an earlier run would hold it.
 JobInfoRecord storedJob(const std::string& id, uint32_t state, uint32_t type = 3) {
-  return {.startTime = 1764944000, .jobName = "stored " + id, .message = "stored message",
+  return {.startTime = 1764944000, .jobName = "stored " + id, .message = "stored message", .messageArgs = "", .queueID = "",
           .jobStatus = state == 4 ? "Completed" : state == 3 ? "Running" : "New", .messageID = "JCP000", .jsJobID = id,
           .jobType = type, .jobState = state, .percentComplete = static_cast<uint16_t>(state == 4 ? 100 : 254),
           .latestUpdateTime = 1764945000, .creationTime = 1764944000};
 }
 
 JobQueueRecord storedQueue(const std::string& id, std::vector<std::string> items) {
-  return {.jsQueueID = id, .untilTime = kNoEnd, .queueState = 1, .itemCount = static_cast<uint32_t>(items.size()),
+  return {.jsQueueID = id, .untilTime = kNoEnd, .jsJobsList = {}, .queueState = 1, .reservedAllign = {}, .itemCount = static_cast<uint32_t>(items.size()),
           .jobQueueItem = std::move(items)};
 }
 

@@ -23,7 +23,7 @@ TEST(BackupRecords, QueueRecordStoresItemsInSlotsAndCapsDamagedCounts) {
   std::vector<uint8_t> record(kQueueRecordSize, 0xEE);
   convertToJobQueueInfoControlObjFile(queue, record.data());
 
-  Bytes expected(kQueueRecordSize);
+  ByteTable expected(kQueueRecordSize);
   expected.text(0, "QID_176494500011").num(264, 4294967295, 8).num(272, 7, 4).num(276, 2, 4).num(65820, 1, 1);
   expected.num(66084, 3, 4).num(66088, 3, 4);
   for (size_t i = 0; i < 3; ++i) expected.text(66092 + 256 * i, queue.jobQueueItem[i]);

@@ -17,14 +17,14 @@ namespace {
 constexpr const char* kTag = "JS_RestoreObjectFromJqlegacyFile";
 
 // The prologue of every legacy record: size, object ID 0, type, 2, 8, 0, 1, ID offset.
-Bytes prologue(size_t size, uint16_t type, uint32_t idOffset) {
-  Bytes r(size);
+ByteTable prologue(size_t size, uint16_t type, uint32_t idOffset) {
+  ByteTable r(size);
   r.num(0, size, 4).num(8, type, 2).num(10, 2, 1).num(11, 8, 1).num(16, 1, 4).num(20, idOffset, 4);
   return r;
 }
 
 std::string headerText(uint32_t payloadSize, const char* signature = "JOBCTR") {
-  Bytes h(12);
+  ByteTable h(12);
   h.text(0, signature).num(8, payloadSize, 4);
   return std::string(h.b.begin(), h.b.end());
 }
@@ -44,7 +44,7 @@ const JobInfoRecord kJob = {.startTime = -2, .untilTime = 4294967295, .runningTi
                             .actualRunningStartTime = 1764945050, .actualRunningStopTime = 1764945099};
 
 std::vector<uint8_t> jobBytes() {
-  Bytes r = prologue(163, 0x0A03, 76);
+  ByteTable r = prologue(163, 0x0A03, 76);
   r.num(24, static_cast<uint64_t>(-2), 8).num(32, 4294967295, 8).num(48, 21600, 4);
   r.num(56, 144, 4).num(68, 148, 4).num(72, 156, 4).text(76, "JID_176494500012");
   r.num(96, 0x11, 1).num(97, 20, 1).num(98, 3, 1).num(99, 40, 1);
@@ -61,8 +61,8 @@ JobQueueRecord queueOf(std::vector<std::string> entries) {
           .jobQueueItem = std::move(entries)};
 }
 
-Bytes queueBytes(size_t size, uint32_t entryCount) {
-  Bytes r = prologue(size, 0x0A04, 44);
+ByteTable queueBytes(size_t size, uint32_t entryCount) {
+  ByteTable r = prologue(size, 0x0A04, 44);
   r.num(24, 1764950000, 8).num(32, 4294967295, 8).num(40, 7, 4).text(44, "QID_176494500011");
   r.num(64, entryCount, 4).num(68, 1, 1).num(72, entryCount, 4);
   return r;
@@ -102,7 +102,7 @@ TEST(LegacyRecords, JobRecordHasTheFixedPartThenOnlyTheNonEmptyTextsAndReadsBack
 
 TEST(LegacyRecords, QueueRecordHasOneSlotPerEntryAndReadsBackOnlyTheEntriesInsideIt) {
   EXPECT_EQ(encodeLegacyQueue(queueOf({})), queueBytes(96, 0).b) << "at least one slot";
-  Bytes three = queueBytes(136, 3);
+  ByteTable three = queueBytes(136, 3);
   three.text(76, "JID_176494500012").text(96, "JID_176494500013").text(116, "RID_176494500014");
   const JobQueueRecord queue = queueOf({"JID_176494500012", "JID_176494500013", "RID_176494500014"});
   EXPECT_EQ(encodeLegacyQueue(queue), three.b);
@@ -110,7 +110,7 @@ TEST(LegacyRecords, QueueRecordHasOneSlotPerEntryAndReadsBackOnlyTheEntriesInsid
   ASSERT_TRUE(decodeLegacyQueue(readOne(framed(three.b)), read, stop));
   EXPECT_EQ(read, queue);
 
-  Bytes overflowing = queueBytes(116, 5);  // 5 entries counted, room for 2
+  ByteTable overflowing = queueBytes(116, 5);  // 5 entries counted, room for 2
   overflowing.text(76, "JID_1").text(96, "JID_2");
   ASSERT_TRUE(decodeLegacyQueue(readOne(framed(overflowing.b)), read, stop));
   EXPECT_EQ(std::make_tuple(read.jobQueueItem, read.itemCount),
@@ -120,7 +120,7 @@ TEST(LegacyRecords, QueueRecordHasOneSlotPerEntryAndReadsBackOnlyTheEntriesInsid
 // Texts out of table order; jobName runs to the payload's end without a NUL and ends in
 // the spare zeros; messageArgs points past the buffer; queueID into the spare bytes.
 TEST(LegacyReader, TextsComeFromTheirOffsetsAndNeverFromOutsideTheBuffer) {
-  Bytes r = prologue(152, 0x0A03, 76);
+  ByteTable r = prologue(152, 0x0A03, 76);
   r.num(52, 148, 4).num(56, 144, 4).num(60, 5000, 4).num(64, 152 + 30, 4).text(76, "JID_1");
   r.text(144, "Hi").text(148, "Name");
   JobInfoRecord read;

@@ -53,14 +53,14 @@ inline std::string readText(const std::filesystem::path& path) {
 
 // Records built by hand from their byte tables: little-endian numbers and texts at
 // fixed offsets.
-struct Bytes {
+struct ByteTable {
   std::vector<uint8_t> b;
-  explicit Bytes(size_t size) : b(size, 0) {}
-  Bytes& num(size_t offset, uint64_t value, size_t size) {
+  explicit ByteTable(size_t size) : b(size, 0) {}
+  ByteTable& num(size_t offset, uint64_t value, size_t size) {
     for (size_t i = 0; i < size; ++i) b[offset + i] = static_cast<uint8_t>(value >> (8 * i));
     return *this;
   }
-  Bytes& text(size_t offset, const std::string& s) {
+  ByteTable& text(size_t offset, const std::string& s) {
     std::memcpy(&b[offset], s.data(), s.size());
     return *this;
   }
