@@ -22,7 +22,6 @@ namespace velmer {
 
 namespace {
 
-
 const peer::Method kGetSubTree{"xyz.openbmc_project.ObjectMapper", "/xyz/openbmc_project/object_mapper",
                                "xyz.openbmc_project.ObjectMapper", "GetSubTree"};
 const peer::Method kSetConfigCancel{"com.zorvex.kelvo.system", "/com/zorvex/kelvo/system/HIIConfigMgr",

@@ -8,7 +8,6 @@ namespace velmer {
 
 namespace {
 
-
 const peer::Method kStorageConfigCancel{"com.zorvex.kelvo.storage", "/com/zorvex/kelvo/storage",
                                         "com.zorvex.kelvo.storage.service", "ConfigCancel"};
 constexpr const char* kControllerInventory = "com.zorvex.kelvo.storage.controller.inventory";

@@ -52,10 +52,6 @@ ManagedObjects BusClient::managedObjects() {
   return call<ManagedObjects>(kServicePath, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
 }
 
-std::string BusClient::introspect(const std::string& path) {
-  return call<std::string>(path, "org.freedesktop.DBus.Introspectable", "Introspect");
-}
-
 sdbus::MethodCall BusClient::newCall(const std::string& path, const std::string& interface,
                                      const std::string& method) {
   return proxy(path).createMethodCall(interface, method);

@@ -78,7 +78,6 @@ class BusClient {
   // serviceStatus without its enumeration prefix: "READY", "NOT_READY", ...
   std::string serviceStatus();
   ManagedObjects managedObjects();
-  std::string introspect(const std::string& path);
 
   // A message to fill by hand, for calls whose arguments break the method's signature.
   sdbus::MethodCall newCall(const std::string& path, const std::string& interface, const std::string& method);
