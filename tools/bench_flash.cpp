@@ -8,6 +8,8 @@
 //           legacy copy they amount to, and the commands the backup buffer dropped (lines
 //           "Buffer is full" in the daemon's log FILE, when given);
 //   steady  10 reports a second for S seconds: rewrites per second;
+//   single  one deletion, creation and schedule: the time from each reply until the
+//           backup file holds it;
 //   memory  the daemon's VmRSS and RssAnon with the full store.
 // The daemon's PID comes from the bus (GetConnectionUnixProcessID). Start the daemon with
 // trace level 2 for figures that match production.
@@ -190,12 +192,12 @@ std::vector<std::string> fillStore(sdbus::IProxy& service, const std::string& ro
   return jobs;
 }
 
-void report(sdbus::IProxy& service, const std::string& job, uint16_t percent) {
+void report(sdbus::IProxy& service, const std::string& job, uint16_t percent, uint16_t state = 3,
+            const std::string& text = "Running") {
   uint16_t status = 0;
   service.callMethod("JobServUpdateJobInfo")
       .onInterface(kInterface)
-      .withArguments(job, uint16_t{3}, percent, std::string("Running"), std::string(""), std::string(""),
-                     std::string(""))
+      .withArguments(job, state, percent, text, std::string(""), std::string(""), std::string(""))
       .storeResultsTo(status);
 }
 
@@ -230,20 +232,47 @@ int storedPercent(const std::string& backup, const std::string& job) {
   return -1;
 }
 
-// Seconds until the backup file holds `percent` for `job`, polled at every change of the
-// file (each rewrite replaces it, so its inode changes).
-double secondsUntilStored(const std::string& backup, const std::string& job, int percent) {
+// Seconds until `holds` is true of the backup file, checked at every change of the file
+// (each rewrite replaces it, so its inode changes).
+double secondsUntilFile(const std::string& backup, const std::function<bool()>& holds, const char* what) {
   const auto start = Clock::now();
   ino_t seen = 0;
   while (secondsSince(start) < 300) {
     struct stat info {};
     if (::stat(backup.c_str(), &info) == 0 && info.st_ino != seen) {
       seen = info.st_ino;
-      if (storedPercent(backup, job) == percent) return secondsSince(start);
+      if (holds()) return secondsSince(start);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  fail("the last report never reached the backup file");
+  fail(std::string(what) + " never reached the backup file");
+}
+
+double secondsUntilStored(const std::string& backup, const std::string& job, int percent) {
+  return secondsUntilFile(backup, [&] { return storedPercent(backup, job) == percent; }, "the last report");
+}
+
+// One deletion, creation and schedule on the full store, each timed from its reply until
+// the backup file holds it. The deleted job is one that no queue holds, finished first
+// (a running job is not deleted).
+void timeSingleChanges(sdbus::IProxy& service, const std::string& root, const std::string& backup,
+                       const std::string& lastJob) {
+  SchedulerQueue scheduler(root);
+  report(service, lastJob, 100, 4, "Completed");
+  Reply reply;
+  service.callMethod("JobServDelete")
+      .onInterface(kInterface)
+      .withArguments(std::vector<std::string>{lastJob}, uint16_t{1}, uint16_t{0})
+      .storeResultsTo(reply);
+  if (std::get<2>(reply) != 0) fail("JobServDelete refused with code " + std::to_string(std::get<2>(reply)));
+  const double deleted = secondsUntilFile(backup, [&] { return storedPercent(backup, lastJob) < 0; }, "a deletion");
+  const std::string job = createJob(service, kFullJobs);
+  const double created = secondsUntilFile(backup, [&] { return storedPercent(backup, job) >= 0; }, "a creation");
+  const uint64_t sizeBefore = fileSize(backup);
+  scheduleAlone(service, job);
+  const double scheduled = secondsUntilFile(backup, [&] { return fileSize(backup) > sizeBefore; }, "a schedule");
+  std::printf("on flash after the reply: deletion %.3f s, creation %.3f s, schedule %.3f s\n", deleted, created,
+              scheduled);
 }
 
 }  // namespace
@@ -292,6 +321,7 @@ int runFlashBench(int argc, char** argv) {
   const uint64_t steadyBytes = writtenOnceQuiet(pid) - written;
   std::printf("steady 10 reports/s for %d s: %.1f MB written = %.2f rewrites/s\n", options.steadySeconds,
               steadyBytes / 1e6, steadyBytes / rewriteBytes / options.steadySeconds);
+  timeSingleChanges(*service, options.root, files.backup, jobs.back());
   std::printf("memory (after): VmRSS %.1f MiB, RssAnon %.1f MiB\n", procValue(pid, "status", "VmRSS:") / 1024.0,
               procValue(pid, "status", "RssAnon:") / 1024.0);
   return 0;
