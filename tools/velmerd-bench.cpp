@@ -5,7 +5,8 @@
 // finds (DBUS_SYSTEM_BUS_ADDRESS): fills the store to N jobs, then reports the median
 // and 90th percentile of org.freedesktop.DBus.Peer.Ping, JobServUpdateJobInfo and
 // JobServCreate (each creation is undone by deleting the new job before the next one,
-// so every creation meets a store of N jobs). Start the daemon on an empty store with
+// so every creation meets a store of N jobs), and of a Ping after the same pause that
+// precedes each creation. Start the daemon on an empty store with
 // trace level 2 for figures that match production. --json prints the same figures as one
 // JSON object, to compare runs.
 #include <sdbus-c++/sdbus-c++.h>
@@ -123,15 +124,21 @@ int main(int argc, char** argv) {
   // Creations first: every report below posts a rewrite of the backup file, and a flood
   // of them fills the backup thread's command buffer, which then drops the Delete that
   // undoes a creation.
-  std::vector<double> ping, update, create;
+  // Each creation comes after a pause (for a free ID), which lets the daemon, the bus and
+  // this client fall idle; a Ping after the same pause is timed too, so that creations can
+  // be compared with a Ping that meets the same idle processes.
+  std::vector<double> ping, idlePing, update, create;
+  const auto callPing = [&] { service->callMethod("Ping").onInterface("org.freedesktop.DBus.Peer"); };
   for (int i = 0; i < rounds / 4; ++i) {
     std::string created;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    idlePing.push_back(timeOnce(callPing));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // one free ID in the second, mostly
     create.push_back(timeOnce([&] { created = createJob(*service, "bench extra"); }));
     deleteJob(*service, created, static_cast<uint16_t>(jobs));
   }
   for (int i = 0; i < rounds; ++i) {
-    ping.push_back(timeOnce([&] { service->callMethod("Ping").onInterface("org.freedesktop.DBus.Peer"); }));
+    ping.push_back(timeOnce(callPing));
     const std::string& job = ids[static_cast<size_t>(i) % ids.size()];
     update.push_back(timeOnce([&] {
       uint16_t status = 0;
@@ -142,18 +149,24 @@ int main(int argc, char** argv) {
           .storeResultsTo(status);
     }));
   }
-  Figures pingFigures = summarise(ping);
+  const Figures pingFigures = summarise(ping), idlePingFigures = summarise(idlePing);
+  const Figures createFigures = summarise(create);
   if (json) {
     std::printf("{\n  \"jobs\": %d,\n  \"rounds\": %d,\n", jobs, rounds);
     reportJson("Peer.Ping", pingFigures, pingFigures, false);
+    reportJson("Peer.Ping after a pause", idlePingFigures, pingFigures, false);
     reportJson("JobServUpdateJobInfo", summarise(update), pingFigures, false);
-    reportJson("JobServCreate", summarise(create), pingFigures, true);
+    reportJson("JobServCreate", createFigures, pingFigures, false);
+    reportJson("JobServCreate against Ping after a pause", createFigures, idlePingFigures, true);
     std::printf("}\n");
     return 0;
   }
   std::printf("store: %d jobs, %d rounds\n", jobs, rounds);
   report("Peer.Ping", pingFigures, pingFigures.median);
+  report("Peer.Ping after a pause", idlePingFigures, pingFigures.median);
   report("JobServUpdateJobInfo", summarise(update), pingFigures.median);
-  report("JobServCreate", summarise(create), pingFigures.median);
+  report("JobServCreate", createFigures, pingFigures.median);
+  std::printf("%-22s %.2f x Ping after a pause (p90 %.2f x)\n", "", createFigures.median / idlePingFigures.median,
+              createFigures.p90 / idlePingFigures.median);
   return 0;
 }
