@@ -107,7 +107,7 @@ void Sandbox::waitUntilServing(BusClient& client) {
   };
   bool inTime = waitUntil(serving, kStartTimeout);
   std::string problem;
-  if (auto status = process_.exitStatus())
+  if (auto status = process_.waitForExit(0ms))
     problem = "velmerd-sandbox ended with " + describeExit(*status) + " before it served";
   else if (!inTime)
     problem = "velmerd-sandbox did not own the name with serviceStatus '" + options_.awaitStatus + "' in time";
