@@ -157,22 +157,16 @@ Bytes jobRecord(const JobInfoRecord& job) {
   return record;
 }
 
-Bytes queueRecord(const JobQueueRecord& queue) {
-  Bytes record(kQueueRecordSize, 0);
-  encodeFields<JobQueueRecord>(queue, kQueueFields, record);
-  const size_t slots = std::min(queue.jobQueueItem.size(), kQueueSlotCount);
-  putNumber(record, kSlotCountOffset, 4, slots);
-  for (size_t i = 0; i < slots; ++i) putText(record, kSlotsOffset + i * kTextWidth, kTextWidth, queue.jobQueueItem[i]);
-  return record;
-}
-
 Bytes jobObject(const JobInfoRecord& job) {
   return concat({header("JOBCTR", kJobType, kJobRecordSize), jobRecord(job)});
 }
 
 Bytes queueObject(const JobQueueRecord& queue, const uint32_t* slotCount) {
-  Bytes record = queueRecord(queue);
-  if (slotCount != nullptr) putNumber(record, kSlotCountOffset, 4, *slotCount);
+  Bytes record(kQueueRecordSize, 0);
+  encodeFields<JobQueueRecord>(queue, kQueueFields, record);
+  const size_t slots = std::min(queue.jobQueueItem.size(), kQueueSlotCount);
+  putNumber(record, kSlotCountOffset, 4, slotCount != nullptr ? *slotCount : slots);
+  for (size_t i = 0; i < slots; ++i) putText(record, kSlotsOffset + i * kTextWidth, kTextWidth, queue.jobQueueItem[i]);
   return concat({header("JOBCTR", kQueueType, kQueueRecordSize), record});
 }
 

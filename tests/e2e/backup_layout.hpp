@@ -43,7 +43,6 @@ Bytes header(std::string_view signature, uint32_t type, uint32_t size);
 Bytes jobObject(const JobInfoRecord& job);
 Bytes queueObject(const JobQueueRecord& queue, const uint32_t* slotCount = nullptr);
 Bytes jobRecord(const JobInfoRecord& job);
-Bytes queueRecord(const JobQueueRecord& queue);
 
 JobInfoRecord decodeJob(const Bytes& record);
 // Reads at most 256 slots, whatever the count says.
