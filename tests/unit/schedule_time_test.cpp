@@ -41,21 +41,15 @@ class ScheduleTime : public testing::Test {
 // Refused strings give 8; a misspelt sentinel or a wrong length leaves the value alone.
 TEST_F(ScheduleTime, StringsConvertToSecondsOfLocalTimeOrAreRefused) {
   const std::tuple<const char*, uint16_t, std::optional<int64_t>> cases[] = {
-      {"TIME_NOW", 0, 0},
-      {"TIME_NA", 0, 4294967295},
-      {"Next Reboot", 0, -2},
+      {"TIME_NOW", 0, 0}, {"TIME_NA", 0, 4294967295}, {"Next Reboot", 0, -2},
       {"20250101000000", 0, 1735707600},  // 00:00 EST is 05:00 UTC
       {"20250701120000", 0, 1751385600},  // summer: daylight time, 16:00 UTC
-      {"time_now", 8, 7},
-      {"", 8, 7},
+      {"time_now", 8, 7}, {"", 8, 7},
       {"202501010000001", 8, 7},  // 15 characters
       {"20250230120000", 8, {}},  // 30 February
       {"20250309023000", 8, {}},  // inside the spring gap
-      {"20251301000000", 8, {}},
-      {"20250100000000", 8, {}},
-      {"20250101240000", 8, {}},
-      {"20250001000000", 8, {}},
-      {"2025010100000x", 8, {}},
+      {"20251301000000", 8, {}}, {"20250100000000", 8, {}}, {"20250101240000", 8, {}},
+      {"20250001000000", 8, {}}, {"2025010100000x", 8, {}},
   };
   for (const auto& [text, status, expected] : cases) {
     int64_t seconds = 7;
