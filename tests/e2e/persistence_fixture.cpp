@@ -101,10 +101,7 @@ void PersistenceTest::startAndAwaitRestore() {
 }
 
 void PersistenceTest::restartAndAwaitRestore(int signalNumber) {
-  if (signalNumber == SIGKILL)
-    killDaemon();
-  else
-    stopDaemon(signalNumber);
+  stopDaemon(signalNumber);
   startAndAwaitRestore();
 }
 

@@ -164,7 +164,6 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageRemovesAnythingButA
        {id1}},
       {"size not that of the type", layout::concat({job1, layout::header("JOBCTR", layout::kJobType, 0xFFFFFFFF), job2}),
        {id1}},
-      {"a plain file", job1, {id1}, [&] { layout::writeBytes(restorePath, Bytes{9}); }},
       {"a dangling symlink", job1, {id1}, [&] { std::filesystem::create_symlink(root() / "nowhere", restorePath); }},
       {"a symlink to a directory", job1, {id1},
        [&] { std::filesystem::create_directory_symlink(elsewhere, restorePath); }},
