@@ -114,7 +114,7 @@ TEST_F(BackupFile, EveryChangeRewritesBothCopiesWholeAndVelmerDumpDecodesThemUpT
   ASSERT_EQ(client().callMain<uint16_t>("JobServDeleteQueue", queue, uint16_t{0}), 0);
   ASSERT_EQ(std::get<2>(deleteJobs({first})), 0);
   ASSERT_TRUE(waitForLog("[JS_PersistObjects]: Unable to open jqlegacy backup file", kBackupStepTimeout, logStart));
-  EXPECT_TRUE(jobsInBackup().contains(first)) << "the previous file stays while the rewrite fails";
+  EXPECT_TRUE(jobsIn(backupObjects()).contains(first)) << "the previous file stays while the rewrite fails";
   std::filesystem::remove(temporary);
   EXPECT_TRUE(waitForBackup([&](const std::vector<layout::StoredObject>& objects) {
     return keysOf(jobsIn(objects)) == std::vector<std::string>{second} && queuesIn(objects).empty();

@@ -49,7 +49,7 @@ std::map<std::string, Record> decodedObjects(const std::vector<layout::StoredObj
                                              Record (*decode)(const layout::Bytes&), std::string Record::*id) {
   std::map<std::string, Record> records;
   for (const auto& object : objects)
-    if (object.type() == type) {
+    if (object.type == type) {
       Record record = decode(object.record);
       records[record.*id] = std::move(record);
     }

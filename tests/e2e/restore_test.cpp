@@ -53,7 +53,7 @@ class RestoreFromFile : public PersistenceTest {
   std::optional<DaemonOptions> initialDaemon() const override { return std::nullopt; }
 };
 
-TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting) {
+TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueAndCount) {
   QueueExecutionPeer scheduler(root());
   recordPostRestoreCalls();
   // The first start's own post-restore step would otherwise come with the stop below.
@@ -129,7 +129,7 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueCountAndSetting)
 // damage, the file is rewritten from what was published, and whatever stood at the
 // restore path is removed as itself (a linked directory keeps its contents). A start
 // that cannot publish its store leaves the file as it was.
-TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageRemovesAnythingButADirectoryAtTheRestorePathAndKeepsAnUnpublishedStore) {
+TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingButADirectoryAtTheRestorePath) {
   const std::string id1 = "JID_000000000001", id2 = "JID_000000000002";
   const Bytes job1 = layout::jobObject(storedJob(id1, 0)), job2 = layout::jobObject(storedJob(id2, 4));
   const Bytes task = layout::concat({layout::header("JOBCTR", layout::kTaskType, 500), Bytes(500, 0x5A)});
@@ -196,7 +196,7 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageRemovesAnythingButA
   startDaemon();
   stopBus();
   ASSERT_TRUE(daemon().process().waitForExit(kBackupStepTimeout).has_value());
-  EXPECT_EQ(keysOf(jobsInBackup()), std::vector<std::string>{id1});
+  EXPECT_EQ(keysOf(jobsIn(backupObjects())), std::vector<std::string>{id1});
 }
 
 TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAreNeverRead) {
