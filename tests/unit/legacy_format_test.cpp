@@ -117,17 +117,6 @@ TEST(LegacyRecords, QueueRecordHasOneSlotPerEntryAndReadsBackOnlyTheEntriesInsid
             std::make_tuple(std::vector<std::string>{"JID_1", "JID_2"}, 2u));
 }
 
-// Texts out of table order; jobName runs to the payload's end without a NUL and ends in
-// the spare zeros; messageArgs points past the buffer; queueID into the spare bytes.
-TEST(LegacyReader, TextsComeFromTheirOffsetsAndNeverFromOutsideTheBuffer) {
-  ByteTable r = prologue(152, 0x0A03, 76);
-  r.num(52, 148, 4).num(56, 144, 4).num(60, 5000, 4).num(64, 152 + 30, 4).text(76, "JID_1");
-  r.text(144, "Hi").text(148, "Name");
-  const JobInfoRecord read = decoded<JobInfoRecord>(r.b, decodeLegacyJob);
-  EXPECT_EQ(std::make_tuple(read.jobName, read.message, read.messageArgs, read.queueID, read.jsJobID),
-            std::make_tuple("Name", "Hi", "", "", "JID_1"));
-}
-
 TEST(LegacyReader, DamagedObjectsAreRefusedWithTheirReason) {
   std::vector<uint8_t> mismatch = jobBytes();
   mismatch[0] = 170;  // record size 170 under a header of 163
