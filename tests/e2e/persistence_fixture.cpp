@@ -105,11 +105,8 @@ void PersistenceTest::restartAndAwaitRestore(int signalNumber) {
   startAndAwaitRestore();
 }
 
-namespace {
-std::filesystem::path postRestoreLog(const std::filesystem::path& root) {
-  return root / "postrestorectl.calls";
-}
-}  // namespace
+// What recordPostRestoreCalls() writes, below the root.
+constexpr const char* kPostRestoreCalls = "postrestorectl.calls";
 
 void PersistenceTest::installPostRestoreTool(const std::string& script) {
   const auto tool = root() / "usr/bin/postrestorectl";
@@ -119,14 +116,14 @@ void PersistenceTest::installPostRestoreTool(const std::string& script) {
 }
 
 void PersistenceTest::recordPostRestoreCalls() {
-  const std::string log = "'" + postRestoreLog(root()).string() + "'";
+  const std::string log = "'" + (root() / kPostRestoreCalls).string() + "'";
   installPostRestoreTool("for argument in \"$0\" \"$@\"; do printf '[%s]' \"$argument\"; done >> " + log +
                          "\nprintf ' JID=%s\\n' \"$JID\" >> " + log + "\n");
 }
 
 std::vector<std::string> PersistenceTest::postRestoreCalls() const {
   std::vector<std::string> calls;
-  std::istringstream in(readFile(postRestoreLog(root())));
+  std::istringstream in(readFile(root() / kPostRestoreCalls));
   for (std::string line; std::getline(in, line);) calls.push_back(line);
   return calls;
 }
