@@ -32,15 +32,14 @@ class Velmerctl : public JobTest {
     return ChildProcess(argv, log.string());
   }
 
+  // The log is appended to: each run starts it afresh.
   Run run(const std::vector<std::string>& args) {
-    std::filesystem::path log = root() / ("velmerctl-" + std::to_string(++runs_) + ".log");
+    const std::filesystem::path log = root() / "velmerctl.log";
+    std::filesystem::remove(log);
     ChildProcess process = start(args, log);
     std::optional<ExitStatus> status = process.waitForExit(10s);
     return {status.value_or(-1000), readFile(log)};
   }
-
- private:
-  int runs_ = 0;
 };
 
 TEST_F(Velmerctl, ShowsJobsAsTableAndJsonFollowsThemAndAnswersWithTheReplyCodesMeaning) {
