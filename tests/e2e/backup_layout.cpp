@@ -120,13 +120,6 @@ void fieldsFromProperties(const PropertyMap& properties, std::span<const Field<R
 
 }  // namespace
 
-uint32_t StoredObject::type() const {
-  return static_cast<uint32_t>(getNumber(header, 8, 4));
-}
-uint32_t StoredObject::size() const {
-  return static_cast<uint32_t>(getNumber(header, 12, 4));
-}
-
 std::vector<StoredObject> splitObjects(const std::string& file) {
   std::vector<StoredObject> objects;
   size_t position = 0;
@@ -134,10 +127,12 @@ std::vector<StoredObject> splitObjects(const std::string& file) {
     if (file.size() - position < kHeaderSize) throw std::runtime_error("the file ends inside a header");
     StoredObject object;
     object.header.assign(file.begin() + position, file.begin() + position + kHeaderSize);
+    object.type = static_cast<uint32_t>(getNumber(object.header, 8, 4));
+    const size_t size = getNumber(object.header, 12, 4);
     position += kHeaderSize;
-    if (file.size() - position < object.size()) throw std::runtime_error("the file ends inside a record");
-    object.record.assign(file.begin() + position, file.begin() + position + object.size());
-    position += object.size();
+    if (file.size() - position < size) throw std::runtime_error("the file ends inside a record");
+    object.record.assign(file.begin() + position, file.begin() + position + size);
+    position += size;
     objects.push_back(std::move(object));
   }
   return objects;
@@ -157,22 +152,16 @@ Bytes jobRecord(const JobInfoRecord& job) {
   return record;
 }
 
-Bytes queueRecord(const JobQueueRecord& queue) {
-  Bytes record(kQueueRecordSize, 0);
-  encodeFields<JobQueueRecord>(queue, kQueueFields, record);
-  const size_t slots = std::min(queue.jobQueueItem.size(), kQueueSlotCount);
-  putNumber(record, kSlotCountOffset, 4, slots);
-  for (size_t i = 0; i < slots; ++i) putText(record, kSlotsOffset + i * kTextWidth, kTextWidth, queue.jobQueueItem[i]);
-  return record;
-}
-
 Bytes jobObject(const JobInfoRecord& job) {
   return concat({header("JOBCTR", kJobType, kJobRecordSize), jobRecord(job)});
 }
 
 Bytes queueObject(const JobQueueRecord& queue, const uint32_t* slotCount) {
-  Bytes record = queueRecord(queue);
-  if (slotCount != nullptr) putNumber(record, kSlotCountOffset, 4, *slotCount);
+  Bytes record(kQueueRecordSize, 0);
+  encodeFields<JobQueueRecord>(queue, kQueueFields, record);
+  const size_t slots = std::min(queue.jobQueueItem.size(), kQueueSlotCount);
+  putNumber(record, kSlotCountOffset, 4, slotCount != nullptr ? *slotCount : slots);
+  for (size_t i = 0; i < slots; ++i) putText(record, kSlotsOffset + i * kTextWidth, kTextWidth, queue.jobQueueItem[i]);
   return concat({header("JOBCTR", kQueueType, kQueueRecordSize), record});
 }
 

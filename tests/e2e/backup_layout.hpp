@@ -25,10 +25,9 @@ using Bytes = std::vector<uint8_t>;
 
 // One object of a backup file as it lies on disk.
 struct StoredObject {
-  Bytes header;                   // 16 bytes
-  Bytes record;                   // object_size bytes
-  uint32_t type() const;
-  uint32_t size() const;
+  Bytes header;  // 16 bytes
+  Bytes record;  // object_size bytes
+  uint32_t type = 0;
 };
 
 // Splits a whole file into its objects; throws std::runtime_error when the bytes end
@@ -43,7 +42,6 @@ Bytes header(std::string_view signature, uint32_t type, uint32_t size);
 Bytes jobObject(const JobInfoRecord& job);
 Bytes queueObject(const JobQueueRecord& queue, const uint32_t* slotCount = nullptr);
 Bytes jobRecord(const JobInfoRecord& job);
-Bytes queueRecord(const JobQueueRecord& queue);
 
 JobInfoRecord decodeJob(const Bytes& record);
 // Reads at most 256 slots, whatever the count says.

@@ -62,22 +62,22 @@ sdbus::MethodReply BusClient::send(const sdbus::MethodCall& call) {
   return proxy(call.getPath()).callMethod(call);
 }
 
+namespace {
+template <class Result>
+Result askBusDaemon(sdbus::IProxy& busDaemon, const char* method, const std::string& name) {
+  Result result{};
+  busDaemon.callMethod(method).onInterface("org.freedesktop.DBus").withArguments(name).storeResultsTo(result);
+  return result;
+}
+}  // namespace
+
 std::string BusClient::nameOwner(const std::string& name) {
-  bool owned = false;
-  busDaemon_->callMethod("NameHasOwner").onInterface("org.freedesktop.DBus").withArguments(name).storeResultsTo(owned);
-  if (!owned) return "";
-  std::string owner;
-  busDaemon_->callMethod("GetNameOwner").onInterface("org.freedesktop.DBus").withArguments(name).storeResultsTo(owner);
-  return owner;
+  if (!askBusDaemon<bool>(*busDaemon_, "NameHasOwner", name)) return "";
+  return askBusDaemon<std::string>(*busDaemon_, "GetNameOwner", name);
 }
 
 pid_t BusClient::pidOf(const std::string& uniqueName) {
-  uint32_t pid = 0;
-  busDaemon_->callMethod("GetConnectionUnixProcessID")
-      .onInterface("org.freedesktop.DBus")
-      .withArguments(uniqueName)
-      .storeResultsTo(pid);
-  return static_cast<pid_t>(pid);
+  return static_cast<pid_t>(askBusDaemon<uint32_t>(*busDaemon_, "GetConnectionUnixProcessID", uniqueName));
 }
 
 std::string busErrorOf(const std::function<void()>& action) {

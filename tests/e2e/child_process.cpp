@@ -82,28 +82,19 @@ bool ChildProcess::reap(int flags) {
 
 bool ChildProcess::running() { return !reap(WNOHANG); }
 
-std::optional<ExitStatus> ChildProcess::exitStatus() {
-  reap(WNOHANG);
-  return exitStatus_;
-}
-
-void ChildProcess::signal(int signalNumber) {
-  if (running()) ::kill(pid_, signalNumber);
-}
-
 std::optional<ExitStatus> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
   waitUntil([&] { return !running(); }, timeout);
   return exitStatus_;
 }
 
 ExitStatus ChildProcess::stop(int signalNumber, std::chrono::milliseconds timeout) {
-  signal(signalNumber);
+  if (running()) ::kill(pid_, signalNumber);
   if (auto status = waitForExit(timeout)) return *status;
   return kill();
 }
 
 ExitStatus ChildProcess::kill() {
-  signal(SIGKILL);
+  if (running()) ::kill(pid_, SIGKILL);
   reap(0);
   return *exitStatus_;
 }

@@ -36,11 +36,8 @@ class ChildProcess {
 
   pid_t pid() const { return pid_; }
   bool running();
-  // Its exit status once it has ended.
-  std::optional<ExitStatus> exitStatus();
-
-  void signal(int signalNumber);
-  // Waits until the process has ended; nullopt when it still runs after `timeout`.
+  // Waits until the process has ended; nullopt when it still runs after `timeout` (0:
+  // whether it has ended).
   std::optional<ExitStatus> waitForExit(std::chrono::milliseconds timeout);
   // `signalNumber`, then a wait of up to `timeout`, then SIGKILL if it still runs.
   ExitStatus stop(int signalNumber, std::chrono::milliseconds timeout);

@@ -54,21 +54,6 @@ std::string readFile(const std::filesystem::path& path) {
 }
 
 // ---------------------------------------------------------------------------------------
-// PrivateBus
-
-PrivateBus::PrivateBus(const std::filesystem::path& socketPath, const std::filesystem::path& logPath)
-    : address_("unix:path=" + socketPath.string()),
-      process_({"/usr/bin/dbus-daemon", "--nofork", std::string("--config-file=") + VELMER_TEST_BUS_CONFIG,
-                "--address=" + address_},
-               logPath) {
-  bool up = waitUntil([&] { return !process_.running() || acceptsConnections(socketPath); }, kStartTimeout);
-  if (!up || !process_.running())
-    throw std::runtime_error("dbus-daemon did not start; see " + logPath.string() + ":\n" + readFile(logPath));
-}
-
-void PrivateBus::stop() { process_.stop(SIGTERM, kStopTimeout); }
-
-// ---------------------------------------------------------------------------------------
 // Sandbox
 
 namespace {
@@ -107,7 +92,7 @@ void Sandbox::waitUntilServing(BusClient& client) {
   };
   bool inTime = waitUntil(serving, kStartTimeout);
   std::string problem;
-  if (auto status = process_.exitStatus())
+  if (auto status = process_.waitForExit(0ms))
     problem = "velmerd-sandbox ended with " + describeExit(*status) + " before it served";
   else if (!inTime)
     problem = "velmerd-sandbox did not own the name with serviceStatus '" + options_.awaitStatus + "' in time";
@@ -118,11 +103,22 @@ void Sandbox::waitUntilServing(BusClient& client) {
 // ---------------------------------------------------------------------------------------
 // DaemonTest
 
+void DaemonTest::startBus() {
+  const auto socket = root_ / "bus.socket", log = root_ / "bus.log";
+  busAddress_ = "unix:path=" + socket.string();
+  bus_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork",
+                                                                 std::string("--config-file=") + VELMER_TEST_BUS_CONFIG,
+                                                                 "--address=" + busAddress_},
+                                        log.string());
+  if (!waitUntil([&] { return !bus_->running() || acceptsConnections(socket); }, kStartTimeout) || !bus_->running())
+    throw std::runtime_error("dbus-daemon did not start; see " + log.string() + ":\n" + readFile(log));
+}
+
 void DaemonTest::SetUp() {
   root_ = makeRoot();
-  bus_ = std::make_unique<PrivateBus>(root_ / "bus.socket", root_ / "bus.log");
+  startBus();
   // Every connection of this process and of the daemons it starts goes to the private bus.
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress_.c_str(), 1);
   client_ = std::make_unique<BusClient>();
   recorder_ = std::make_unique<SignalRecorder>();
   if (auto options = initialDaemon()) startDaemon(*options);
@@ -155,7 +151,7 @@ void DaemonTest::TearDown() {
   daemon_.reset();
   recorder_.reset();
   client_.reset();
-  if (bus_) bus_->stop();
+  if (bus_) stopBus();
   bus_.reset();
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   if (root_.empty()) return;

@@ -37,18 +37,9 @@ struct DaemonOptions {
   std::string awaitStatus = "READY";
 };
 
-// A private dbus-daemon with the system-bus policy of tests/e2e/system-bus.conf.
-class PrivateBus {
- public:
-  // Starts it on `socketPath`, logging to `logPath`, and waits until it accepts.
-  PrivateBus(const std::filesystem::path& socketPath, const std::filesystem::path& logPath);
-  const std::string& address() const { return address_; }
-  void stop();
-
- private:
-  std::string address_;
-  ChildProcess process_;
-};
+// The shutdown wait: generous for a daemon that may still be in its start-up sequence, or
+// that writes a full store (17 MB) one last time on a loaded machine under a sanitizer.
+inline constexpr std::chrono::seconds kStopTimeout{20};
 
 // One velmerd-sandbox process on a root.
 class Sandbox {
@@ -84,7 +75,7 @@ class DaemonTest : public ::testing::Test {
   virtual std::optional<DaemonOptions> initialDaemon() const { return DaemonOptions{}; }
 
   const std::filesystem::path& root() const { return root_; }
-  const std::string& busAddress() const { return bus_->address(); }
+  const std::string& busAddress() const { return busAddress_; }
   BusClient& client() { return *client_; }
   SignalRecorder& recorder() { return *recorder_; }
 
@@ -97,7 +88,7 @@ class DaemonTest : public ::testing::Test {
   // and expects it to exit 0).
   ExitStatus killDaemon();
   // Stops the private bus daemon: every connection to it ends.
-  void stopBus() { bus_->stop(); }
+  void stopBus() { bus_->stop(SIGTERM, kStopTimeout); }
   // stopDaemon(), then startDaemon(options) on the same root. Returns how it stopped.
   ExitStatus restartDaemon(const DaemonOptions& options = {});
 
@@ -110,17 +101,17 @@ class DaemonTest : public ::testing::Test {
   bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 5s, size_t from = 0) const;
 
  private:
+  // A private dbus-daemon on ROOT/bus.socket with the system-bus policy of
+  // tests/e2e/system-bus.conf, waited for until it accepts connections.
+  void startBus();
   void stopDaemonAtTheEnd();
 
   std::filesystem::path root_;
-  std::unique_ptr<PrivateBus> bus_;
+  std::string busAddress_;
+  std::unique_ptr<ChildProcess> bus_;
   std::unique_ptr<BusClient> client_;
   std::unique_ptr<SignalRecorder> recorder_;
   std::unique_ptr<Sandbox> daemon_;
 };
-
-// The shutdown wait: generous for a daemon that may still be in its start-up sequence, or
-// that writes a full store (17 MB) one last time on a loaded machine under a sanitizer.
-inline constexpr std::chrono::seconds kStopTimeout{20};
 
 }  // namespace velmer::e2e

@@ -43,17 +43,18 @@ TEST_F(KeyValueStore, EachWriteAnswersItsStatusAndReachesTheFileAndARestartKeeps
   EXPECT_EQ(read(job, "updater", "other"), std::make_tuple(uint16_t{50}, std::string()));
   EXPECT_EQ(read(job, "nobody", "stage"), std::make_tuple(uint16_t{1}, std::string()));
   EXPECT_EQ(read(gone, "updater", "stage"), std::make_tuple(uint16_t{1}, std::string()));
-  ASSERT_EQ(write(job, "stage", "updater", "3"), 0);
+  const std::string copying = "copy \xe2\x82\xac";
+  ASSERT_EQ(write(job, "stage", "updater", copying), 0);
   ASSERT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{3600}), 0);
-  EXPECT_EQ(file(), fileWithOnePair(job, "3", "3600"));
+  EXPECT_EQ(file(), fileWithOnePair(job, copying, "3600"));
   EXPECT_FALSE(std::filesystem::exists((root() / layout::kKeyValueFile).string() + ".tmp"));
 
   ASSERT_EQ(write(gone, "stage", "updater", "9"), 0);
   restartAndAwaitRestore();
-  EXPECT_EQ(store(), (BlobKeyValue{{job, {{"updater", {{"stage", "3"}}}}}}))
+  EXPECT_EQ(store(), (BlobKeyValue{{job, {{"updater", {{"stage", copying}}}}}}))
       << "entries of jobs that are gone and the reserved member leave the property";
   EXPECT_EQ(client().mainProperty<uint32_t>("autoDeleteTimeout"), 3600u);
-  EXPECT_EQ(file(), fileWithOnePair(job, "3", "3600"));
+  EXPECT_EQ(file(), fileWithOnePair(job, copying, "3600"));
 
   // The member's JSON text, and the time-out it gives.
   const std::pair<const char*, uint32_t> timeouts[] = {

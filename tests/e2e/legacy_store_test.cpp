@@ -12,9 +12,7 @@
 namespace velmer::e2e {
 namespace {
 
-using layout::legacyHeader;
-using layout::legacyJob;
-using layout::legacyQueue;
+using layout::legacyHeader, layout::legacyJob, layout::legacyQueue;
 
 constexpr const char* kUpgradeDone = "=== UPGRADE RESTORE COMPLETE ===";
 

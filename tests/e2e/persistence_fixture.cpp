@@ -49,7 +49,7 @@ std::map<std::string, Record> decodedObjects(const std::vector<layout::StoredObj
                                              Record (*decode)(const layout::Bytes&), std::string Record::*id) {
   std::map<std::string, Record> records;
   for (const auto& object : objects)
-    if (object.type() == type) {
+    if (object.type == type) {
       Record record = decode(object.record);
       records[record.*id] = std::move(record);
     }
@@ -101,18 +101,12 @@ void PersistenceTest::startAndAwaitRestore() {
 }
 
 void PersistenceTest::restartAndAwaitRestore(int signalNumber) {
-  if (signalNumber == SIGKILL)
-    killDaemon();
-  else
-    stopDaemon(signalNumber);
+  stopDaemon(signalNumber);
   startAndAwaitRestore();
 }
 
-namespace {
-std::filesystem::path postRestoreLog(const std::filesystem::path& root) {
-  return root / "postrestorectl.calls";
-}
-}  // namespace
+// What recordPostRestoreCalls() writes, below the root.
+constexpr const char* kPostRestoreCalls = "postrestorectl.calls";
 
 void PersistenceTest::installPostRestoreTool(const std::string& script) {
   const auto tool = root() / "usr/bin/postrestorectl";
@@ -122,14 +116,14 @@ void PersistenceTest::installPostRestoreTool(const std::string& script) {
 }
 
 void PersistenceTest::recordPostRestoreCalls() {
-  const std::string log = "'" + postRestoreLog(root()).string() + "'";
+  const std::string log = "'" + (root() / kPostRestoreCalls).string() + "'";
   installPostRestoreTool("for argument in \"$0\" \"$@\"; do printf '[%s]' \"$argument\"; done >> " + log +
                          "\nprintf ' JID=%s\\n' \"$JID\" >> " + log + "\n");
 }
 
 std::vector<std::string> PersistenceTest::postRestoreCalls() const {
   std::vector<std::string> calls;
-  std::istringstream in(readFile(postRestoreLog(root())));
+  std::istringstream in(readFile(root() / kPostRestoreCalls));
   for (std::string line; std::getline(in, line);) calls.push_back(line);
   return calls;
 }

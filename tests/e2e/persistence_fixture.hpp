@@ -41,7 +41,6 @@ class PersistenceTest : public JobTest {
   std::vector<layout::StoredObject> backupObjects() const;
   static std::map<std::string, JobInfoRecord> jobsIn(const std::vector<layout::StoredObject>& objects);
   static std::map<std::string, JobQueueRecord> queuesIn(const std::vector<layout::StoredObject>& objects);
-  std::map<std::string, JobInfoRecord> jobsInBackup() const { return jobsIn(backupObjects()); }
   // Waits until `done` holds for the backup file's objects.
   bool waitForBackup(const std::function<bool(const std::vector<layout::StoredObject>&)>& done,
                      std::chrono::milliseconds timeout = kBackupStepTimeout);

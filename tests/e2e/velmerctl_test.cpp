@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "job_fixture.hpp"
@@ -31,15 +32,14 @@ class Velmerctl : public JobTest {
     return ChildProcess(argv, log.string());
   }
 
+  // The log is appended to: each run starts it afresh.
   Run run(const std::vector<std::string>& args) {
-    std::filesystem::path log = root() / ("velmerctl-" + std::to_string(++runs_) + ".log");
+    const std::filesystem::path log = root() / "velmerctl.log";
+    std::filesystem::remove(log);
     ChildProcess process = start(args, log);
     std::optional<ExitStatus> status = process.waitForExit(10s);
     return {status.value_or(-1000), readFile(log)};
   }
-
- private:
-  int runs_ = 0;
 };
 
 TEST_F(Velmerctl, ShowsJobsAsTableAndJsonFollowsThemAndAnswersWithTheReplyCodesMeaning) {
@@ -47,13 +47,9 @@ TEST_F(Velmerctl, ShowsJobsAsTableAndJsonFollowsThemAndAnswersWithTheReplyCodesM
   std::string fresh = createJob("RAID configuration", 60);
   ASSERT_EQ(update(running, 3, 40, "Running"), 0);
 
-  struct Case {
-    std::vector<std::string> args;
-    ExitStatus status;
-    std::vector<std::string> shown;     // texts the output holds
-    std::vector<std::string> notShown;  // texts it must not hold
-  };
-  const std::vector<Case> cases = {
+  // The arguments, the exit status, texts the output holds and texts it must not hold.
+  using Strings = std::vector<std::string>;
+  const std::tuple<Strings, ExitStatus, Strings, Strings> cases[] = {
       {{"list"}, 0, {"ID", running + "  61    running  40%", fresh + "  60    new"}, {}},
       {{"show", running}, 0, {"jobStatus               Running", "percentComplete         40  (40%)"}, {}},
       // Options left out leave their fields as they are.
@@ -64,12 +60,12 @@ TEST_F(Velmerctl, ShowsJobsAsTableAndJsonFollowsThemAndAnswersWithTheReplyCodesM
       {{"kv", "get", running, "nobody", "stage"}, 1, {"no entry for this job ID and caller (code 1)"}, {}},
       {{"update", running, "--state", "sideways"}, 2, {"not a job state: sideways"}, {}},
   };
-  for (const Case& c : cases) {
-    Run result = run(c.args);
-    std::string call = ::testing::PrintToString(c.args) + " gave:\n" + result.output;
-    EXPECT_EQ(result.status, c.status) << call;
-    for (const std::string& text : c.shown) EXPECT_NE(result.output.find(text), std::string::npos) << text << " in " << call;
-    for (const std::string& text : c.notShown) EXPECT_EQ(result.output.find(text), std::string::npos) << text << " in " << call;
+  for (const auto& [args, status, shown, notShown] : cases) {
+    Run result = run(args);
+    std::string call = ::testing::PrintToString(args) + " gave:\n" + result.output;
+    EXPECT_EQ(result.status, status) << call;
+    for (const std::string& text : shown) EXPECT_NE(result.output.find(text), std::string::npos) << text << " in " << call;
+    for (const std::string& text : notShown) EXPECT_EQ(result.output.find(text), std::string::npos) << text << " in " << call;
   }
 
   Run json = run({"list", "--json"});

@@ -27,11 +27,9 @@ void readToTheEnd(const uint8_t* data, size_t size, Reader readOne) {
   }
 }
 
-inline int silenceTrace() {
+}  // namespace velmer::fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   trace_set_threshold(0);
   return 0;
 }
-
-}  // namespace velmer::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return velmer::fuzz::silenceTrace(); }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "persistence/backup_file.hpp"
@@ -86,18 +87,15 @@ int main(int argc, char** argv) {
   const Bytes legacyJob1 = legacyObject(velmer::encodeLegacyJob(exampleJob("JID_176494500001", 4)));
   const Bytes legacyJob2 = legacyObject(velmer::encodeLegacyJob(exampleJob("JID_176494500002", 3)));
 
-  const std::pair<std::string, Bytes> backup[] = {
-      {"one-job", job1}, {"two-jobs-and-a-task", concat({job1, task, job2})}, {"job-and-queue-start", concat({job1, queueStart})}};
-  const std::pair<std::string, Bytes> legacy[] = {
-      {"job", legacyJob1},
-      {"jobs-and-queue", concat({legacyJob1, legacyJob2, legacyObject(velmer::encodeLegacyQueue(exampleQueue()))})}};
-  for (const auto& [name, bytes] : backup) {
-    write(dir / "backup_file" / name, bytes);
-    write(dir / "velmer_dump" / ("backup-" + name), bytes);
-  }
-  for (const auto& [name, bytes] : legacy) {
-    write(dir / "legacy_file" / name, bytes);
-    write(dir / "velmer_dump" / ("legacy-" + name), bytes);
+  // Every seed of a reader is velmer-dump's too.
+  const std::tuple<std::string, std::string, Bytes> seeds[] = {
+      {"backup", "one-job", job1}, {"backup", "two-jobs-and-a-task", concat({job1, task, job2})},
+      {"backup", "job-and-queue-start", concat({job1, queueStart})}, {"legacy", "job", legacyJob1},
+      {"legacy", "jobs-and-queue",
+       concat({legacyJob1, legacyJob2, legacyObject(velmer::encodeLegacyQueue(exampleQueue()))})}};
+  for (const auto& [format, name, bytes] : seeds) {
+    write(dir / (format + "_file") / name, bytes);
+    write(dir / "velmer_dump" / (format + "-" + name), bytes);
   }
   velmer::bus::BlobKeyValue store = {{"JID_176494500001", {{"updater", {{"stage", "2"}, {"phase", "copy"}}}}},
                                      {"JID_176494500002", {{"installer", {{"k", "v \u00e9"}}}}}};

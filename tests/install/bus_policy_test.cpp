@@ -2,6 +2,7 @@
 // name and may do anything; any other user may call methods and read properties, but
 // neither own the name nor set a property (uid 65534 stands for them). setAllProperties
 // stays refused by the daemon.
+#include <functional>
 #include <string>
 
 #include "daemon_fixture.hpp"
@@ -13,24 +14,18 @@ namespace {
 class InstalledBusPolicy : public DaemonTest {};
 
 TEST_F(InstalledBusPolicy, LetsAnyoneCallAndReadButOnlyRootOwnAndSet) {
-  const std::string denied = "org.freedesktop.DBus.Error.AccessDenied";
-  auto owning = callAsUser(65534, [](BusClient& client) {
-    client.connection().requestName(kServiceName);
-    return std::string();
-  });
-  EXPECT_EQ(owning.errorName, denied);
-
-  auto setting = callAsUser(65534, [](BusClient& client) {
-    client.setMainProperty("autoDeleteCapacity", uint16_t{64});
-    return std::string();
-  });
-  EXPECT_EQ(setting.errorName, denied);
-
-  auto bulkSetting = callAsUser(65534, [](BusClient& client) {
-    client.callMain<uint16_t>("setAllProperties", PropertyMap{{"maxJobsInStore", uint16_t{1}}});
-    return std::string();
-  });
-  EXPECT_EQ(bulkSetting.errorName, denied);
+  const std::function<void(BusClient&)> refused[] = {
+      [](BusClient& client) { client.connection().requestName(kServiceName); },
+      [](BusClient& client) { client.setMainProperty("autoDeleteCapacity", uint16_t{64}); },
+      [](BusClient& client) { client.callMain<uint16_t>("setAllProperties", PropertyMap{{"maxJobsInStore", uint16_t{1}}}); },
+  };
+  for (const auto& action : refused) {
+    auto outcome = callAsUser(65534, [&](BusClient& client) {
+      action(client);
+      return std::string();
+    });
+    EXPECT_EQ(outcome.errorName, "org.freedesktop.DBus.Error.AccessDenied");
+  }
 
   auto callingAndReading = callAsUser(65534, [](BusClient& client) {
     auto status = client.callMain<uint16_t>("GetJobServiceStatus");

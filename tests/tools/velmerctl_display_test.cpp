@@ -23,28 +23,25 @@ TEST(VelmerctlTable, NarrowTerminalCutsThenDropsColumnsButNeverTheID) {
       {"JID_000000000001", "Firmware Update: BIOS of the second riser", "running", "2026-12-06 03:00:00",
        "Downloading the package from the share"},
       {"JID_000000000002", "x", "new", "-", "New"}};
-  struct Case {
-    size_t width;
-    std::vector<std::string> titles;  // the columns shown
-  };
-  const std::vector<Case> cases = {
+  // The terminal's width and the columns shown.
+  const std::pair<size_t, std::vector<std::string>> cases[] = {
       {80, {"ID", "NAME", "STATE", "START", "STATUS"}},  // cut, nothing dropped
       {52, {"ID", "STATE", "START", "STA…"}},
       {51, {"ID", "STATE", "STATUS"}},
       {10, {"ID", "STATE", "STA…"}},  // too narrow even so: left to wrap
   };
-  for (const Case& c : cases) {
-    std::vector<std::string> lines = linesOf(renderTable(columns, rows, c.width));
-    ASSERT_EQ(lines.size(), 3u) << c.width;
-    std::istringstream titles(lines[0]);
-    std::vector<std::string> shown{std::istream_iterator<std::string>(titles), {}};
-    EXPECT_EQ(shown, c.titles) << c.width;
-    EXPECT_TRUE(lines[1].starts_with("JID_000000000001  ")) << c.width;
+  for (const auto& [width, titles] : cases) {
+    std::vector<std::string> lines = linesOf(renderTable(columns, rows, width));
+    ASSERT_EQ(lines.size(), 3u) << width;
+    std::istringstream header(lines[0]);
+    std::vector<std::string> shown{std::istream_iterator<std::string>(header), {}};
+    EXPECT_EQ(shown, titles) << width;
+    EXPECT_TRUE(lines[1].starts_with("JID_000000000001  ")) << width;
     for (const std::string& line : lines) {
-      if (c.width > 10) {
-        EXPECT_LE(displayWidth(line), c.width) << c.width << ": " << line;
+      if (width > 10) {
+        EXPECT_LE(displayWidth(line), width) << width << ": " << line;
       }
-      EXPECT_FALSE(line.ends_with(" ")) << c.width << ": " << line;
+      EXPECT_FALSE(line.ends_with(" ")) << width << ": " << line;
     }
   }
 }
@@ -63,9 +60,9 @@ TEST(VelmerctlValues, SentinelsReadAsNotGivenAndCodesAsTheAnsweringMethodMeansTh
   const std::pair<const char*, std::optional<uint32_t>> states[] = {
       {"running", 3u}, {"9", 9u}, {"runnin", std::nullopt}, {"", std::nullopt}};
   for (const auto& [text, state] : states) EXPECT_EQ(parseState(text), state) << text;
-  EXPECT_EQ(reasonOf({40, "", 40}), 40);
+  // A refusal carried in the code, and success, are shown by the end-to-end velmerctl test;
+  // here a refusal carried in the status alone.
   EXPECT_EQ(reasonOf({37, "QID_000000000001", 0}), 37);
-  EXPECT_EQ(reasonOf({0, "JID_000000000001", 0}), 0);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "temp_root.hpp"
+
 namespace velmer {
 namespace {
 
@@ -31,17 +33,14 @@ uint64_t numberAt(const Bytes& bytes, size_t offset, size_t width) {
 TEST(DcsRecords, SyncAndCancelRequestsHaveTheFortyByteLayout) {
   std::array<EFI_DCS_CHAR, kDcsJobIdUnits> wide{};
   const Bytes sync = bytesOf(makeDcsSyncRequest()), cancel = bytesOf(makeDcsCancelRequest(wide.data()));
-  ASSERT_EQ(sync.size(), 40u);
-  const auto* all = reinterpret_cast<const uint32_t*>(static_cast<uintptr_t>(numberAt(sync, 20, 8)));
-  EXPECT_EQ(std::vector<uint32_t>(all, all + 4), (std::vector<uint32_t>{'A', 'l', 'l', 0}));
-  const std::tuple<size_t, size_t, uint64_t, uint64_t> fields[] = {
-      // offset, width, sync, cancel
-      {0, 4, 2, 2},    {4, 8, 0, 0}, {12, 4, 0, 0}, {16, 4, 4, 1024}, {20, 8, numberAt(sync, 20, 8), numberAt(sync, 20, 8)},
-      {28, 8, 0, reinterpret_cast<uintptr_t>(wide.data())}, {36, 4, 0, 0}};
-  for (const auto& [offset, width, inSync, inCancel] : fields) {
-    EXPECT_EQ(numberAt(sync, offset, width), inSync) << offset;
-    EXPECT_EQ(numberAt(cancel, offset, width), inCancel) << offset;
-  }
+  const uint64_t all = numberAt(sync, 20, 8);
+  const auto* units = reinterpret_cast<const uint32_t*>(static_cast<uintptr_t>(all));
+  EXPECT_EQ(std::vector<uint32_t>(units, units + 4), (std::vector<uint32_t>{'A', 'l', 'l', 0}));
+  ByteTable expectedSync(40), expectedCancel(40);
+  expectedSync.num(0, 2, 4).num(16, 4, 4).num(20, all, 8);
+  expectedCancel.num(0, 2, 4).num(16, 1024, 4).num(20, all, 8).num(28, reinterpret_cast<uintptr_t>(wide.data()), 8);
+  EXPECT_EQ(sync, expectedSync.b);
+  EXPECT_EQ(cancel, expectedCancel.b);
 }
 
 TEST(DcsRecords, JobIdIsCutToTwentyUnitsBeforeItsTerminatorAndNeverSignExtended) {

@@ -11,18 +11,12 @@ namespace {
 TEST(FqddMatch, NameMatchesOnlyWhenItEndsWithColonAndTheFqdd) {
   const std::string nic = "NIC.Slot.1-1-1";
   const std::tuple<const char*, std::string, bool> cases[] = {
-      {"Configure:NIC.Slot.1-1-1", nic, true},
-      {"configure:nic.slot.1-1-1", nic, true},
-      {":NIC.Slot.1-1-1", nic, true},
+      {"Configure:NIC.Slot.1-1-1", nic, true}, {"configure:nic.slot.1-1-1", nic, true}, {":NIC.Slot.1-1-1", nic, true},
       {"Create:Disk.Bay.0:Enclosure.Internal.0-1", "Disk.Bay.0:Enclosure.Internal.0-1", true},
-      {"NIC.Slot.1-1-1", nic, false},
-      {"Configure NIC.Slot.1-1-1", nic, false},
-      {"Configure:NIC.Slot.1-1-1:x", nic, false},
-      {"Configure:NIC.Slot.1-1-10", nic, false},
-      {"NIC.Slot.1-1-1:NIC.Slot.1-1-1", nic, false},
-      {"a NIC.Slot.1-1-1 b:NIC.Slot.1-1-1", nic, false},
-      {"Configure:", "", false},
-      {"", "", false},
+      {"NIC.Slot.1-1-1", nic, false}, {"Configure NIC.Slot.1-1-1", nic, false},
+      {"Configure:NIC.Slot.1-1-1:x", nic, false}, {"Configure:NIC.Slot.1-1-10", nic, false},
+      {"NIC.Slot.1-1-1:NIC.Slot.1-1-1", nic, false}, {"a NIC.Slot.1-1-1 b:NIC.Slot.1-1-1", nic, false},
+      {"Configure:", "", false}, {"", "", false},
   };
   for (const auto& [name, fqdd, matches] : cases) EXPECT_EQ(jobNameMatchesFqdd(name, fqdd), matches) << name;
 }

@@ -3,29 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace velmer {
 namespace {
 
 TEST(InterfaceState, EachStateAndStatusTextMapsToItsClientState) {
-  struct Case {
-    uint32_t jobState;
-    const char* status;
-    uint8_t expected;
-  };
   // One or two texts of each state and its answer for any other text: a text is
   // compared whole and case-sensitively, and states above 7 keep the current state (99).
-  const Case cases[] = {
+  const std::tuple<uint32_t, const char*, uint8_t> cases[] = {
       {4, "Completed with Errors", 11}, {4, "Reboot Failed", 13}, {4, "Failed", 10}, {4, "failed", 9},
       {4, "Failed ", 9}, {2, "anything", 4}, {3, "Paused, Waiting for Reboot", 8}, {3, "Running", 6},
       {1, "Downloading", 1}, {1, "New", 3}, {0, "Ready For Restore", 5}, {0, "Downloaded", 2}, {0, "New", 0},
       {5, "Failed", 15}, {6, "Failed", 10}, {6, "Completed", 16}, {7, "Completed with Errors", 11},
       {7, "Completed", 17}, {8, "Failed", 99}, {255, "", 99},
   };
-  for (const Case& c : cases) {
+  for (const auto& [jobState, status, expected] : cases) {
     uint8_t result = 0;
-    EXPECT_EQ(getState4Interface(99, c.jobState, c.status, result), 0);
-    EXPECT_EQ(result, c.expected) << c.jobState << " \"" << c.status << "\"";
+    EXPECT_EQ(getState4Interface(99, jobState, status, result), 0);
+    EXPECT_EQ(result, expected) << jobState << " \"" << status << "\"";
   }
 }
 

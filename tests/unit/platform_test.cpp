@@ -33,6 +33,13 @@ std::vector<char> packArgs(const std::vector<const char*>& args) {
   return buffer;
 }
 
+// The registry's text of `messageId` with `args`, in a buffer of `size` bytes.
+std::string messageText(const char* messageId, const char* args, size_t size) {
+  std::vector<char> text(size);
+  EXPECT_EQ(MsgRegGetMessageByMsgID(messageId, "en", args, text.data(), size), 0);
+  return text.data();
+}
+
 std::string fallbackText(const char* messageId) {
   char* text = nullptr;
   EXPECT_EQ(JCGetMessageFromMsgIDFallbackAlloc(messageId, &text, nullptr), 0);
@@ -58,16 +65,10 @@ TEST(EventsAndMessages, RefusedArgumentsAndLookupsFallBackAsTheirCallersExpect) 
   root.write("usr/share/velmer/messages.json",
              R"({"RMX038": "from RMX038", "CUT": "abcdé", "ZZ1": "%2 before %1", "MANY": "[%10|%1|%3%]"})");
   EXPECT_EQ(fallbackText("NOSUCH"), "from RMX038");
-  const std::vector<char> args = packArgs({"one", "two"});
-  char cut[6];
-  ASSERT_EQ(MsgRegGetMessageByMsgID("ZZ1", "en", args.data(), cut, sizeof cut), 0);
-  EXPECT_STREQ(cut, "two b");
+  EXPECT_EQ(messageText("ZZ1", packArgs({"one", "two"}).data(), 6), "two b");
   const std::vector<char> ten = packArgs({"1", "2", "3", "4", "5", "6", "7", "8", "9", "ten"});
-  char many[32];
-  ASSERT_EQ(MsgRegGetMessageByMsgID("MANY", "en", ten.data(), many, sizeof many), 0);
-  EXPECT_STREQ(many, "[ten|1|3%]");
-  ASSERT_EQ(MsgRegGetMessageByMsgID("CUT", "en", nullptr, cut, sizeof cut), 0);
-  EXPECT_STREQ(cut, "abcd") << "a character is never split";
+  EXPECT_EQ(messageText("MANY", ten.data(), 32), "[ten|1|3%]");
+  EXPECT_EQ(messageText("CUT", nullptr, 6), "abcd") << "a character is never split";
   root.write("usr/share/velmer/messages.json", "not json");
   EXPECT_EQ(fallbackText("NOSUCH"), "Generic job failed.");
 

@@ -35,11 +35,10 @@ class TempRoot {
   const std::filesystem::path& dir() const { return dir_; }
 
   // Writes `text` to `path` (relative to the root), creating its directories.
-  std::string write(const std::filesystem::path& path, const std::string& text) const {
+  void write(const std::filesystem::path& path, const std::string& text) const {
     std::filesystem::path full = dir_ / path;
     std::filesystem::create_directories(full.parent_path());
     std::ofstream(full, std::ios::trunc) << text;
-    return full.string();
   }
 
  private:
