@@ -33,7 +33,7 @@ TEST_F(PendingConfigCleanup, EachKindOfJobReachesItsOwnPeerAndNoAnswerOfThePeers
   // service, a key that is no text and another slot.
   const std::string controller = "RAID.Integrated.1-1";
   const std::string drive = "Disk.Bay.0:Enclosure.Internal.0-1:RAID.Integrated.1-1";
-  peers().addDevice({"/inventory/nic/a", kNicSlotInterface, "Key", "NIC.Slot.1-1-1", kInventoryService, false});
+  peers().addDevice({"/inventory/nic/a", kNicSlotInterface, "Key", "NIC.Slot.1-1-1", false});
   peers().addDevice({"/inventory/nic/b", kNicSlotInterface, "Key", int32_t{7}});
   peers().addDevice({"/inventory/nic/c", kNicSlotInterface, "Key", "NIC.Slot.2-1-1"});
   peers().addDevice({"/inventory/nic/d", kNicSlotInterface, "Key", "NIC.Slot.1-1-1"});
