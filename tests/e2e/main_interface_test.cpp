@@ -1,5 +1,6 @@
-// The main object's own logic over the bus: the bulk setter, the property-change
-// rules, the controller-firmware job state and the automatic-deletion time-out.
+// The main object's own logic over the bus: the bulk setter and who may call it, the
+// property-change rules, the controller-firmware job state, the automatic-deletion
+// time-out and the recurring-task methods (against the engine stand-in of the sandbox).
 #include <string>
 #include <tuple>
 #include <vector>
@@ -10,6 +11,8 @@ namespace velmer::e2e {
 namespace {
 
 using Names = std::vector<std::string>;
+using TextReply = std::tuple<uint16_t, std::string>;
+using ListReply = std::tuple<uint16_t, Names>;
 
 class MainObject : public DaemonTest {
  protected:
@@ -20,6 +23,17 @@ class MainObject : public DaemonTest {
     return recorder().changedNames();
   }
   std::tuple<uint16_t, uint8_t> query(const char* method) { return client().callMain<uint16_t, uint8_t>(method); }
+  template <class... Args>
+  TextReply text(const std::string& method, const Args&... args) {
+    return client().callMain<uint16_t, std::string>(method, args...);
+  }
+  template <class... Args>
+  ListReply list(const std::string& method, const Args&... args) {
+    return client().callMain<uint16_t, Names>(method, args...);
+  }
+  uint16_t status(const std::string& method, const std::string& argument) {
+    return client().callMain<uint16_t>(method, argument);
+  }
 };
 
 TEST_F(MainObject, SetAllPropertiesSignalsEachChangeInKeyOrderAndStopsAtTheFirstValueOfTheWrongType) {
@@ -88,6 +102,76 @@ TEST_F(MainObject, FirmwareJobStateAndAutoDeletionMethodsFollowTheStoredValues) 
 
   EXPECT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{65535}), 0);
   EXPECT_EQ(client().mainProperty<uint32_t>("autoDeleteTimeout"), 65535u);
+}
+
+using RecurringTasks = MainObject;
+
+TEST_F(RecurringTasks, ClientCreatesFindsListsValidatesAndRemovesTasksAndFailuresReplyOneWithAnEmptyValue) {
+  auto [reserveStatus, reserved] = text("JS_RTSE_CreateTaskID");
+  auto [taskStatus, task] = text("JS_RTSE_CreateTaskID");
+  ASSERT_EQ(reserveStatus + taskStatus, 0);
+  EXPECT_EQ(text("JS_RTSE_StartSchedulingRecurringTask", "group=nightly;jobs=JID_1,JID_2;task=" + task),
+            TextReply(0, task));
+  auto [weeklyStatus, weekly] = text("JS_RTSE_StartSchedulingRecurringTask", "group=weekly;jobs=JID_3");
+  ASSERT_EQ(weeklyStatus, 0);
+
+  EXPECT_EQ(text("JS_RTSE_GetTaskFromGroupName", "nightly"), TextReply(0, task));
+  EXPECT_EQ(text("JS_RTSE_GetTaskFromJobID", "JID_2"), TextReply(0, task));
+  EXPECT_EQ(text("JS_RTSE_GetGroupNameFromTask", weekly), TextReply(0, "weekly"));
+  EXPECT_EQ(list("JS_RTSE_ListJobs", task), ListReply(0, Names{"JID_1", "JID_2"}));
+  EXPECT_EQ(list("JS_RTSE_ListTasks"), ListReply(0, Names{task, weekly}));
+  EXPECT_EQ(status("JS_RTSE_ValidateNonBlocking", task), 0);
+
+  // Failures (one of each form of reply), a reserved ID without a schedule among them.
+  EXPECT_EQ(text("JS_RTSE_StartSchedulingRecurringTask", "jobs=JID_1"), TextReply(1, ""));
+  EXPECT_EQ(text("JS_RTSE_GetGroupNameFromTask", reserved), TextReply(1, ""));
+  EXPECT_EQ(list("JS_RTSE_ListJobs", "TID_999999999999"), ListReply(1, Names{}));
+  EXPECT_EQ(list("JS_RTSE_ListJobs", reserved), ListReply(1, Names{}));
+  EXPECT_EQ(status("JS_RTSE_ValidateNonBlocking", reserved), 1);
+  EXPECT_EQ(status("JS_RTSE_FreeStringArray", "anything"), 0);
+
+  EXPECT_EQ(status("JS_RTSE_RemoveTask", task), 0);
+  EXPECT_EQ(status("JS_RTSE_RemoveTaskByGroupName", "weekly"), 0);
+  EXPECT_EQ(list("JS_RTSE_ListTasks"), ListReply(1, Names{}));
+}
+
+using UnprivilegedCaller = MainObject;
+
+TEST_F(UnprivilegedCaller, IsRefusedOnlyTheBulkSetterAndCannotMakeTheDaemonSendMoreThanTheBusCarries) {
+  // Everything but the bulk setter is open to any caller (here nobody, 65534), who cannot
+  // make the daemon send more than the bus carries. 33 values of 1 MiB once made
+  // blobKeyValue's change signal larger than the bus takes, and the bus disconnected the
+  // daemon; 1 MiB job names did the same to GetManagedObjects.
+  auto outcome = callAsUser(65534, [](BusClient& client) {
+    std::string out = busErrorOf([&] {
+      client.callMain<uint16_t>("setAllProperties", PropertyMap{{"maxJobsInStore", uint16_t{1}}});
+    });
+    out += " " + std::to_string(client.callMain<uint16_t>("GetJobServiceStatus")) + " " +
+           std::to_string(client.callMain<uint16_t>("JS_SetkelvofwJobState", uint16_t{31})) + " ";
+    client.setMainProperty("autoDeleteCapacity", uint16_t{64});
+    out += std::to_string(client.mainProperty<uint16_t>("autoDeleteCapacity")) + " " + client.serviceStatus() + "|";
+    const std::string mebibyte(1 << 20, 'v');
+    for (int i = 0; i < 33; ++i)
+      out += std::to_string(client.callMain<uint16_t>("JS_WriteBLOB_Key_Value", std::string("JID_000000000001"),
+                                                      "key" + std::to_string(i), std::string("attacker"), mebibyte));
+    auto [status, jobID, code] =
+        client.callMain<uint16_t, std::string, uint16_t>("JobServCreate", mebibyte, uint16_t{5});
+    const std::string setName = busErrorOf(
+        [&] { client.setProperty(kJobPathPrefix + jobID, kJobInterface, "jobName", sdbus::Variant(mebibyte)); });
+    return out + "|" + setName + "|" + jobID;
+  });
+  ASSERT_EQ(outcome.errorName, "");
+  const std::string jobID = outcome.output.substr(outcome.output.rfind('|') + 1);
+  // Each value is refused with the write's error status.
+  EXPECT_EQ(outcome.output, "org.freedesktop.DBus.Error.AccessDenied 0 0 64 READY|" + std::string(33, '1') +
+                                "|org.freedesktop.DBus.Error.InvalidArgs|" + jobID);
+  EXPECT_EQ(client().mainProperty<uint16_t>("maxJobsInStore"), 256);
+  EXPECT_EQ(client().mainProperty<uint16_t>("kelvofwJobState"), 31);
+  EXPECT_TRUE(client().mainProperty<BlobKeyValue>("blobKeyValue").empty());
+  const auto job = client().managedObjects().at(sdbus::ObjectPath(kJobPathPrefix + jobID)).at(kJobInterface);
+  EXPECT_EQ(job.at("jobName").get<std::string>(), std::string(99, 'v')) << "stored as an update stores it";
+  // The daemon's own UID passes the check of the bulk setter.
+  EXPECT_EQ(client().callMain<uint16_t>("setAllProperties", PropertyMap{{"maxJobsInStore", uint16_t{1}}}), 0);
 }
 
 }  // namespace
