@@ -137,17 +137,18 @@ void FakePeers::publishDevices() {
 void FakePeers::publishServices() {
   serveMethod(kHiiConfigPath, kHiiConfigInterface, "SetConfigCancel",
               [this](const std::string& fqdd, const std::string& jobID) {
-                return std::tuple(receive("SetConfigCancel", {fqdd, jobID}).setConfigCancel, jobID);
+                receive("SetConfigCancel", {fqdd, jobID});
+                return std::tuple(int16_t{0}, jobID);
               });
   serveMethod(kStoragePath, kStorageInterface, "ConfigCancel", [this](const std::string& jobID, const std::string& fqdd) {
-    const PeerAnswers answers = receive("ConfigCancel", {jobID, fqdd});
-    return sdbus::Struct<uint64_t, uint64_t>(answers.configCancelP, answers.configCancelS);
+    return sdbus::Struct<uint64_t, uint64_t>(receive("ConfigCancel", {jobID, fqdd}).configCancelP, 0);
   });
   serveMethod(kProvisioningPath, kProvisioningInterface, "cancelSetBIOSTime", [this](const std::string& argument) {
     return receive("cancelSetBIOSTime", {argument}).cancelSetBIOSTime;
   });
   serveMethod(kFirmwareUpdatePath, kFirmwareUpdateInterface, "fwupdcore_delete_job", [this](const std::string& jobID) {
-    return receive("fwupdcore_delete_job", {jobID}).fwupdcoreDeleteJob;
+    receive("fwupdcore_delete_job", {jobID});
+    return int32_t{0};
   });
 
   auto bios = sdbus::createObject(*connection_, kBiosPath);

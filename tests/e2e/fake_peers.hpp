@@ -51,14 +51,12 @@ struct InventoryDevice {
 using CallArgs = std::vector<std::string>;
 using CallList = std::vector<CallArgs>;
 
-// What the peers answer: SetConfigCancel (setConfigCancel, its job ID), ConfigCancel
-// (configCancelP, configCancelS), cancelSetBIOSTime, fwupdcore_delete_job, the BIOS FQDD.
+// What the peers answer that a test may change: ConfigCancel's first status (the second
+// is 0), cancelSetBIOSTime and the BIOS FQDD. SetConfigCancel answers 0 and its job ID,
+// fwupdcore_delete_job 0.
 struct PeerAnswers {
-  int16_t setConfigCancel = 0;
   uint64_t configCancelP = 0;
-  uint64_t configCancelS = 0;
   int32_t cancelSetBIOSTime = 0;
-  int32_t fwupdcoreDeleteJob = 0;
   std::string biosFqdd = "BIOS.Setup.1-1";
 };
 
