@@ -90,18 +90,14 @@ TEST_F(PendingConfigCleanup, EachKindOfJobReachesItsOwnPeerAndNoAnswerOfThePeers
   peers().answer(&PeerAnswers::cancelSetBIOSTime, 0x10003);
   EXPECT_EQ(cleanUp("Set BIOS time", "JID_1", 212), 3);
 
-  // The controller firmware marker clears an active update flag, whatever the type,
-  // and asks no peer.
+  // The controller firmware marker clears an active update flag (the state before and
+  // after), whatever the type, and asks no peer.
   peers().forgetCalls();
-  struct Case {
-    const char* name;
-    uint16_t before, after;
-  };
-  for (const Case& c : {Case{"Update kelvo WITH tamber firmware", 33, 30}, Case{"Update Kelvo firmware", 33, 33},
-                        Case{"Kelvo with Tamber", 0, 0}}) {
-    ASSERT_EQ(client().callMain<uint16_t>("JS_SetkelvofwJobState", c.before), 0);
-    EXPECT_EQ(cleanUp(c.name, "JID_1", 5), 0);
-    EXPECT_EQ(client().mainProperty<uint16_t>("kelvofwJobState"), c.after) << c.name;
+  for (auto [name, before, after] : {std::tuple{"Update kelvo WITH tamber firmware", 33, 30},
+                                     std::tuple{"Update Kelvo firmware", 33, 33}, std::tuple{"Kelvo with Tamber", 0, 0}}) {
+    ASSERT_EQ(client().callMain<uint16_t>("JS_SetkelvofwJobState", uint16_t(before)), 0);
+    EXPECT_EQ(cleanUp(name, "JID_1", 5), 0);
+    EXPECT_EQ(client().mainProperty<uint16_t>("kelvofwJobState"), after) << name;
   }
   EXPECT_TRUE(peers().methodsCalled().empty());
 }

@@ -97,20 +97,17 @@ class JobDeletion : public JobTest {
 TEST_F(JobDeletion, RefusalsComeBeforeAnyMarkAndACancelToolFailureRefusesWithItsCodeOr24) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
-  struct Outcome {
-    int exitCode;  // minus a signal: the tool dies of it
-    uint16_t named, clearAll;
-  };
-  // A named job passes the tool's own codes on, a clear-all only 25; any other failure,
-  // a death by a signal included, is 24.
-  const Outcome outcomes[] = {{25, 25, 25}, {31, 31, 24}, {7, 24, 24}, {-SIGKILL, 24, 24}};
+  // The tool's exit code (minus a signal: the tool dies of it), then the reply code of a
+  // named deletion and of a clear-all. A named job passes the tool's own codes on, a
+  // clear-all only 25; any other failure, a death by a signal included, is 24.
+  const std::tuple<int, uint16_t, uint16_t> outcomes[] = {{25, 25, 25}, {31, 31, 24}, {7, 24, 24}, {-SIGKILL, 24, 24}};
   auto failWith = [&](int exitCode) { exitCode < 0 ? cancelTool.dieOf(-exitCode) : cancelTool.exitWith(exitCode); };
 
   // A clear-all of an empty store runs the tool as well; nothing selected, no worker runs.
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
-  for (const auto& o : outcomes) {
-    failWith(o.exitCode);
-    EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", o.clearAll})) << o.exitCode;
+  for (const auto& [exitCode, named, clearAll] : outcomes) {
+    failWith(exitCode);
+    EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", clearAll})) << exitCode;
   }
   cancelTool.exitWith(0);
   EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
@@ -152,9 +149,9 @@ TEST_F(JobDeletion, RefusalsComeBeforeAnyMarkAndACancelToolFailureRefusesWithIts
   EXPECT_TRUE(noneMarked({first, running, inUse, lockedResource}));
 
   // A failing tool refuses the named job and leaves it unmarked.
-  for (const auto& o : outcomes) {
-    failWith(o.exitCode);
-    EXPECT_EQ(deleteJobs({first}), (Reply{0, first, o.named})) << o.exitCode;
+  for (const auto& [exitCode, named, clearAll] : outcomes) {
+    failWith(exitCode);
+    EXPECT_EQ(deleteJobs({first}), (Reply{0, first, named})) << exitCode;
   }
   EXPECT_FALSE(isMarked(first));
 

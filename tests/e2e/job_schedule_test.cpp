@@ -144,31 +144,27 @@ TEST_F(JobSchedule, ANowScheduleHandsTheQueueOverAtOnceAndAStartAheadMarksEachJo
 
   const std::time_t start = std::time(nullptr) + 3600, until = start + 7200;
   const std::string startText = displayTimeOf(start), untilText = displayTimeOf(until);
-  struct Case {
-    std::string job;
-    std::string until;
-    std::string message, messageID;
-    IdList eventArguments;  // the display strings only
-  };
-  const Case cases[] = {
+  // A job, the until argument, the message and message ID it gets and its event's
+  // arguments (the display strings only).
+  const std::tuple<std::string, std::string, std::string, std::string, IdList> cases[] = {
       {createJob("Configure NIC"), "TIME_NA", "The job is scheduled to run after  " + startText, "JCP051", {startText}},
       {createJob("Configure RAID"), scheduleTimeOf(until),
        "The Job is scheduled to run between " + startText + " and " + untilText, "JCP049", {startText, untilText}},
       {createJob("Reboot", 40), "TIME_NA", "The reboot job is scheduled to run on " + startText, "JCP050", {startText}},
   };
 
-  for (const auto& c : cases) {
-    auto [status, queueID, code] = schedule({c.job}, scheduleTimeOf(start), c.until);
-    ASSERT_EQ(status + code, 0) << c.messageID;
-    EXPECT_TRUE(hasFields(job(c.job), {{"jobStatus", "Scheduled"}, {"message", c.message}, {"messageID", c.messageID},
+  for (const auto& [jobID, untilArgument, message, messageID, eventArguments] : cases) {
+    auto [status, queueID, code] = schedule({jobID}, scheduleTimeOf(start), untilArgument);
+    ASSERT_EQ(status + code, 0) << messageID;
+    EXPECT_TRUE(hasFields(job(jobID), {{"jobStatus", "Scheduled"}, {"message", message}, {"messageID", messageID},
                                        {"startTime", start}, {"queueID", queueID}}));
 
-    auto logged = events(c.messageID);
-    ASSERT_EQ(logged.size(), 1u) << c.messageID;
-    EXPECT_EQ(logged[0]["args"], nlohmann::json(c.eventArguments));
+    auto logged = events(messageID);
+    ASSERT_EQ(logged.size(), 1u) << messageID;
+    EXPECT_EQ(logged[0]["args"], nlohmann::json(eventArguments));
 
     EXPECT_EQ(peer.receive(kMessageTimeout).value_or(ReceivedSchedulerMessage{}).payload,
-              expectedSchedulerPayload(start, c.until == "TIME_NA" ? kNoEnd : until, queueID));
+              expectedSchedulerPayload(start, untilArgument == "TIME_NA" ? kNoEnd : until, queueID));
   }
 
   // The limits themselves are accepted: 128 IDs (those without a job are listed in the

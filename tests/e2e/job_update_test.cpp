@@ -4,6 +4,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "job_fixture.hpp"
@@ -20,11 +21,9 @@ class JobUpdate : public JobTest {
   // Puts the job in `state` with every state time at kOldTime, so that a report's
   // times stand out.
   void prepare(const std::string& id, uint32_t state) {
-    ASSERT_EQ(setJob(id, {{"jobState", state},
-                          {"actualRunningStartTime", kOldTime},
-                          {"actualRunningStopTime", kOldTime},
-                          {"completionTime", kOldTime}}),
-              0);
+    PropertyMap values = {{"jobState", state}};
+    for (const char* name : kStateTimes) values[name] = kOldTime;
+    ASSERT_EQ(setJob(id, values), 0);
   }
 
   // The state times that the last report set (those no longer at kOldTime).
@@ -40,25 +39,20 @@ class JobUpdate : public JobTest {
 };
 
 TEST_F(JobUpdate, StateTransitionsSetTheirTimesAndOnlyAFinishedJobResistsRunningAgain) {
-  struct Transition {
-    uint32_t from;
-    uint16_t report;
-    uint32_t result;
-    std::vector<std::string> times;
-  };
-  const std::vector<Transition> table = {
+  // From a state, a report, the state that results and the state times it sets.
+  const std::vector<std::tuple<uint32_t, uint16_t, uint32_t, std::vector<std::string>>> table = {
       {0, 3, 3, {"actualRunningStartTime"}}, {3, 2, 2, {}}, {3, 5, 5, {"actualRunningStopTime"}},
       {3, 6, 6, {"actualRunningStopTime", "completionTime"}}, {1, 4, 4, {"completionTime"}},
       {4, 3, 4, {"completionTime"}}, {4, 2, 4, {"completionTime"}}, {4, 4, 4, {}}, {4, kSame, 4, {}}, {4, 0, 0, {}},
       {6, 3, 3, {"actualRunningStartTime"}}, {7, 2, 2, {}}, {2, 7, 7, {"completionTime"}},
   };
   std::string id = createJob("Configure: RAID", 1);
-  for (const Transition& t : table) {
-    SCOPED_TRACE(std::to_string(t.from) + " -> " + std::to_string(t.report));
-    prepare(id, t.from);
-    ASSERT_EQ(update(id, t.report, kSame), 0);
-    EXPECT_EQ(jobValue<uint32_t>(id, "jobState"), t.result);
-    EXPECT_EQ(timesSet(id), t.times);
+  for (const auto& [from, report, result, times] : table) {
+    SCOPED_TRACE(std::to_string(from) + " -> " + std::to_string(report));
+    prepare(id, from);
+    ASSERT_EQ(update(id, report, kSame), 0);
+    EXPECT_EQ(jobValue<uint32_t>(id, "jobState"), result);
+    EXPECT_EQ(timesSet(id), times);
   }
 }
 
@@ -86,16 +80,13 @@ TEST_F(JobUpdate, ReportsApplyTheirFieldsAndRefuseEmptyUnknownAndDeletionMarkedJ
 
   // The percentage is stored as reported, without a range check, and is 100 only for a
   // final status of a finished state.
-  struct Report {
-    uint16_t state, percent;
-    const char* status;
-    uint16_t stored;
-  };
   id = createJob("Configure: RAID", 1);
-  for (const Report& r : {Report{3, 150, "", 150}, Report{kSame, kSame, "", 150}, Report{3, 40, "Completed", 40},
-                          Report{4, 40, "Done", 40}, Report{6, 40, "Completed with Errors", 100}}) {
-    ASSERT_EQ(update(id, r.state, r.percent, r.status), 0);
-    EXPECT_EQ(jobValue<uint16_t>(id, "percentComplete"), r.stored) << r.state << " " << r.percent << " " << r.status;
+  const std::tuple<uint16_t, uint16_t, const char*, uint16_t> reports[] = {  // state, percent, status: stored
+      {3, 150, "", 150}, {kSame, kSame, "", 150}, {3, 40, "Completed", 40}, {4, 40, "Done", 40},
+      {6, 40, "Completed with Errors", 100}};
+  for (const auto& [state, percent, status, stored] : reports) {
+    ASSERT_EQ(update(id, state, percent, status), 0);
+    EXPECT_EQ(jobValue<uint16_t>(id, "percentComplete"), stored) << state << " " << percent << " " << status;
   }
 
   // The message is looked up from the message ID when none is given; a given message
