@@ -133,8 +133,4 @@ std::vector<nlohmann::json> JobTest::events(const std::string& messageId) const 
   return result;
 }
 
-int64_t JobTest::now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace velmer::e2e

@@ -68,6 +68,7 @@ class JobTest : public DaemonTest {
   Reply deleteJobs(const IdList& jobs) { return deleteJobs(jobs, static_cast<uint16_t>(jobs.size())); }
 
   PropertyMap job(const std::string& jobID);
+  PropertyMap mainObject() { return client().getAllProperties(kServicePath, kMainInterface); }
   template <class T>
   T jobValue(const std::string& jobID, const std::string& name) {
     return client().getProperty(jobPath(jobID), kJobInterface, name).get<T>();
@@ -94,7 +95,7 @@ class JobTest : public DaemonTest {
   std::vector<nlohmann::json> events(const std::string& messageId = "") const;
 
   // Time in seconds by the daemon's clock.
-  static int64_t now();
+  static int64_t now() { return std::time(nullptr); }
 
  private:
   std::unique_ptr<FakePeers> peers_;
