@@ -41,7 +41,8 @@ class ScheduleTest : public JobTest {
   // The job is bound to its queue and the process received the queue.
   void expectHandedOver(QueueExecutionPeer& peer, const std::string& jobID) {
     EXPECT_TRUE(hasFields(job(jobID), {{"flags", 1}, {"queueID", queues_[jobID]}}));
-    EXPECT_EQ(peer.receive(kMessageTimeout).value_or(ReceivedSchedulerMessage{}).queueID(), queues_[jobID]);
+    EXPECT_EQ(peer.receive(kMessageTimeout).value_or(ReceivedSchedulerMessage{}).payload,
+              expectedSchedulerPayload(0, kNoEnd, queues_[jobID]));
   }
 
   uint16_t deleteQueue(const std::string& id) {

@@ -39,11 +39,6 @@ msqid_ds stateOf(int queueId) {
 
 }  // namespace
 
-std::string ReceivedSchedulerMessage::queueID() const {
-  const char* field = reinterpret_cast<const char*>(payload.data() + kIdOffset);
-  return std::string(field, strnlen(field, kIdFieldSize));
-}
-
 std::array<uint8_t, 56> expectedSchedulerPayload(int64_t startTime, int64_t untilTime, const std::string& queueID) {
   std::array<uint8_t, 56> bytes{};
   putInt64At(bytes, kStartOffset, startTime);
