@@ -2,10 +2,17 @@
 
 #include <algorithm>
 
-
 namespace velmer::e2e {
 
 namespace {
+
+constexpr const char* kObjectMapperService = "xyz.openbmc_project.ObjectMapper";
+// The HII configuration manager and the BIOS inventory object.
+constexpr const char* kSystemService = "com.zorvex.kelvo.system";
+constexpr const char* kStorageService = "com.zorvex.kelvo.storage";
+constexpr const char* kProvisioningService = "com.zorvex.kelvo.provisiond";
+constexpr const char* kFirmwareUpdateService = "com.zorvex.kelvo.fwupdcore";
+constexpr const char* kInventoryService = "com.zorvex.kelvo.inventory";
 
 constexpr const char* kMapperPath = "/xyz/openbmc_project/object_mapper";
 constexpr const char* kHiiConfigPath = "/com/zorvex/kelvo/system/HIIConfigMgr";
@@ -29,22 +36,16 @@ FakePeers::~FakePeers() {
   connection_.reset();
 }
 
-void FakePeers::leaveOut(const std::string& service) { absent_.insert(service); }
-
 void FakePeers::addDevice(InventoryDevice device) { devices_.push_back(std::move(device)); }
 
 void FakePeers::start() {
   connection_ = sdbus::createSystemBusConnection();
-  // Every object exists on the connection; a peer left out just has no name, so calls
-  // addressed to it fail as they would on the controller.
   publishMapper();
   publishDevices();
   publishServices();
-  std::set<std::string> names = {kObjectMapperService, kSystemService, kStorageService, kProvisioningService,
-                                 kFirmwareUpdateService, kInventoryService};
-  for (const auto& device : devices_) names.insert(device.service);
-  for (const auto& name : names)
-    if (!absent_.contains(name)) connection_->requestName(name);
+  for (const char* name : {kObjectMapperService, kSystemService, kStorageService, kProvisioningService,
+                           kFirmwareUpdateService, kInventoryService})
+    connection_->requestName(name);
   connection_->enterEventLoopAsync();
 }
 
@@ -79,22 +80,8 @@ void FakePeers::forgetCalls() {
   received_.clear();
 }
 
-template <class T>
-T FakePeers::current(T PeerAnswers::*field) {
-  std::lock_guard lock(mutex_);
-  return answers_.*field;
-}
-
 // ---------------------------------------------------------------------------------------
 // The peers
-
-FakePeers::SubTree FakePeers::subTree(const std::vector<std::string>& interfaces) const {
-  SubTree tree;
-  for (const auto& device : devices_)
-    if (std::find(interfaces.begin(), interfaces.end(), device.interface) != interfaces.end())
-      tree[device.path][device.service].push_back(device.interface);
-  return tree;
-}
 
 template <class Handler>
 void FakePeers::serveMethod(const char* path, const char* interface, const char* method, Handler&& handler) {
@@ -104,12 +91,13 @@ void FakePeers::serveMethod(const char* path, const char* interface, const char*
   objects_.push_back(std::move(object));
 }
 
-void FakePeers::receive(const std::string& method, CallArgs args) {
+PeerAnswers FakePeers::receive(const std::string& method, CallArgs args) {
   std::lock_guard lock(mutex_);
   received_.emplace_back(method, std::move(args));
   // sdbus::Error is the one exception the binding turns into an error reply.
   if (auto failure = failures_.find(method); failure != failures_.end())
     throw sdbus::Error(failure->second, "failure asked for by the test");
+  return answers_;
 }
 
 void FakePeers::publishMapper() {
@@ -118,7 +106,11 @@ void FakePeers::publishMapper() {
                 CallArgs args = {root, std::to_string(depth)};
                 args.insert(args.end(), interfaces.begin(), interfaces.end());
                 receive("GetSubTree", std::move(args));
-                return subTree(interfaces);
+                SubTree tree;
+                for (const auto& device : devices_)
+                  if (std::find(interfaces.begin(), interfaces.end(), device.interface) != interfaces.end())
+                    tree[device.path][kInventoryService].push_back(device.interface);
+                return tree;
               });
 }
 
@@ -146,25 +138,22 @@ void FakePeers::publishServices() {
   serveMethod(kHiiConfigPath, kHiiConfigInterface, "SetConfigCancel",
               [this](const std::string& fqdd, const std::string& jobID) {
                 receive("SetConfigCancel", {fqdd, jobID});
-                return std::tuple<int16_t, std::string>(current(&PeerAnswers::setConfigCancel), jobID);
+                return std::tuple(int16_t{0}, jobID);
               });
   serveMethod(kStoragePath, kStorageInterface, "ConfigCancel", [this](const std::string& jobID, const std::string& fqdd) {
-    receive("ConfigCancel", {jobID, fqdd});
-    return sdbus::Struct<uint64_t, uint64_t>(current(&PeerAnswers::configCancelP), current(&PeerAnswers::configCancelS));
+    return sdbus::Struct<uint64_t, uint64_t>(receive("ConfigCancel", {jobID, fqdd}).configCancelP, 0);
   });
   serveMethod(kProvisioningPath, kProvisioningInterface, "cancelSetBIOSTime", [this](const std::string& argument) {
-    receive("cancelSetBIOSTime", {argument});
-    return current(&PeerAnswers::cancelSetBIOSTime);
+    return receive("cancelSetBIOSTime", {argument}).cancelSetBIOSTime;
   });
   serveMethod(kFirmwareUpdatePath, kFirmwareUpdateInterface, "fwupdcore_delete_job", [this](const std::string& jobID) {
     receive("fwupdcore_delete_job", {jobID});
-    return current(&PeerAnswers::fwupdcoreDeleteJob);
+    return int32_t{0};
   });
 
   auto bios = sdbus::createObject(*connection_, kBiosPath);
   bios->registerProperty("FQDD").onInterface(kBiosInterface).withGetter([this] {
-    receive("Get", {kBiosPath, kBiosInterface, "FQDD"});
-    return current(&PeerAnswers::biosFqdd);
+    return receive("Get", {kBiosPath, kBiosInterface, "FQDD"}).biosFqdd;
   });
   bios->finishRegistration();
   objects_.push_back(std::move(bios));

@@ -9,7 +9,6 @@
 //   class Cleanup : public velmer::e2e::JobTest {};
 //   TEST_F(Cleanup, ...) {
 //     peers().addDevice({"/inventory/nic1", kNicSlotInterface, "Key", "NIC.Slot.1-1-1"});
-//     peers().leaveOut(kProvisioningService);      // absent: calls fail at once
 //     peers().start();                             // objects and names are fixed from here
 //     peers().answer(&PeerAnswers::setConfigCancel, 5);   // answers may change any time
 //     client().callMain<uint16_t>("JobServCleanupPersistentData", ...);
@@ -23,7 +22,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -32,15 +30,6 @@
 #include "bus_client.hpp"
 
 namespace velmer::e2e {
-
-inline constexpr const char* kObjectMapperService = "xyz.openbmc_project.ObjectMapper";
-// The HII configuration manager and the BIOS inventory object.
-inline constexpr const char* kSystemService = "com.zorvex.kelvo.system";
-inline constexpr const char* kStorageService = "com.zorvex.kelvo.storage";
-inline constexpr const char* kProvisioningService = "com.zorvex.kelvo.provisiond";
-inline constexpr const char* kFirmwareUpdateService = "com.zorvex.kelvo.fwupdcore";
-// Where device objects live unless a test says otherwise.
-inline constexpr const char* kInventoryService = "com.zorvex.kelvo.inventory";
 
 inline constexpr const char* kNicSlotInterface = "com.zorvex.kelvo.system.NicSlot";
 inline constexpr const char* kFcSlotInterface = "com.zorvex.kelvo.system.FCSlot";
@@ -54,7 +43,6 @@ struct InventoryDevice {
   std::string interface;
   std::string property;  // "Key" (network, Fibre Channel, InfiniBand) or "Fqdd" (storage)
   std::variant<std::string, int32_t> value;
-  std::string service = kInventoryService;
   // false: the mapper lists the device but no object answers for it.
   bool served = true;
 };
@@ -63,14 +51,12 @@ struct InventoryDevice {
 using CallArgs = std::vector<std::string>;
 using CallList = std::vector<CallArgs>;
 
-// What the peers answer: SetConfigCancel (setConfigCancel, its job ID), ConfigCancel
-// (configCancelP, configCancelS), cancelSetBIOSTime, fwupdcore_delete_job, the BIOS FQDD.
+// What the peers answer that a test may change: ConfigCancel's first status (the second
+// is 0), cancelSetBIOSTime and the BIOS FQDD. SetConfigCancel answers 0 and its job ID,
+// fwupdcore_delete_job 0.
 struct PeerAnswers {
-  int16_t setConfigCancel = 0;
   uint64_t configCancelP = 0;
-  uint64_t configCancelS = 0;
   int32_t cancelSetBIOSTime = 0;
-  int32_t fwupdcoreDeleteJob = 0;
   std::string biosFqdd = "BIOS.Setup.1-1";
 };
 
@@ -82,8 +68,7 @@ class FakePeers {
   FakePeers(const FakePeers&) = delete;
   FakePeers& operator=(const FakePeers&) = delete;
 
-  // Before start(): which peers exist and which devices the inventory holds.
-  void leaveOut(const std::string& service);
+  // Before start(): the devices the inventory holds.
   void addDevice(InventoryDevice device);
   // Connects to the bus named by DBUS_SYSTEM_BUS_ADDRESS, publishes the objects, owns
   // the names and serves on a background thread.
@@ -111,24 +96,21 @@ class FakePeers {
  private:
   using SubTree = std::map<std::string, std::map<std::string, std::vector<std::string>>>;
 
-  // Records a call, then throws the error a test asked `method` to answer with, if any.
-  void receive(const std::string& method, CallArgs args);
-  template <class T>
-  T current(T PeerAnswers::*field);
+  // Records a call, then throws the error a test asked `method` to answer with, if any;
+  // otherwise returns what the peers answer now.
+  PeerAnswers receive(const std::string& method, CallArgs args);
 
   template <class Handler>
   void serveMethod(const char* path, const char* interface, const char* method, Handler&& handler);
   void publishMapper();
   void publishDevices();
   void publishServices();
-  SubTree subTree(const std::vector<std::string>& interfaces) const;
 
   mutable std::mutex mutex_;
   PeerAnswers answers_;
   std::map<std::string, std::string> failures_;  // method -> error name
   std::vector<std::pair<std::string, CallArgs>> received_;
   std::vector<InventoryDevice> devices_;
-  std::set<std::string> absent_;
 
   std::unique_ptr<sdbus::IConnection> connection_;
   std::vector<std::unique_ptr<sdbus::IObject>> objects_;

@@ -1,6 +1,7 @@
 #include "fake_tool.hpp"
 
 #include <fstream>
+#include <sstream>
 
 #include "child_process.hpp"
 #include "daemon_fixture.hpp"
@@ -34,20 +35,14 @@ void FakeTool::writeScript(const std::string& lastLine) {
 }
 
 std::vector<ToolCall> FakeTool::calls() const {
-  std::vector<ToolCall> result;
+  // Whole calls only: a tool may be appending one right now.
   const std::string text = readFile(record_);
-  ToolCall current;
-  for (size_t start = 0; start < text.size();) {
-    if (text[start] == '\n') {
-      result.push_back(std::move(current));
-      current.clear();
-      ++start;
-      continue;
-    }
-    const size_t end = text.find('\0', start);
-    if (end == std::string::npos) break;  // a call still being appended
-    current.push_back(text.substr(start, end - start));
-    start = end + 1;
+  std::vector<ToolCall> result;
+  std::istringstream lines(text.substr(0, text.rfind('\n') + 1));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream arguments(line);
+    ToolCall& call = result.emplace_back();
+    for (std::string argument; std::getline(arguments, argument, '\0');) call.push_back(argument);
   }
   return result;
 }

@@ -1,11 +1,18 @@
 // JobServDelete as a client sees it: the refusals and their order, the tools and peers a
 // deletion reaches, the delete mark, the removal through the backup thread and the
-// background clean-up of the firmware's staged configuration.
+// background clean-up of the firmware's staged configuration. Then the pending-
+// configuration clean-up on its own, through JobServCleanupPersistentData, against fake
+// peers on the private bus and fake tool scripts under the sandbox root. Last, automatic
+// deletion: a creation at the store's automatic-deletion capacity starts a pass that
+// removes the finished jobs completed at least the time-out ago, each with its object,
+// list entry, counts, cache entry and key-value entries.
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "fake_tool.hpp"
@@ -25,17 +32,8 @@ constexpr uint64_t kDcsSync = 0xC0000001, kDcsCancel = 0xC0000002;
 
 // Quotes, a semicolon and a command substitution; it fits the 39-character status.
 const std::string kHostileImage = R"(img's "x"; $(touch pwned))";
-
-// The queue IDs of the kill messages that the queue-execution process received so far.
-IdList killMessages(QueueExecutionPeer& scheduler) {
-  IdList queueIDs;
-  while (auto message = scheduler.receive(0ms)) {
-    if (message->type != 3) continue;
-    EXPECT_EQ(message->payload, expectedSchedulerPayload(0, 0, message->queueID())) << "a kill carries no times";
-    queueIDs.push_back(message->queueID());
-  }
-  return queueIDs;
-}
+// Quotes, a semicolon, a command substitution and a space: text a shell would act on.
+const std::string kHostileText = R"(it's "x"; touch pwned $(touch pwned) `touch pwned`)";
 
 class JobDeletion : public JobTest {
  protected:
@@ -87,6 +85,17 @@ class JobDeletion : public JobTest {
     return result;
   }
 
+  // Whether the shared cache's journal holds the job's removal.
+  bool leftTheCache(const std::string& jobID) const {
+    const auto changes = records("jobcache.jsonl");
+    return std::any_of(changes.begin(), changes.end(),
+                       [&](auto& change) { return change["op"] == "remove_job" && change["id"] == jobID; });
+  }
+
+  uint16_t cleanUp(const std::string& name, const std::string& jobID, uint32_t type, const std::string& status = "") {
+    return client().callMain<uint16_t>("JobServCleanupPersistentData", name, jobID, type, status, uint32_t{2});
+  }
+
   // Waits until `count` background clean-ups have ended.
   bool waitForCleanupWorkers(size_t count) {
     const std::string done = "[JS_CleanupInBackgroundWork]: Cleanup thread done";
@@ -97,20 +106,17 @@ class JobDeletion : public JobTest {
 TEST_F(JobDeletion, RefusalsComeBeforeAnyMarkAndACancelToolFailureRefusesWithItsCodeOr24) {
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
-  struct Outcome {
-    int exitCode;  // minus a signal: the tool dies of it
-    uint16_t named, clearAll;
-  };
-  // A named job passes the tool's own codes on, a clear-all only 25; any other failure,
-  // a death by a signal included, is 24.
-  const Outcome outcomes[] = {{25, 25, 25}, {31, 31, 24}, {7, 24, 24}, {-SIGKILL, 24, 24}};
+  // The tool's exit code (minus a signal: the tool dies of it), then the reply code of a
+  // named deletion and of a clear-all. A named job passes the tool's own codes on, a
+  // clear-all only 25; any other failure, a death by a signal included, is 24.
+  const std::tuple<int, uint16_t, uint16_t> outcomes[] = {{25, 25, 25}, {31, 31, 24}, {7, 24, 24}, {-SIGKILL, 24, 24}};
   auto failWith = [&](int exitCode) { exitCode < 0 ? cancelTool.dieOf(-exitCode) : cancelTool.exitWith(exitCode); };
 
   // A clear-all of an empty store runs the tool as well; nothing selected, no worker runs.
   EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", 0}));
-  for (const auto& o : outcomes) {
-    failWith(o.exitCode);
-    EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", o.clearAll})) << o.exitCode;
+  for (const auto& [exitCode, named, clearAll] : outcomes) {
+    failWith(exitCode);
+    EXPECT_EQ(deleteJobs({kClearAll}), (Reply{0, "", clearAll})) << exitCode;
   }
   cancelTool.exitWith(0);
   EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
@@ -152,9 +158,9 @@ TEST_F(JobDeletion, RefusalsComeBeforeAnyMarkAndACancelToolFailureRefusesWithIts
   EXPECT_TRUE(noneMarked({first, running, inUse, lockedResource}));
 
   // A failing tool refuses the named job and leaves it unmarked.
-  for (const auto& o : outcomes) {
-    failWith(o.exitCode);
-    EXPECT_EQ(deleteJobs({first}), (Reply{0, first, o.named})) << o.exitCode;
+  for (const auto& [exitCode, named, clearAll] : outcomes) {
+    failWith(exitCode);
+    EXPECT_EQ(deleteJobs({first}), (Reply{0, first, named})) << exitCode;
   }
   EXPECT_FALSE(isMarked(first));
 
@@ -169,8 +175,8 @@ TEST_F(JobDeletion, RefusalsComeBeforeAnyMarkAndACancelToolFailureRefusesWithIts
 
 // With the clean-up of type 212 failing (65535), also the queue of its jobs.
 TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsCleanupKeeps) {
-  peers().leaveOut(kProvisioningService);  // the BIOS time cancel fails: 65535
   peers().start();
+  peers().failWith("cancelSetBIOSTime", "com.zorvex.kelvo.provisiond.Error.Busy");  // the clean-up fails: 65535
   FakeTool cancelTool(root(), kJobCancelTool);
   QueueExecutionPeer scheduler(root());
   // A clean-up failure refuses only unfinished jobs.
@@ -200,23 +206,27 @@ TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsClea
   const std::string queueID = std::get<1>(schedule({running, waiting}));
   report(running, kRunning);
   EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 65535}));
-  EXPECT_EQ(killMessages(scheduler), IdList{queueID});
+  // The queue-execution process got the queue, then its kill, which carries no times.
+  std::vector<std::pair<int64_t, std::array<uint8_t, 56>>> messages;
+  while (auto message = scheduler.receive(0ms)) messages.emplace_back(message->type, message->payload);
+  EXPECT_EQ(messages, (decltype(messages){{2, expectedSchedulerPayload(0, kNoEnd, queueID)},
+                                          {3, expectedSchedulerPayload(0, 0, queueID)}}));
   EXPECT_TRUE(waitForQueueCount(0)) << "a withdrawn queue runs nothing: it leaves";
   EXPECT_TRUE(onBus(jobPath(running)) && onBus(jobPath(pendingTime)));
   EXPECT_NE(std::get<1>(schedule({waiting})), "") << "the job that stays is free to be scheduled again";
 }
 
-// The backup and key-value files follow a deletion as the persistence tests check.
-TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusAndTheCache) {
+// The backup and key-value files follow a deletion as the persistence tests check. A job
+// of type 0 gets a "QID_" ID; a named deletion (and a clear-all, below) still removes it
+// as a job.
+TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusAndTheCacheAlsoOfTypeZeroWhoseIdLooksLikeAQueue) {
   peers().start();
-  const std::string doomed = createJob("Job", 5), kept = createJob("Job", 5);
+  const std::string doomed = createJob("Job", 0), kept = createJob("Job", 5);
+  ASSERT_EQ(doomed.substr(0, 4), "QID_");
   EXPECT_EQ(deleteJobs({doomed}), (Reply{0, "", 0}));
   ASSERT_TRUE(waitForRemoval(jobPath(doomed)));
-  EXPECT_EQ(client().mainProperty<IdList>("jobInfoObjList"), (IdList{kept}));
-  EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 1);
-  const auto cache = records("jobcache.jsonl");
-  EXPECT_TRUE(std::any_of(cache.begin(), cache.end(),
-                          [&](auto& change) { return change["op"] == "remove_job" && change["id"] == doomed; }));
+  EXPECT_TRUE(hasFields(mainObject(), {{"jobInfoObjList", {kept}}, {"numJobsInStore", 1}}));
+  EXPECT_TRUE(leftTheCache(doomed));
   ASSERT_EQ(events("JCP036").size(), 1u);
   EXPECT_EQ(events("JCP036")[0]["args"], nlohmann::json::array({doomed}));
 
@@ -258,23 +268,9 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusAndTheCache) {
             (std::vector<ToolCall>{{"cleanup", "-jobid=" + backup, "-imageName=" + kHostileImage}}));
 }
 
-// A job of type 0 gets a "QID_" ID; a named deletion and a clear-all still remove it as a job.
-TEST_F(JobDeletion, JobOfTypeZeroIsRemovedAsAJobThoughItsIdLooksLikeAQueue) {
-  peers().start();
-  FakeTool cancelTool(root(), kJobCancelTool);
-  const std::string named = createJob("Job", 0), cleared = createJob("Job", 0);
-  ASSERT_EQ(named.substr(0, 4), "QID_");
-  EXPECT_EQ(deleteJobs({named}), (Reply{0, "", 0}));
-  EXPECT_TRUE(waitUntilGone({named}));
-  EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 0}));
-  EXPECT_TRUE(waitUntilGone({cleared}));
-  EXPECT_TRUE(waitUntil([&] { return client().mainProperty<uint16_t>("numJobsInStore") == 0; }, kRemovalTimeout));
-  EXPECT_TRUE(client().mainProperty<IdList>("jobInfoObjList").empty());
-}
-
 TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndAForcedOneFailsRunningJobsAndRestartsTheDataManager) {
   // Each clear-all's pass is counted in the log: the backup thread serves its commands.
-  ASSERT_TRUE(waitForLog("Post restoration all job info", 10s));
+  ASSERT_TRUE(waitForStartupSequence());
   peers().start();
   FakeTool cancelTool(root(), kJobCancelTool);
   const std::string running = jobIn(kRunning), finished = createJob("Job", 212), scheduled = jobIn(kScheduled);
@@ -316,7 +312,7 @@ TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndAForcedOneFailsRunningJobsAndRest
   // every job in one worker and restarts the data manager (the withdrawal of a queue is
   // checked above).
   const std::string alone = createJob("Job", 5), queued = createJob("Job", 5), queuedToo = createJob("Job", 5);
-  const std::string later = jobIn(kScheduled), done = createJob("Job", 5);
+  const std::string later = jobIn(kScheduled), done = createJob("Job", 0);  // type 0: an ID like a queue's
   report(alone, kRunning, "", "", "", 40);
   report(queued, kRunning);
   report(queuedToo, kRunning, "", "", "", 150);
@@ -341,6 +337,7 @@ TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndAForcedOneFailsRunningJobsAndRest
   }
   EXPECT_FALSE(lastChanges(later).contains("messageID"));
   EXPECT_TRUE(waitUntilGone({alone, queued, queuedToo, later, done}));
+  EXPECT_TRUE(waitUntil([&] { return client().mainProperty<uint16_t>("numJobsInStore") == 0; }, kRemovalTimeout));
   ASSERT_TRUE(waitForCleanupWorkers(4));
   for (const auto& id : {alone, queued, queuedToo, later, done}) dcs.push_back("cancel " + id);
   dcs.insert(dcs.end() - 5, "sync");
@@ -379,6 +376,172 @@ TEST_F(JobDeletion, AHungCancelToolIsKilledWithItsChildAfterItsTimeOutAndTheBusA
     return stat.empty() || stat.find(") Z ") != std::string::npos;
   }, 5s)) << "the tool's child is gone too: " << readFile(statPath);
   EXPECT_FALSE(isMarked(download));
+}
+
+using PendingConfigCleanup = JobDeletion;
+
+TEST_F(PendingConfigCleanup, EachKindOfJobReachesItsOwnPeerAndNoAnswerOfThePeersFailsTheCleanup) {
+  // The mapper lists paths in order; the match comes last, after a device no object
+  // answers for, a key that is no text and another slot.
+  const std::string controller = "RAID.Integrated.1-1";
+  const std::string drive = "Disk.Bay.0:Enclosure.Internal.0-1:RAID.Integrated.1-1";
+  peers().addDevice({"/inventory/nic/a", kNicSlotInterface, "Key", "NIC.Slot.1-1-1", false});
+  peers().addDevice({"/inventory/nic/b", kNicSlotInterface, "Key", int32_t{7}});
+  peers().addDevice({"/inventory/nic/c", kNicSlotInterface, "Key", "NIC.Slot.2-1-1"});
+  peers().addDevice({"/inventory/nic/d", kNicSlotInterface, "Key", "NIC.Slot.1-1-1"});
+  peers().addDevice({"/inventory/fc", kFcSlotInterface, "Key", "FC.Slot.2-1"});
+  peers().addDevice({"/inventory/ib", kIbSlotInterface, "Key", "InfiniBand.Slot.3-1"});
+  peers().addDevice({"/inventory/storage/controller", kControllerInterface, "Fqdd", controller});
+  peers().addDevice({"/inventory/storage/drive", kDriveInterface, "Fqdd", drive});
+  peers().start();
+
+  // Each type asks the mapper for the devices of its own interface and cancels only
+  // those; the type's high bits do not change the kind of job.
+  for (auto [type, interface, ownFqdd, otherFqdd] :
+       {std::tuple{62u, kNicSlotInterface, "NIC.Slot.1-1-1", "FC.Slot.2-1"},
+        std::tuple{63u, kFcSlotInterface, "FC.Slot.2-1", "InfiniBand.Slot.3-1"},
+        std::tuple{64u, kIbSlotInterface, "InfiniBand.Slot.3-1", "NIC.Slot.1-1-1"},
+        std::tuple{0x1003Eu, kNicSlotInterface, "NIC.Slot.1-1-1", ""}}) {
+    peers().forgetCalls();
+    EXPECT_EQ(cleanUp(std::string("Job:") + otherFqdd, "JID_1", type), 0);
+    EXPECT_EQ(cleanUp(std::string("Job:") + ownFqdd, "JID_000000000101", type), 0);
+    EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{ownFqdd, "JID_000000000101"}})) << type;
+    EXPECT_EQ(peers().calls("GetSubTree"), CallList(2, {"/", "0", interface})) << type;
+  }
+
+  // A name that does not end in a colon and the FQDD cancels nothing (the matching rule
+  // is unit-tested); an adapter that is not in the inventory at all is no failure either.
+  peers().forgetCalls();
+  for (const std::string name : {"Configure NIC.Slot.1-1-1", "", "Configure:NIC.Slot.9-9-9"})
+    EXPECT_EQ(cleanUp(name, "JID_1", 62), 0) << name;
+  EXPECT_TRUE(peers().calls("SetConfigCancel").empty());
+
+  // Storage jobs send the drive or the controller.
+  peers().forgetCalls();
+  EXPECT_EQ(cleanUp("Create volume:" + drive, "JID_1", 60), 0);
+  EXPECT_EQ(cleanUp("Reset:" + controller, "JID_2", 75), 0);
+  EXPECT_EQ(cleanUp("Reset:RAID.Slot.4-1", "JID_3", 60), 0);
+  EXPECT_EQ(peers().calls("ConfigCancel"), (CallList{{"JID_1", drive}, {"JID_2", controller}}));
+  EXPECT_EQ(peers().calls("GetSubTree").size(), 6u);  // both interfaces asked for every job
+
+  // The mapping of the answer is unit-tested; here: a refusal or an error fails nothing.
+  peers().answer(&PeerAnswers::configCancelP, 0x8000000000000007ULL);
+  EXPECT_EQ(cleanUp("Reset:" + controller, "JID_1", 60), 0);
+  peers().failWith("ConfigCancel", "com.zorvex.kelvo.storage.Error.Busy");
+  EXPECT_EQ(cleanUp("Reset:" + controller, "JID_1", 60), 0);
+
+  // BIOS jobs reach the configuration manager; whatever it answers, the job stays deletable.
+  peers().forgetCalls();
+  EXPECT_EQ(cleanUp("Configure BIOS", "JID_1", 61), 0);
+  EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{"BIOS.Setup.1-1", "JID_1"}}));
+  peers().failWith("SetConfigCancel", "com.zorvex.kelvo.system.Error.Busy");
+  EXPECT_EQ(cleanUp("Configure BIOS", "JID_2", 61), 0);
+  // No BIOS FQDD: nothing to cancel.
+  peers().answer(&PeerAnswers::biosFqdd, "");
+  EXPECT_EQ(cleanUp("Configure BIOS", "JID_3", 61), 0);
+  EXPECT_EQ(peers().calls("SetConfigCancel").size(), 2u);
+
+  // The BIOS time job passes the provisioning status on in sixteen bits.
+  EXPECT_EQ(cleanUp("Set BIOS time", "JID_1", 212), 0);
+  EXPECT_EQ(peers().calls("cancelSetBIOSTime"), (CallList{{""}}));
+  peers().answer(&PeerAnswers::cancelSetBIOSTime, 9);
+  EXPECT_EQ(cleanUp("Set BIOS time", "JID_1", 212), 9);
+  peers().answer(&PeerAnswers::cancelSetBIOSTime, 0x10003);
+  EXPECT_EQ(cleanUp("Set BIOS time", "JID_1", 212), 3);
+
+  // The controller firmware marker clears an active update flag (the state before and
+  // after), whatever the type, and asks no peer.
+  peers().forgetCalls();
+  for (auto [name, before, after] : {std::tuple{"Update kelvo WITH tamber firmware", 33, 30},
+                                     std::tuple{"Update Kelvo firmware", 33, 33}, std::tuple{"Kelvo with Tamber", 0, 0}}) {
+    ASSERT_EQ(client().callMain<uint16_t>("JS_SetkelvofwJobState", uint16_t(before)), 0);
+    EXPECT_EQ(cleanUp(name, "JID_1", 5), 0);
+    EXPECT_EQ(client().mainProperty<uint16_t>("kelvofwJobState"), after) << name;
+  }
+  EXPECT_TRUE(peers().methodsCalled().empty());
+}
+
+TEST_F(PendingConfigCleanup, ToolsGetTheirArgumentsVerbatimAndAttributeJobsCancelTheirOwnSet) {
+  // The system erase tool is waited for: the record is complete when the reply arrives.
+  FakeTool erase(root(), "/bin/syserasectl");
+  const std::string jobID = "JID_1" + kHostileText;
+  EXPECT_EQ(cleanUp("Erase", jobID, 200), 0);
+  EXPECT_EQ(erase.calls(), (std::vector<ToolCall>{{"delete", "job=" + jobID}}));
+  erase.exitWith(3);
+  EXPECT_EQ(cleanUp("Erase", "JID_2", 200), 0);
+  std::filesystem::remove(erase.path());
+  EXPECT_EQ(cleanUp("Erase", "JID_3", 200), 0);
+
+  // The backup and restore tool starts in the background.
+  FakeTool backup(root(), "/bin/bkrestctl");
+  const std::string image = "image " + kHostileText;
+  EXPECT_EQ(cleanUp("Backup", jobID, 165, image), 0);
+  ASSERT_TRUE(backup.waitForCalls(1, 5s));
+  EXPECT_EQ(backup.calls().back(), (ToolCall{"cleanup", "-jobid=" + jobID, "-imageName=" + image}));
+  EXPECT_FALSE(std::filesystem::exists(root() / "pwned"));
+  EXPECT_FALSE(std::filesystem::exists(erase.path().parent_path() / "pwned"));
+
+  // The staged attributes of each kind are cancelled by the platform, which only logs it.
+  for (auto [type, fqdd] : {std::pair{65u, "Kelvo.Embedded.1"}, std::pair{66u, "System.Embedded.1"},
+                            std::pair{160u, "Tamber.Embedded.1"}}) {
+    const size_t mark = readLog().size();
+    EXPECT_EQ(cleanUp("Attributes", "JID_1", type), 0);
+    EXPECT_NE(readLog(mark).find(std::string("cancel staged attributes of ") + fqdd), std::string::npos) << type;
+  }
+}
+
+constexpr int64_t kDefaultTimeout = 172800;  // 48 hours
+constexpr const char* kPassDone = "[JSProcessDeletionCommands]: Exiting JSProcessDeletionCommands";
+
+class AutoDeletion : public JobDeletion {
+ protected:
+  std::string jobIn(uint32_t state, int64_t completedSecondsAgo, uint16_t type = 1) {
+    std::string id = createJob("Configure: RAID", type);
+    EXPECT_EQ(setJob(id, {{"jobState", state}, {"completionTime", now() - completedSecondsAgo}}), 0);
+    return id;
+  }
+
+  // The creation that finds the store at its capacity starts a pass, which removes what
+  // it selects before it ends; returns the new job's ID once the pass is over.
+  std::string creationWithPass(uint16_t numJobsInStore) {
+    const size_t logStart = readLog().size();
+    EXPECT_EQ(setMain({{"autoDeleteCapacity", numJobsInStore}, {"numJobsInStore", numJobsInStore}}), 0);
+    const std::string trigger = createJob("Trigger", 1);
+    EXPECT_TRUE(waitForLog(kPassDone, 10s, logStart));
+    return trigger;
+  }
+};
+
+TEST_F(AutoDeletion, PassRemovesExactlyTheFinishedJobsAtOrPastTheTimeoutAndTheCountNeverWraps) {
+  ASSERT_TRUE(waitForStartupSequence());  // its own pass ends in the same line
+  std::string due = jobIn(4, kDefaultTimeout);
+  std::string longDue = jobIn(4, 10 * kDefaultTimeout, 0);  // type 0: an ID like a queue's
+  std::string recent = jobIn(4, kDefaultTimeout - 60);
+  std::string running = jobIn(3, 10 * kDefaultTimeout);
+  std::string rebootPending = jobIn(6, 10 * kDefaultTimeout);
+  for (const std::string& id : {due, recent})
+    ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", id, std::string("key"), std::string("caller"),
+                                          std::string("value")),
+              0);
+
+  const std::string trigger = creationWithPass(5);
+  EXPECT_EQ(client().mainProperty<IdList>("jobInfoObjList"), (IdList{recent, running, rebootPending, trigger}));
+  EXPECT_FALSE(onBus(jobPath(due)) || onBus(jobPath(longDue)));
+  // 6 after the creation, less the two removed.
+  EXPECT_TRUE(hasFields(mainObject(), {{"jobInfoObjCount", 4}, {"numJobsInStore", 4}}));
+
+  // The key-value file follows the property as it does for a named deletion.
+  const auto blob = client().mainProperty<BlobKeyValue>("blobKeyValue");
+  EXPECT_EQ(std::make_tuple(blob.contains(due), blob.contains(recent), leftTheCache(due), leftTheCache(recent)),
+            std::make_tuple(false, true, true, false));
+
+  // A count below the jobs removed: the creation raises it to 1, two removals leave 0
+  // (not 65535).
+  ASSERT_EQ(setMain({{"autoDeleteCapacity", uint16_t{128}}}), 0);  // no pass while the jobs are made
+  jobIn(4, kDefaultTimeout);
+  jobIn(4, kDefaultTimeout);
+  creationWithPass(0);
+  EXPECT_TRUE(hasFields(mainObject(), {{"jobInfoObjCount", 5}, {"numJobsInStore", 0}}));
 }
 
 }  // namespace

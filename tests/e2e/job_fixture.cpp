@@ -89,28 +89,14 @@ PropertyMap JobTest::queue(const std::string& queuePath) {
   return client().getAllProperties(queuePath, kQueueInterface);
 }
 
-std::vector<std::string> JobTest::queuePaths() {
-  std::vector<std::string> paths;
-  for (const auto& [path, interfaces] : client().managedObjects())
-    if (interfaces.contains(kQueueInterface)) paths.push_back(path);
-  return paths;
-}
-
 bool JobTest::onBus(const std::string& path) { return client().managedObjects().contains(sdbus::ObjectPath(path)); }
 
-bool JobTest::waitUntilGone(const IdList& jobs) {
-  return waitUntil([&] { return std::none_of(jobs.begin(), jobs.end(), [&](auto& id) { return onBus(jobPath(id)); }); },
-                   kRemovalTimeout);
+bool JobTest::waitForRemoval(const std::string& path) {
+  return waitUntil([&] { return !onBus(path); }, kRemovalTimeout);
 }
 
-bool JobTest::waitForRemoval(const std::string& path, std::chrono::milliseconds timeout) {
-  return recorder().waitFor(
-      [&](const SignalList& signals) {
-        return std::any_of(signals.begin(), signals.end(), [&](const RecordedSignal& signal) {
-          return signal.member == "InterfacesRemoved" && signal.objectPath == path;
-        });
-      },
-      timeout);
+bool JobTest::waitUntilGone(const IdList& jobs) {
+  return std::all_of(jobs.begin(), jobs.end(), [&](const std::string& id) { return waitForRemoval(jobPath(id)); });
 }
 
 bool JobTest::waitForStartupSequence() {
@@ -140,15 +126,11 @@ std::vector<nlohmann::json> JobTest::records(const std::string& file) const {
   return lines;
 }
 
-std::vector<Event> JobTest::events(const std::string& messageId) const {
-  std::vector<Event> result;
+std::vector<nlohmann::json> JobTest::events(const std::string& messageId) const {
+  std::vector<nlohmann::json> result;
   for (auto& event : records("events.jsonl"))
     if (messageId.empty() || event["messageId"] == messageId) result.push_back(std::move(event));
   return result;
-}
-
-int64_t JobTest::now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace velmer::e2e

@@ -35,8 +35,6 @@ inline constexpr auto kRemovalTimeout = 10s;
 // and delete: for a creation the job ID is the data.
 using Reply = std::tuple<uint16_t, std::string, uint16_t>;
 using IdList = std::vector<std::string>;
-// One event-log entry: {"time", "messageId", "codes", "args", "text"}.
-using Event = nlohmann::json;
 
 std::string jobPath(const std::string& jobID);
 // The schedule string YYYYMMDDhhmmss of `when` in local time, and its display form in
@@ -70,18 +68,16 @@ class JobTest : public DaemonTest {
   Reply deleteJobs(const IdList& jobs) { return deleteJobs(jobs, static_cast<uint16_t>(jobs.size())); }
 
   PropertyMap job(const std::string& jobID);
+  PropertyMap mainObject() { return client().getAllProperties(kServicePath, kMainInterface); }
   template <class T>
   T jobValue(const std::string& jobID, const std::string& name) {
     return client().getProperty(jobPath(jobID), kJobInterface, name).get<T>();
   }
   PropertyMap queue(const std::string& queuePath);
-  // The paths of every queue object on the bus, new or restored.
-  std::vector<std::string> queuePaths();
   bool onBus(const std::string& path);
-  // Waits until none of the jobs is on the bus.
+  // Waits until the object at `path`, or every one of the jobs, has left the bus.
+  bool waitForRemoval(const std::string& path);
   bool waitUntilGone(const IdList& jobs);
-  // Waits until the object at `path` has been withdrawn (InterfacesRemoved).
-  bool waitForRemoval(const std::string& path, std::chrono::milliseconds timeout = kRemovalTimeout);
   // The backup thread serves its commands, and re-sends every queue, once its start-up
   // sequence is over; a test that counts either waits for that first.
   bool waitForStartupSequence();
@@ -95,10 +91,11 @@ class JobTest : public DaemonTest {
   // The complete JSON lines a platform stand-in wrote to ROOT/var/log/velmer/`file`.
   std::vector<nlohmann::json> records(const std::string& file) const;
   // The event-log entries so far, oldest first; only those of `messageId` when given.
-  std::vector<Event> events(const std::string& messageId = "") const;
+  // Each is {"time", "messageId", "codes", "args", "text"}.
+  std::vector<nlohmann::json> events(const std::string& messageId = "") const;
 
   // Time in seconds by the daemon's clock.
-  static int64_t now();
+  static int64_t now() { return std::time(nullptr); }
 
  private:
   std::unique_ptr<FakePeers> peers_;

@@ -1,7 +1,11 @@
 // Scheduling as a client sees it: the validation method, the queue that JobServSchedule
 // makes and binds, what the queue-execution process receives, the messages and events
-// of jobs that start later, and every refusal.
+// of jobs that start later, and every refusal. Then the life of a queue: the hand-over
+// when the queue-execution process is missing, busy or back; removal once its jobs have
+// finished, or on a client's request. The hand-over again after a restart is part of the
+// restore tests.
 #include <ctime>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,7 +18,41 @@ namespace {
 
 constexpr auto kMessageTimeout = 10s;
 
-using JobScheduleRefusals = JobTest;
+class ScheduleTest : public JobTest {
+ protected:
+  // A schedule of `jobs` from now on, without end: its queue ID, the reply also when the
+  // hand-over fails.
+  std::string scheduleNow(const IdList& jobs) {
+    auto [status, queueID, code] = schedule(jobs);
+    EXPECT_EQ(status + code, 0) << status << " " << code;
+    return queueID;
+  }
+  // Schedules a new job to start now: its ID.
+  std::string scheduleNewJob() {
+    const std::string jobID = createJob("Configure NIC");
+    queues_[jobID] = scheduleNow({jobID});
+    return jobID;
+  }
+
+  void expectRolledBack(const std::string& jobID) {
+    EXPECT_TRUE(hasFields(job(jobID), {{"startTime", 0}, {"untilTime", 0}, {"flags", 0}, {"queueID", ""}}));
+  }
+
+  // The job is bound to its queue and the process received the queue.
+  void expectHandedOver(QueueExecutionPeer& peer, const std::string& jobID) {
+    EXPECT_TRUE(hasFields(job(jobID), {{"flags", 1}, {"queueID", queues_[jobID]}}));
+    EXPECT_EQ(peer.receive(kMessageTimeout).value_or(ReceivedSchedulerMessage{}).payload,
+              expectedSchedulerPayload(0, kNoEnd, queues_[jobID]));
+  }
+
+  uint16_t deleteQueue(const std::string& id) {
+    return client().callMain<uint16_t>("JobServDeleteQueue", id, uint16_t{0});
+  }
+
+  std::map<std::string, std::string> queues_;  // job ID -> queue ID
+};
+
+using JobScheduleRefusals = ScheduleTest;
 
 TEST_F(JobScheduleRefusals, EachBadRequestHasItsOwnReplyAndLeavesNoQueueBehind) {
   const std::string job = createJob("Configure NIC"), other = createJob("Configure RAID");
@@ -56,8 +94,9 @@ TEST_F(JobScheduleRefusals, EachBadRequestHasItsOwnReplyAndLeavesNoQueueBehind) 
   };
   for (const auto& c : cases) EXPECT_EQ(schedule(c.jobs, c.numJobs, c.start, c.until), c.expected) << c.what;
 
-  // Refusals of the job list come after the queue object was announced: it is gone again.
-  EXPECT_TRUE(queuePaths().empty());
+  // Refusals of the job list come after the queue object was announced: it is gone again,
+  // and the five jobs are all the bus holds.
+  EXPECT_EQ(client().managedObjects().size(), 5u);
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 0);
   for (const auto& id : {job, other}) EXPECT_TRUE(hasFields(this->job(id), {{"queueID", ""}, {"flags", 0}})) << id;
 
@@ -80,20 +119,18 @@ TEST_F(JobScheduleRefusals, EachBadRequestHasItsOwnReplyAndLeavesNoQueueBehind) 
   EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 21);
 }
 
-using JobSchedule = JobTest;
+using JobSchedule = ScheduleTest;
 
 TEST_F(JobSchedule, ANowScheduleHandsTheQueueOverAtOnceAndAStartAheadMarksEachJobScheduledWithTheMessageOfItsKind) {
   ASSERT_TRUE(waitForStartupSequence());
   QueueExecutionPeer peer(root());
   const IdList jobs = {createJob("Configure NIC"), createJob("Configure RAID"), createJob("Configure BIOS")};
-  auto [status, queueID, code] = schedule(jobs);
-  ASSERT_EQ(status + code, 0);
+  const std::string queueID = scheduleNow(jobs);
   ASSERT_TRUE(queueID.starts_with("QID_") && queueID.size() == 16) << queueID;
 
-  const std::string path = kNewQueuePathPrefix + queueID;
-  EXPECT_EQ(queuePaths(), IdList{path});
-  EXPECT_TRUE(hasFields(queue(path), {{"jsQueueID", queueID}, {"itemCount", 3}, {"queueState", 1},
-                                       {"jobQueueItem", jobs}, {"startTime", 0}, {"untilTime", kNoEnd}}));
+  EXPECT_TRUE(hasFields(queue(kNewQueuePathPrefix + queueID),
+                        {{"jsQueueID", queueID}, {"itemCount", 3}, {"queueState", 1}, {"jobQueueItem", jobs},
+                         {"startTime", 0}, {"untilTime", kNoEnd}}));
   // A job that may start now is not "Scheduled".
   for (const auto& id : jobs)
     EXPECT_TRUE(hasFields(job(id), {{"startTime", 0}, {"untilTime", kNoEnd}, {"flags", 1}, {"queueID", queueID},
@@ -101,54 +138,110 @@ TEST_F(JobSchedule, ANowScheduleHandsTheQueueOverAtOnceAndAStartAheadMarksEachJo
   EXPECT_EQ(client().mainProperty<IdList>("jobQueueObjList"), IdList{queueID});
   for (const char* id : {"JCP049", "JCP050", "JCP051"}) EXPECT_TRUE(events(id).empty()) << id;
 
-  auto message = peer.receive(kMessageTimeout);
-  ASSERT_TRUE(message);
-  EXPECT_EQ(message->type, 2);
-  EXPECT_EQ(message->payload, expectedSchedulerPayload(0, kNoEnd, queueID));
-  EXPECT_EQ(peer.pending(), 0u);
+  const auto message = peer.receive(kMessageTimeout).value_or(ReceivedSchedulerMessage{});
+  EXPECT_EQ(std::tuple(message.type, message.payload, peer.pending()),
+            std::tuple(2, expectedSchedulerPayload(0, kNoEnd, queueID), 0u));
 
   const std::time_t start = std::time(nullptr) + 3600, until = start + 7200;
   const std::string startText = displayTimeOf(start), untilText = displayTimeOf(until);
-  struct Case {
-    std::string job;
-    std::string until;
-    std::string message, messageID;
-    IdList eventArguments;  // the display strings only
-  };
-  const Case cases[] = {
+  // A job, the until argument, the message and message ID it gets and its event's
+  // arguments (the display strings only).
+  const std::tuple<std::string, std::string, std::string, std::string, IdList> cases[] = {
       {createJob("Configure NIC"), "TIME_NA", "The job is scheduled to run after  " + startText, "JCP051", {startText}},
       {createJob("Configure RAID"), scheduleTimeOf(until),
        "The Job is scheduled to run between " + startText + " and " + untilText, "JCP049", {startText, untilText}},
       {createJob("Reboot", 40), "TIME_NA", "The reboot job is scheduled to run on " + startText, "JCP050", {startText}},
   };
 
-  for (const auto& c : cases) {
-    auto [status, queueID, code] = schedule({c.job}, scheduleTimeOf(start), c.until);
-    ASSERT_EQ(status + code, 0) << c.messageID;
-    EXPECT_TRUE(hasFields(job(c.job), {{"jobStatus", "Scheduled"}, {"message", c.message}, {"messageID", c.messageID},
+  for (const auto& [jobID, untilArgument, message, messageID, eventArguments] : cases) {
+    auto [status, queueID, code] = schedule({jobID}, scheduleTimeOf(start), untilArgument);
+    ASSERT_EQ(status + code, 0) << messageID;
+    EXPECT_TRUE(hasFields(job(jobID), {{"jobStatus", "Scheduled"}, {"message", message}, {"messageID", messageID},
                                        {"startTime", start}, {"queueID", queueID}}));
 
-    auto logged = events(c.messageID);
-    ASSERT_EQ(logged.size(), 1u) << c.messageID;
-    EXPECT_EQ(logged[0]["args"], nlohmann::json(c.eventArguments));
+    auto logged = events(messageID);
+    ASSERT_EQ(logged.size(), 1u) << messageID;
+    EXPECT_EQ(logged[0]["args"], nlohmann::json(eventArguments));
 
-    auto message = peer.receive(kMessageTimeout);
-    ASSERT_TRUE(message) << c.messageID;
-    EXPECT_EQ(message->payload, expectedSchedulerPayload(start, c.until == "TIME_NA" ? kNoEnd : until, queueID));
+    EXPECT_EQ(peer.receive(kMessageTimeout).value_or(ReceivedSchedulerMessage{}).payload,
+              expectedSchedulerPayload(start, untilArgument == "TIME_NA" ? kNoEnd : until, queueID));
   }
 
   // The limits themselves are accepted: 128 IDs (those without a job are listed in the
   // queue and skipped when binding) and a window of exactly 300 seconds.
   IdList full = {createJob("Configure NIC")};
   for (int i = 1; i < 128; ++i) full.push_back("JID_900000000" + std::to_string(1000 + i).substr(1));
-  const Reply fullQueue = schedule(full);
-  ASSERT_EQ(std::get<2>(fullQueue), 0);
-  EXPECT_EQ(queue(kNewQueuePathPrefix + std::get<1>(fullQueue))["jobQueueItem"].get<IdList>(), full);
+  EXPECT_EQ(queue(kNewQueuePathPrefix + scheduleNow(full))["jobQueueItem"].get<IdList>(), full);
   const std::time_t base = std::time(nullptr);
   const std::string windowed = createJob("Configure RAID");
   EXPECT_EQ(std::get<2>(schedule({windowed}, scheduleTimeOf(base + 600), scheduleTimeOf(base + 900))), 0);
   // A job bound to a queue stays in state 0 but is not new any more.
   EXPECT_EQ(schedule({windowed}), (Reply{3, "", 3})) << "a job already in a queue";
+}
+
+using QueueHandOver = ScheduleTest;
+
+TEST_F(QueueHandOver, EachCallRetriesWhatFailedAndJobsOfARefusedQueueAreRolledBack) {
+  ASSERT_TRUE(waitForStartupSequence());
+  // No key file: ftok fails. The queue ID is still the reply, and the queue stays and counts.
+  const std::string noKey = scheduleNewJob();
+  expectRolledBack(noKey);
+  EXPECT_TRUE(queues_[noKey].starts_with("QID_"));
+
+  // A key file but no message queue: the key is obtained (and kept), msgget fails, and
+  // is tried again by the next call.
+  createSchedulerKeyFile(root());
+  expectRolledBack(scheduleNewJob());
+  expectRolledBack(scheduleNewJob());
+
+  // The process is there: the kept key finds its queue.
+  QueueExecutionPeer peer(root());
+  expectHandedOver(peer, scheduleNewJob());
+  EXPECT_EQ(client().mainProperty<uint16_t>("jobQueueObjCount"), 4);
+
+  // A full message queue refuses the next queue at once and keeps the channel: the
+  // daemon must not wait for room.
+  peer.limitToOneMessage();
+  const std::string unread = scheduleNewJob();
+  expectRolledBack(scheduleNewJob());
+  expectHandedOver(peer, unread);
+  expectHandedOver(peer, scheduleNewJob());
+}
+
+using QueueRemoval = ScheduleTest;
+
+// Removal on a client's request, then once the jobs of a queue have finished.
+TEST_F(QueueRemoval, DeleteQueueAnswersSixteenForAMissingQueueAndReleasesTheJobsOfAnExistingOne) {
+  EXPECT_EQ(deleteQueue("QID_000000000000"), 16);
+
+  QueueExecutionPeer scheduler(root());
+  const std::string job = createJob("Configure NIC"), kept1 = createJob("Configure RAID");
+  const std::string kept2 = createJob("Configure BIOS"), done1 = createJob("Configure iDRAC");
+  const std::string done2 = createJob("Configure FC");
+  const std::string queueID = scheduleNow({job});
+  const std::string keptQueue = scheduleNow({kept1, kept2}), doneQueue = scheduleNow({done1, done2});
+  EXPECT_EQ(deleteQueue(queueID), 0);
+  EXPECT_TRUE(hasFields(this->job(job), {{"flags", 0}, {"queueID", ""}}));
+  // A second request before the removal (or after it, 16) takes the queue out once.
+  const uint16_t again = deleteQueue(queueID);
+  EXPECT_TRUE(again == 0 || again == 16) << again;
+  ASSERT_TRUE(waitForRemoval(kNewQueuePathPrefix + queueID));
+  EXPECT_EQ(deleteQueue(queueID), 16);
+  // The released job may be scheduled again.
+  const std::string newQueue = scheduleNow({job});
+  EXPECT_EQ(jobValue<std::string>(job, "queueID"), newQueue);
+
+  // A queue leaves once all its jobs have completed; a failed job keeps it.
+  ASSERT_EQ(update(kept1, 4, 100, "Completed"), 0);
+  ASSERT_EQ(update(kept2, 6, 100, "Failed"), 0);
+  ASSERT_EQ(update(done1, 4, 100, "Completed"), 0);
+  EXPECT_TRUE(onBus(kNewQueuePathPrefix + doneQueue)) << "one of its jobs has not finished";
+  ASSERT_EQ(update(done2, 4, 100, "Completed"), 0);
+  // The backup thread works in order: once the second queue is gone, a wrong removal
+  // of the first would have happened too.
+  ASSERT_TRUE(waitForRemoval(kNewQueuePathPrefix + doneQueue));
+  EXPECT_TRUE(onBus(kNewQueuePathPrefix + keptQueue));
+  EXPECT_EQ(client().mainProperty<IdList>("jobQueueObjList"), (IdList{keptQueue, newQueue}));
 }
 
 }  // namespace

@@ -31,13 +31,13 @@ struct RawMessage {
   uint8_t payload[128];
 };
 
-}  // namespace
-
-
-std::string ReceivedSchedulerMessage::queueID() const {
-  const char* field = reinterpret_cast<const char*>(payload.data() + kIdOffset);
-  return std::string(field, strnlen(field, kIdFieldSize));
+msqid_ds stateOf(int queueId) {
+  msqid_ds state{};
+  if (msgctl(queueId, IPC_STAT, &state) != 0) throw std::runtime_error("msgctl: " + std::string(std::strerror(errno)));
+  return state;
 }
+
+}  // namespace
 
 std::array<uint8_t, 56> expectedSchedulerPayload(int64_t startTime, int64_t untilTime, const std::string& queueID) {
   std::array<uint8_t, 56> bytes{};
@@ -73,14 +73,6 @@ std::optional<ReceivedSchedulerMessage> QueueExecutionPeer::receive(std::chrono:
   std::memcpy(message.payload.data(), raw.payload, message.payload.size());
   return message;
 }
-
-namespace {
-msqid_ds stateOf(int queueId) {
-  msqid_ds state{};
-  if (msgctl(queueId, IPC_STAT, &state) != 0) throw std::runtime_error("msgctl: " + std::string(std::strerror(errno)));
-  return state;
-}
-}  // namespace
 
 size_t QueueExecutionPeer::pending() const { return stateOf(queueId_).msg_qnum; }
 

@@ -17,9 +17,6 @@ namespace velmer::e2e {
 struct ReceivedSchedulerMessage {
   int64_t type = 0;
   std::array<uint8_t, 56> payload{};
-
-  // The queue ID field up to its NUL.
-  std::string queueID() const;
 };
 
 // The 56 payload bytes the daemon must send for a queue: both times little-endian, the
