@@ -79,6 +79,12 @@ Reply JobTest::schedule(const IdList& jobs, const std::string& start, const std:
   return schedule(jobs, static_cast<uint16_t>(jobs.size()), start, until);
 }
 
+std::string JobTest::scheduleNow(const IdList& jobs) {
+  auto [status, queueID, code] = schedule(jobs);
+  EXPECT_EQ(status + code, 0) << status << " " << code;
+  return queueID;
+}
+
 Reply JobTest::deleteJobs(const IdList& jobs, uint16_t numJobs, uint16_t deleteMode) {
   return client().callMain<uint16_t, std::string, uint16_t>("JobServDelete", jobs, numJobs, deleteMode);
 }

@@ -64,6 +64,9 @@ class JobTest : public DaemonTest {
                   const std::string& messageArgs = "");
   Reply schedule(const IdList& jobs, uint16_t numJobs, const std::string& start, const std::string& until);
   Reply schedule(const IdList& jobs, const std::string& start = "TIME_NOW", const std::string& until = "TIME_NA");
+  // A schedule of `jobs` from now on, without end, that must be accepted (the test fails
+  // otherwise; the hand-over may still fail): its queue ID.
+  std::string scheduleNow(const IdList& jobs);
   Reply deleteJobs(const IdList& jobs, uint16_t numJobs, uint16_t deleteMode = 0);
   Reply deleteJobs(const IdList& jobs) { return deleteJobs(jobs, static_cast<uint16_t>(jobs.size())); }
 

@@ -20,13 +20,6 @@ constexpr auto kMessageTimeout = 10s;
 
 class ScheduleTest : public JobTest {
  protected:
-  // A schedule of `jobs` from now on, without end: its queue ID, the reply also when the
-  // hand-over fails.
-  std::string scheduleNow(const IdList& jobs) {
-    auto [status, queueID, code] = schedule(jobs);
-    EXPECT_EQ(status + code, 0) << status << " " << code;
-    return queueID;
-  }
   // Schedules a new job to start now: its ID.
   std::string scheduleNewJob() {
     const std::string jobID = createJob("Configure NIC");

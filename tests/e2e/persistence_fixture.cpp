@@ -7,12 +7,6 @@
 
 namespace velmer::e2e {
 
-std::string PersistenceTest::scheduleNow(const std::vector<std::string>& jobs) {
-  auto [status, queueID, code] = schedule(jobs);
-  if (status != 0 || code != 0) throw std::runtime_error("JobServSchedule failed: " + std::to_string(code));
-  return queueID;
-}
-
 namespace {
 // The objects on the bus with `interface`, keyed by their ID; `paths` receives their paths.
 template <class Record>

@@ -32,8 +32,6 @@ class PersistenceTest : public JobTest {
  protected:
   // A schedule of `jobs` from now on, without end; returns the queue ID. The
   // queue-execution process must be there (a QueueExecutionPeer).
-  std::string scheduleNow(const std::vector<std::string>& jobs);
-
   std::map<std::string, JobInfoRecord> jobsOnBus();
   // Queues by ID; `paths` receives each queue's object path when given.
   std::map<std::string, JobQueueRecord> queuesOnBus(std::map<std::string, std::string>* paths = nullptr);

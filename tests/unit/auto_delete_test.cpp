@@ -11,7 +11,7 @@ namespace velmer {
 namespace {
 
 TEST(AutoDeletion, FinishedJobsGoAtTheTimeoutAndClearAllTakesMarkedJobs) {
-  // The states a pass leaves are pinned through the bus (tests/e2e/auto_delete_test.cpp);
+  // The states a pass leaves are pinned through the bus (tests/e2e/job_delete_test.cpp);
   // here the edges of the time that a client cannot reach exactly.
   // operation, state, flags, completed seconds ago, time-out, deleted
   const std::tuple<uint8_t, uint32_t, uint8_t, int64_t, uint32_t, bool> cases[] = {
