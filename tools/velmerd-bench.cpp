@@ -6,9 +6,9 @@
 // and 90th percentile of org.freedesktop.DBus.Peer.Ping, JobServUpdateJobInfo and
 // JobServCreate (each creation is undone by deleting the new job before the next one,
 // so every creation meets a store of N jobs), and of a Ping after the same pause that
-// precedes each creation. Start the daemon on an empty store with
-// trace level 2 for figures that match production. --json prints the same figures as one
-// JSON object, to compare runs.
+// precedes each creation. Start the daemon on an empty store with trace level 2 for
+// figures that match production. --json prints the same figures as one JSON object, to
+// compare runs.
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
@@ -124,6 +124,7 @@ int main(int argc, char** argv) {
   // Creations first: every report below posts a rewrite of the backup file, and a flood
   // of them fills the backup thread's command buffer, which then drops the Delete that
   // undoes a creation.
+  //
   // Each creation comes after a pause (for a free ID), which lets the daemon, the bus and
   // this client fall idle; a Ping after the same pause is timed too, so that creations can
   // be compared with a Ping that meets the same idle processes.

@@ -18,6 +18,9 @@
 namespace velmer::e2e {
 namespace {
 
+// Where each object of a backup file starts: a header, then its record.
+constexpr size_t kJobObjectSize = layout::kHeaderSize + layout::kJobRecordSize;
+
 struct DumpResult {
   ExitStatus status = -1;
   nlohmann::json json;
@@ -91,7 +94,7 @@ TEST_F(BackupFile, EveryChangeRewritesBothCopiesWholeAndVelmerDumpDecodesThemUpT
                             nlohmann::json(jobs.at(second).creationTime)));
   const auto& dumpedQueue = dumped.json["objects"][2];
   EXPECT_EQ(std::make_tuple(dumpedQueue["offset"], dumpedQueue["queue"]["jsQueueID"], dumpedQueue["queue"]["jobQueueItem"]),
-            std::make_tuple(nlohmann::json(2 * 1896), nlohmann::json(queue), nlohmann::json({first, second})));
+            std::make_tuple(nlohmann::json(2 * kJobObjectSize), nlohmann::json(queue), nlohmann::json({first, second})));
   const DumpResult dumpedLegacy = dump(readFile(legacy));
   EXPECT_EQ(std::make_tuple(dumpedLegacy.status, dumpedLegacy.json["format"]),
             std::make_tuple(0, nlohmann::json("legacy")));
@@ -100,12 +103,12 @@ TEST_F(BackupFile, EveryChangeRewritesBothCopiesWholeAndVelmerDumpDecodesThemUpT
   // A damaged copy (the second job's signature): the objects before the damage, where
   // and why reading stopped, exit 1.
   std::string badSignature = backup;
-  badSignature[1896 + 3] = 'X';
+  badSignature[kJobObjectSize + 3] = 'X';
   const DumpResult damaged = dump(badSignature);
   EXPECT_EQ(std::make_tuple(damaged.status, damaged.json["complete"], damaged.json["objects"].size(),
                             damaged.json["objects"][0]["offset"], damaged.json["damage"]["offset"],
                             damaged.json["damage"]["field"]),
-            std::make_tuple(1, nlohmann::json(false), size_t{1}, nlohmann::json(0), nlohmann::json(1896),
+            std::make_tuple(1, nlohmann::json(false), size_t{1}, nlohmann::json(0), nlohmann::json(kJobObjectSize),
                             nlohmann::json("signature")));
 
   // A rewrite that cannot open its temporary file keeps the previous file.

@@ -1,7 +1,8 @@
 // The byte layouts of the backup file and of the legacy copy written down a second
 // time, from the formats' tables and not from the daemon's code: tests build files with
-// them and read the daemon's files back with them. One table per backup record names every field with its offset, its
-// width and its bus property, so the same table also reads a job off the bus.
+// them and read the daemon's files back with them. One table per backup record names
+// every field with its offset, its width and its bus property, so the same table also
+// reads a job off the bus.
 #pragma once
 
 #include <cstdint>

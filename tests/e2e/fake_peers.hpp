@@ -10,7 +10,7 @@
 //   TEST_F(Cleanup, ...) {
 //     peers().addDevice({"/inventory/nic1", kNicSlotInterface, "Key", "NIC.Slot.1-1-1"});
 //     peers().start();                             // objects and names are fixed from here
-//     peers().answer(&PeerAnswers::setConfigCancel, 5);   // answers may change any time
+//     peers().answer(&PeerAnswers::cancelSetBIOSTime, 5);  // answers may change any time
 //     client().callMain<uint16_t>("JobServCleanupPersistentData", ...);
 //     EXPECT_EQ(peers().calls("SetConfigCancel"), (CallList{{"NIC.Slot.1-1-1", "JID_1"}}));
 //   }

@@ -30,8 +30,6 @@ std::vector<std::string> keysOf(const Map& map) {
 
 class PersistenceTest : public JobTest {
  protected:
-  // A schedule of `jobs` from now on, without end; returns the queue ID. The
-  // queue-execution process must be there (a QueueExecutionPeer).
   std::map<std::string, JobInfoRecord> jobsOnBus();
   // Queues by ID; `paths` receives each queue's object path when given.
   std::map<std::string, JobQueueRecord> queuesOnBus(std::map<std::string, std::string>* paths = nullptr);
