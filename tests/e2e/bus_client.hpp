@@ -67,6 +67,7 @@ class BusClient {
                    const sdbus::Variant& value);
   PropertyMap getAllProperties(const std::string& path, const std::string& interface);
 
+  PropertyMap mainProperties() { return getAllProperties(kServicePath, kMainInterface); }
   template <class T>
   T mainProperty(const std::string& name) {
     return getProperty(kServicePath, kMainInterface, name).get<T>();

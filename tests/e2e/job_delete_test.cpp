@@ -225,7 +225,7 @@ TEST_F(JobDeletion, NamedDeletionRemovesTheJobFromTheBusAndTheCacheAlsoOfTypeZer
   ASSERT_EQ(doomed.substr(0, 4), "QID_");
   EXPECT_EQ(deleteJobs({doomed}), (Reply{0, "", 0}));
   ASSERT_TRUE(waitForRemoval(jobPath(doomed)));
-  EXPECT_TRUE(hasFields(mainObject(), {{"jobInfoObjList", {kept}}, {"numJobsInStore", 1}}));
+  EXPECT_TRUE(hasFields(client().mainProperties(), {{"jobInfoObjList", {kept}}, {"numJobsInStore", 1}}));
   EXPECT_TRUE(leftTheCache(doomed));
   ASSERT_EQ(events("JCP036").size(), 1u);
   EXPECT_EQ(events("JCP036")[0]["args"], nlohmann::json::array({doomed}));
@@ -528,7 +528,7 @@ TEST_F(AutoDeletion, PassRemovesExactlyTheFinishedJobsAtOrPastTheTimeoutAndTheCo
   EXPECT_EQ(client().mainProperty<IdList>("jobInfoObjList"), (IdList{recent, running, rebootPending, trigger}));
   EXPECT_FALSE(onBus(jobPath(due)) || onBus(jobPath(longDue)));
   // 6 after the creation, less the two removed.
-  EXPECT_TRUE(hasFields(mainObject(), {{"jobInfoObjCount", 4}, {"numJobsInStore", 4}}));
+  EXPECT_TRUE(hasFields(client().mainProperties(), {{"jobInfoObjCount", 4}, {"numJobsInStore", 4}}));
 
   // The key-value file follows the property as it does for a named deletion.
   const auto blob = client().mainProperty<BlobKeyValue>("blobKeyValue");
@@ -541,7 +541,7 @@ TEST_F(AutoDeletion, PassRemovesExactlyTheFinishedJobsAtOrPastTheTimeoutAndTheCo
   jobIn(4, kDefaultTimeout);
   jobIn(4, kDefaultTimeout);
   creationWithPass(0);
-  EXPECT_TRUE(hasFields(mainObject(), {{"jobInfoObjCount", 5}, {"numJobsInStore", 0}}));
+  EXPECT_TRUE(hasFields(client().mainProperties(), {{"jobInfoObjCount", 5}, {"numJobsInStore", 0}}));
 }
 
 }  // namespace

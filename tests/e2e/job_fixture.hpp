@@ -71,7 +71,6 @@ class JobTest : public DaemonTest {
   Reply deleteJobs(const IdList& jobs) { return deleteJobs(jobs, static_cast<uint16_t>(jobs.size())); }
 
   PropertyMap job(const std::string& jobID);
-  PropertyMap mainObject() { return client().getAllProperties(kServicePath, kMainInterface); }
   template <class T>
   T jobValue(const std::string& jobID, const std::string& name) {
     return client().getProperty(jobPath(jobID), kJobInterface, name).get<T>();

@@ -107,7 +107,7 @@ TEST_F(JobCreation, NewJobsHaveTheirInitialPropertiesEventsTimeOutsAndDistinctId
   ASSERT_FALSE(recorder().signals().empty());
   EXPECT_EQ(recorder().signals().front().member + " " + recorder().signals().front().objectPath,
             "InterfacesAdded " + jobPath(id));
-  EXPECT_TRUE(hasFields(mainObject(), {{"numJobsInStore", 1}, {"jobInfoObjList", {id}}}));
+  EXPECT_TRUE(hasFields(client().mainProperties(), {{"numJobsInStore", 1}, {"jobInfoObjList", {id}}}));
   ASSERT_EQ(events("JCP027").size(), 1u);
   EXPECT_EQ(events("JCP027")[0]["args"], nlohmann::json::array({id}));
   EXPECT_TRUE(events("RED029").empty()) << "not a reboot job";
@@ -168,7 +168,8 @@ TEST_F(JobCreation, WaitForRoomKeepsTheBusAnsweringAndTakesTheRoomAutomaticDelet
             log.find("[jobServCreate]: job create successfully with jobID"));
   EXPECT_EQ(std::get<2>(waiting), 0) << "the job removed meanwhile made room";
   EXPECT_TRUE(isWellFormedId(std::get<1>(waiting), "JID_")) << std::get<1>(waiting);
-  EXPECT_TRUE(hasFields(mainObject(), {{"jobInfoObjList", {std::get<1>(waiting)}}, {"numJobsInStore", 256}}));
+  EXPECT_TRUE(
+      hasFields(client().mainProperties(), {{"jobInfoObjList", {std::get<1>(waiting)}}, {"numJobsInStore", 256}}));
 
   // A stop during the wait still answers the waiting caller.
   logStart = readLog().size();

@@ -108,7 +108,7 @@ TEST_F(ServiceStartup, ServesItsInterfacesAnnouncesTheStoreLimitsAndRefusesCalls
   auto updated = static_cast<std::time_t>(status["LastupdatedTime"].get<uint64_t>());
   EXPECT_EQ(std::clamp(updated, daemon().startedAt(), std::time(nullptr)), updated) << "set during start-up";
   EXPECT_EQ(client().callMain<uint16_t>("GetJobServiceStatus"), 0);
-  EXPECT_TRUE(hasFields(client().getAllProperties(kServicePath, kMainInterface),
+  EXPECT_TRUE(hasFields(client().mainProperties(),
                         {{"maxJobsInStore", 256}, {"autoDeleteTimeout", 172800}, {"autoDeleteCapacity", 128}}));
 }
 
@@ -123,7 +123,7 @@ TEST_F(ServiceStartup, SecondInstanceTakesTheNameOverAndSigintEndsEachWithStatus
 
 TEST_F(MainObject, SetAllPropertiesSignalsEachChangeInKeyOrderAndStopsAtTheFirstValueOfTheWrongType) {
   BlobKeyValue blob = {{"JID_000000000001", {{"caller", {{"key", "value"}}}}}};
-  const size_t propertyCount = client().getAllProperties(kServicePath, kMainInterface).size();
+  const size_t propertyCount = client().mainProperties().size();
   recorder().clear();
   ASSERT_EQ(setAll({{"taskInfoObjList", Names{"T1", "T2"}},
                     {"maxJobsInStore", uint16_t{256}},  // the value it holds: no signal
@@ -139,7 +139,7 @@ TEST_F(MainObject, SetAllPropertiesSignalsEachChangeInKeyOrderAndStopsAtTheFirst
   // Unknown names (they are case-sensitive) are ignored.
   recorder().clear();
   EXPECT_EQ(setAll({{"noSuchProperty", uint16_t{1}}, {"MaxJobsInStore", uint16_t{1}}}), 0);
-  EXPECT_EQ(client().getAllProperties(kServicePath, kMainInterface).size(), propertyCount);
+  EXPECT_EQ(client().mainProperties().size(), propertyCount);
   EXPECT_EQ(client().mainProperty<uint16_t>("maxJobsInStore"), 256);
   EXPECT_TRUE(changesSoFar().empty());
 
