@@ -121,9 +121,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Creations first: every report below posts a rewrite of the backup file, and a flood
-  // of them fills the backup thread's command buffer, which then drops the Delete that
-  // undoes a creation.
+  // Creations first: the reports below keep the backup thread rewriting the file, which
+  // would take a core from the creations while they are timed.
   //
   // Each creation comes after a pause (for a free ID), which lets the daemon, the bus and
   // this client fall idle; a Ping after the same pause is timed too, so that creations can
