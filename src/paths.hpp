@@ -18,6 +18,8 @@ inline constexpr std::string_view kLegacyDir = "/flash/data1/jqlegacy";
 inline constexpr std::string_view kLegacyBackupDir = "/flash/data1/jqlegacy/jobbackup";
 inline constexpr std::string_view kLegacyRestoreDir = "/flash/data1/jqlegacy/jobrestore";
 inline constexpr std::string_view kBackupFileName = "jobsandqueues.jnqbkp";
+// The changes made since the backup file was written, beside it in the same directory.
+inline constexpr std::string_view kJournalFileName = "jobsandqueues.journal";
 inline constexpr std::string_view kKeyValueFile = "/var/lib/jobservice/blobkeyvalue.json";
 // Size and digest of the legacy copy this daemon wrote last: a legacy file that still
 // matches it holds nothing an older firmware wrote.

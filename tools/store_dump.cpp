@@ -1,10 +1,12 @@
 #include "store_dump.hpp"
 
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
 
 #include "persistence/backup_file.hpp"
 #include "jobs/job_object.hpp"
+#include "persistence/journal.hpp"
 #include "persistence/legacy_format.hpp"
 #include "queues/queue_object.hpp"
 #include "persistence/record_bytes.hpp"
@@ -35,6 +37,7 @@ nlohmann::json fieldsOf(const Record& record, const Fields& fields) {
 
 nlohmann::json objectJson(const DumpedObject& object) {
   nlohmann::json result = {{"offset", object.offset}};
+  if (object.fromJournal) result["source"] = "journal";
   if (const auto* job = std::get_if<JobInfoRecord>(&object.content)) {
     result["type"] = "job";
     result["job"] = fieldsOf(*job, jobPropertyFields());
@@ -89,7 +92,63 @@ void appendRows(std::ostringstream& out, const nlohmann::json& fields) {
         << "\n";
 }
 
+nlohmann::json stopJson(const ReadStop& stop) {
+  return {{"offset", stop.offset}, {"field", stop.field}, {"reason", describe(stop)}};
+}
+
+// The ID an object is stored under, and whether it is a job.
+std::pair<bool, std::string> keyOf(const DumpedObject& object) {
+  if (const auto* job = std::get_if<JobInfoRecord>(&object.content)) return {true, storedID(job->jsJobID)};
+  if (const auto* queue = std::get_if<JobQueueRecord>(&object.content)) return {false, storedID(queue->jsQueueID)};
+  return {false, ""};
+}
+
+// Sets or removes the object an entry names; a new one goes after the last of its kind.
+void applyEntry(std::vector<DumpedObject>& objects, const JournalEntry& entry) {
+  const bool job = entry.op == JournalOp::PutJob || entry.op == JournalOp::RemoveJob;
+  auto same = [&](const DumpedObject& object) {
+    auto [isJob, id] = keyOf(object);
+    return isJob == job && id == entry.id && !std::holds_alternative<Task>(object.content);
+  };
+  auto found = std::find_if(objects.begin(), objects.end(), same);
+  if (entry.op == JournalOp::RemoveJob || entry.op == JournalOp::RemoveQueue) {
+    if (found != objects.end()) objects.erase(found);
+    return;
+  }
+  DumpedObject object{.offset = entry.offset, .content = Task{}, .fromJournal = true};
+  if (job) {
+    JobInfoRecord record;
+    unpackJob(entry.packed, record);
+    object.content = std::move(record);
+  } else {
+    JobQueueRecord record;
+    unpackQueue(entry.packed, record);
+    object.content = std::move(record);
+  }
+  if (found != objects.end()) {
+    *found = std::move(object);
+    return;
+  }
+  // Jobs come before queues, as in the backup file.
+  auto firstQueue = std::find_if(objects.begin(), objects.end(),
+                                 [](const DumpedObject& o) { return !std::holds_alternative<JobInfoRecord>(o.content); });
+  objects.insert(job ? firstQueue : objects.end(), std::move(object));
+}
+
 }  // namespace
+
+void applyJournal(Dump& dump, std::istream& journal) {
+  dump.journal = JournalDump{.read = true};
+  uint64_t lastSequence = 0;
+  for (;;) {
+    JournalEntry entry;
+    const uint64_t expected = dump.journal.entries == 0 ? 0 : lastSequence + 1;
+    if (readJournalEntry(journal, entry, dump.journal.stop, expected) != ObjectRead::Object) return;
+    applyEntry(dump.objects, entry);
+    lastSequence = entry.sequence;
+    ++dump.journal.entries;
+  }
+}
 
 Format detectFormat(std::istream& stream) {
   uint8_t header[12] = {};
@@ -111,8 +170,11 @@ nlohmann::json toJson(const Dump& dump) {
                            {"objects", nlohmann::json::array()},
                            {"complete", dump.stop.damage == Damage::None}};
   for (const auto& object : dump.objects) result["objects"].push_back(objectJson(object));
-  if (dump.stop.damage != Damage::None)
-    result["damage"] = {{"offset", dump.stop.offset}, {"field", dump.stop.field}, {"reason", describe(dump.stop)}};
+  if (dump.stop.damage != Damage::None) result["damage"] = stopJson(dump.stop);
+  if (dump.journal.read) {
+    result["journal"] = {{"entries", dump.journal.entries}, {"complete", dump.journal.stop.damage == Damage::None}};
+    if (dump.journal.stop.damage != Damage::None) result["journal"]["damage"] = stopJson(dump.journal.stop);
+  }
   return result;
 }
 
@@ -123,11 +185,18 @@ std::string toTable(const Dump& dump) {
   for (const auto& object : dump.objects) {
     const nlohmann::json json = objectJson(object);
     const std::string type = json["type"];
-    out << "\n" << type << " at byte " << object.offset << "\n";
+    out << "\n" << type << " at byte " << object.offset << (object.fromJournal ? " of the journal" : "") << "\n";
     appendRows(out, type == "task" ? nlohmann::json{{"size", json["size"]}} : json[type]);
   }
   if (dump.stop.damage != Damage::None)
     out << "\ndamaged at byte " << dump.stop.offset << " (" << dump.stop.field << "): " << describe(dump.stop) << "\n";
+  if (dump.journal.read) {
+    out << "\njournal: " << dump.journal.entries << " entries applied";
+    if (dump.journal.stop.damage != Damage::None)
+      out << ", damaged from byte " << dump.journal.stop.offset << " (" << dump.journal.stop.field
+          << "): " << describe(dump.journal.stop);
+    out << "\n";
+  }
   return out.str();
 }
 

@@ -24,15 +24,25 @@ struct Task {
 };
 
 struct DumpedObject {
-  uint64_t offset = 0;  // of its header in the file
+  uint64_t offset = 0;  // of its header in the file, or of its journal entry
   std::variant<JobInfoRecord, JobQueueRecord, Task> content;
+  bool fromJournal = false;
 };
 
-// Everything a file holds up to its end or its first damage.
+// What the journal beside a backup file added.
+struct JournalDump {
+  bool read = false;  // a journal was found and applied
+  size_t entries = 0;
+  ReadStop stop;      // Damage::None when it was read to its end
+};
+
+// Everything a file holds up to its end or its first damage, with the journal applied
+// when one was read.
 struct Dump {
   Format format = Format::Backup;
   std::vector<DumpedObject> objects;
   ReadStop stop;  // Damage::None when the whole file was read
+  JournalDump journal;
 };
 
 // Backup objects carry a 16-byte header whose type (bytes 8 to 11) is 1, 2 or 3; a legacy
@@ -41,6 +51,10 @@ Format detectFormat(std::istream& stream);
 
 // Reads the whole stream; never throws for any content.
 Dump decodeStream(std::istream& stream);
+
+// Applies a backup file's journal to its dump, as restore does: each entry sets or
+// removes one job or queue, up to the end or the first damaged entry.
+void applyJournal(Dump& dump, std::istream& journal);
 
 nlohmann::json toJson(const Dump& dump);
 std::string toTable(const Dump& dump);

@@ -138,6 +138,15 @@ Jobservicescheduleinfo* getJobserviceschdinfosObject(const std::string& queueID)
                     "[%s]: uniqueQueueID  = %s found \n", "[%s]: No info found for uniqueQueueID\n");
 }
 
+std::vector<std::string> registeredJobIDs() {
+  auto& registry = JobRegistry::instance();
+  std::lock_guard lock(registry.mutex);
+  std::vector<std::string> ids;
+  ids.reserve(registry.jobs.size());
+  for (const auto& [id, job] : registry.jobs) ids.push_back(id);
+  return ids;
+}
+
 uint16_t fetchJobInfoObjects(std::vector<std::string>& jobIDs) {
   constexpr const char* kTag = "fetchJobInfoObjects";
   uint16_t count = mainObject().get(&MainRecord::jobInfoObjCount);

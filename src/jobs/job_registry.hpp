@@ -75,6 +75,10 @@ std::unique_ptr<Jobservicescheduleinfo> takeJobserviceschdinfo(const std::string
 Jobservicejobinfo* getJobserviceinfoObject(const std::string& jobID);
 Jobservicescheduleinfo* getJobserviceschdinfosObject(const std::string& queueID);
 
+// The keys of every registered job, in key order: what the store holds, whatever the
+// main object's client-writable lists say.
+std::vector<std::string> registeredJobIDs();
+
 // The job IDs of the main object's job list: 0, or 37 when the list or its count is empty.
 uint16_t fetchJobInfoObjects(std::vector<std::string>& jobIDs);
 

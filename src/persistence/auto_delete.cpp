@@ -102,8 +102,10 @@ void JSProcessDeletionCommands(uint8_t operation) {
     trace_printf(4, 8, "[%s]: timeout: %ld", "JSGetAutoDeletionTimeout", static_cast<long>(timeout));
     trace_printf(4, 8, "[%s]: timeout: %ld", kTag, static_cast<long>(timeout));
   }
-  std::vector<std::string> jobIDs;
-  if (fetchJobInfoObjects(jobIDs) != 0) {
+  // Every registered job is looked at, whatever the main object's client-writable job
+  // list says.
+  const std::vector<std::string> jobIDs = registeredJobIDs();
+  if (jobIDs.empty()) {
     trace_printf(4, 8, "[%s]: Failed to fetch Job IDs\n", kTag);
   } else {
     for (const auto& id : jobIDs) {

@@ -74,74 +74,25 @@ bool writeHeader(const char* tag, AtomicFile& file, uint32_t type, uint32_t size
   return false;
 }
 
-void persistJob(AtomicFile& file, const JobInfoRecord& job) {
-  constexpr const char* kTag = "JS_PersistJobObjectToFile";
-  trace_printf(4, 8, "___[%s]: JS_PersistJobObjectToFile: signature = %s, object_type = %d, object_size = %d\n", kTag,
-               kObjectSignature, kJobObject, static_cast<int>(kJobRecordSize));
-  if (!writeHeader(kTag, file, kJobObject, kJobRecordSize, true)) return;
-  trace_printf(4, 8, "[%s]:Successfully wrote header to file", kTag);
-  std::array<uint8_t, kJobRecordSize> record{};
-  convertToJobServInfoObjFile(job, record.data());
-  if (file.write(record.data(), record.size())) {
-    trace_printf(4, 8, "[%s]:Successfully wrote job info obj to file", kTag);
-    trace_printf(4, 8, "Exit JS_PersistJobObjectToFile");
-  } else if (hardError()) {
-    trace_printf(4, 8, "[%s]:Fatal error writing to file", kTag);
-  } else {
-    trace_printf(4, 8, "[%s]:Error writing to file: %s", kTag, currentError());
+// Writes one object's header and its record, unpacked, under the lines of `tag`.
+void persistRecord(const char* tag, AtomicFile& file, StoredKind kind, const PackedRecord& packed) {
+  const uint32_t type = kind == StoredKind::Job ? kJobObject : kQueueObject;
+  const size_t size = recordSize(kind);
+  trace_printf(4, 8, "___[%s]: %s: signature = %s, object_type = %d, object_size = %d\n", tag, tag, kObjectSignature,
+               static_cast<int>(type), static_cast<int>(size));
+  if (!writeHeader(tag, file, type, static_cast<uint32_t>(size), kind == StoredKind::Job)) return;
+  static thread_local std::vector<uint8_t> record(kQueueRecordSize);
+  if (!unpackRecord(packed.data(), packed.size(), record.data(), size)) {
+    // Never happens for an image the daemon made; a file with a gap is refused at commit.
+    trace_printf(1, 8, "[%s]: a packed record does not unpack\n", tag);
+    file.fail(EINVAL);
+    return;
   }
-}
-
-// The main object's lists are client-writable: an ID listed there without an object
-// (written by a client, or removed meanwhile) is left out, and the rest of the store is
-// still written, so that no client can keep the backup file from being rewritten.
-void skipListedWithoutObject(const char* tag, const char* fetchErrorLine, const std::string& id) {
-  trace_printf(4, 8, fetchErrorLine, tag);
-  trace_printf(2, 8, "[%s]: %s is listed but has no object: left out of the backup file", tag, id.c_str());
-}
-
-uint32_t persistJobs(const char* tag, AtomicFile& file) {
-  std::vector<std::string> jobIDs;
-  if (fetchJobInfoObjects(jobIDs) != 0) {
-    trace_printf(4, 8, "[%s]: Error fetching job info objects", tag);
-    return 0;
-  }
-  for (const auto& id : jobIDs) {
-    JobInfoRecord job;
-    if (fetchJobInfoProperties(id, job) != 0) {
-      skipListedWithoutObject(tag, "[%s]: Error fetching job info properties", id);
-      continue;
-    }
-    logJobIdentity(tag, job);
-    persistJob(file, job);
-  }
-  return 0;
-}
-
-uint32_t persistQueues(const char* tag, AtomicFile& file) {
-  std::vector<std::string> queueIDs;
-  uint16_t count = 0;
-  if (fetchQueueInfoObjects(queueIDs, count) != 0) {
-    trace_printf(4, 8, "[%s]: Error fetching queue info objects", tag);
-    return 0;
-  }
-  for (const auto& id : queueIDs) {
-    JobQueueRecord queue;
-    if (fetchQueueInfoProperties(id, queue) != 0) {
-      skipListedWithoutObject(tag, "[%s]: Error fetching queue info properties", id);
-      continue;
-    }
-    trace_printf(4, 8, "[%s]: Queue ID: %s", tag, queue.jsQueueID.c_str());
-    trace_printf(4, 8, "[%s]: Queue item count: %d", tag, static_cast<int>(queue.itemCount));
-    JS_PersistQueueObjectToFile(file, queue);
-  }
-  return 0;
-}
-
-// Reads up to `size` bytes and answers how many came.
-size_t readUpTo(std::istream& stream, void* data, size_t size) {
-  stream.read(static_cast<char*>(data), static_cast<std::streamsize>(size));
-  return static_cast<size_t>(stream.gcount());
+  if (file.write(record.data(), size)) return;
+  if (hardError())
+    trace_printf(4, 8, "[%s]:Fatal error writing to file", tag);
+  else
+    trace_printf(4, 8, "[%s]:Error writing to file: %s", tag, currentError());
 }
 
 // The record size that an object type must have; 0 for types without a fixed size.
@@ -149,12 +100,6 @@ size_t expectedRecordSize(uint32_t objectType) {
   if (objectType == kJobObject) return kJobRecordSize;
   if (objectType == kQueueObject) return kQueueRecordSize;
   return 0;
-}
-
-ObjectRead damaged(ReadStop& stop, Damage damage, uint64_t offset, const char* field, uint64_t found,
-                   uint64_t expected = 0) {
-  stop = {damage, offset, field, found, expected, ""};
-  return ObjectRead::Damaged;
 }
 
 // The record that follows a valid header, decoded into `object`.
@@ -166,12 +111,13 @@ ObjectRead readRecord(std::istream& stream, BackupObject& object, ReadStop& stop
     // A task record is consumed without being held in memory.
     stream.ignore(size);
     const auto skipped = static_cast<uint64_t>(stream.gcount());
-    return skipped == size ? ObjectRead::Object : damaged(stop, Damage::ShortRecord, offset, "record", skipped, size);
+    return skipped == size ? ObjectRead::Object : damagedAt(stop, Damage::ShortRecord, offset, "record", skipped, size);
   }
   // The buffer is not zeroed first: every byte of it is read from the file.
   auto record = std::make_unique_for_overwrite<uint8_t[]>(size);
   const size_t got = readUpTo(stream, record.get(), size);
-  if (got < size) return damaged(stop, stream.bad() ? Damage::ReadFailed : Damage::ShortRecord, offset, "record", got, size);
+  if (got < size) return damagedAt(stop, stream.bad() ? Damage::ReadFailed : Damage::ShortRecord, offset, "record", got, size);
+  object.packed = packRecord(record.get(), size);
   if (type == kJobObject) {
     JobInfoRecord job;
     convertToJobServInfoObj(record.get(), job);
@@ -190,31 +136,48 @@ std::string twelveDigitStamp() {
   return digits.substr(0, 12);
 }
 
-void deleteTree(const char* tag, const std::string& path) {
+// The names in a directory, "." and ".." left out: false when it cannot be opened or a
+// read fails part way (an error must never pass for the end of the listing).
+bool listDirectory(const std::string& path, std::vector<std::string>& names) {
   DIR* directory = ::opendir(path.c_str());
-  if (directory != nullptr) {
-    while (dirent* entry = ::readdir(directory)) {
-      std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      std::string child = path + "/" + name;
-      struct stat info {};
-      if (::lstat(child.c_str(), &info) != 0) continue;
-      if (S_ISDIR(info.st_mode)) {
-        deleteTree(tag, child);
-      } else if (S_ISREG(info.st_mode)) {
-        if (::unlink(child.c_str()) == 0)
-          trace_printf(4, 8, "[%s]: ___ deleteDirectory: deleteDirectory: Deleted file:[%s]\n", tag, child.c_str());
-        else
-          trace_printf(4, 8, "[%s]: ___ deleteDirectory: deleteDirectory: Unable to delete file:[%s]\n", tag,
-                       child.c_str());
-      }
-    }
-    ::closedir(directory);
+  if (directory == nullptr) return false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(directory);
+    if (entry == nullptr) break;
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
   }
-  if (::rmdir(path.c_str()) == 0)
+  const int readError = errno;
+  ::closedir(directory);
+  errno = readError;
+  return readError == 0;
+}
+
+bool deleteTree(const char* tag, const std::string& path) {
+  std::vector<std::string> names;
+  bool complete = listDirectory(path, names);
+  if (!complete) trace_printf(1, 8, "[%s]: cannot list [%s]: %s\n", tag, path.c_str(), currentError());
+  for (const std::string& name : names) {
+    const std::string child = path + "/" + name;
+    struct stat info {};
+    if (::lstat(child.c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      complete = deleteTree(tag, child) && complete;
+    } else if (::unlink(child.c_str()) == 0) {
+      trace_printf(4, 8, "[%s]: ___ deleteDirectory: deleteDirectory: Deleted file:[%s]\n", tag, child.c_str());
+    } else {
+      trace_printf(4, 8, "[%s]: ___ deleteDirectory: deleteDirectory: Unable to delete file:[%s]\n", tag,
+                   child.c_str());
+      complete = false;
+    }
+  }
+  if (::rmdir(path.c_str()) == 0) {
     trace_printf(4, 8, "[%s]: ___ deleteDirectory: deleteDirectory: Deleted directory:[%s]\n", tag, path.c_str());
-  else
-    trace_printf(4, 8, "[%s]: ___ deleteDirectory: Unable to delete directory: [%s]\n", tag, path.c_str());
+    return complete;
+  }
+  trace_printf(4, 8, "[%s]: ___ deleteDirectory: Unable to delete directory: [%s]\n", tag, path.c_str());
+  return false;
 }
 
 }  // namespace
@@ -291,22 +254,22 @@ ObjectRead readBackupObject(std::istream& stream, BackupObject& object, ReadStop
   object.offset = streamOffset(stream);
   uint8_t headerBytes[kObjectHeaderSize];
   const size_t got = readUpTo(stream, headerBytes, sizeof headerBytes);
-  if (stream.bad()) return damaged(stop, Damage::ReadFailed, object.offset, "header", got);
+  if (stream.bad()) return damagedAt(stop, Damage::ReadFailed, object.offset, "header", got);
   if (got == 0) return ObjectRead::End;
-  if (got < kObjectHeaderSize) return damaged(stop, Damage::ShortHeader, object.offset, "header", got, kObjectHeaderSize);
+  if (got < kObjectHeaderSize) return damagedAt(stop, Damage::ShortHeader, object.offset, "header", got, kObjectHeaderSize);
   object.header = decodeObjectHeader(headerBytes);
   const JSObjectHeader& header = object.header;
   if (header.signature != kObjectSignature) {
-    damaged(stop, Damage::BadSignature, object.offset, "signature", 0);
+    damagedAt(stop, Damage::BadSignature, object.offset, "signature", 0);
     stop.text = header.signature;
     return ObjectRead::Damaged;
   }
   const size_t expected = expectedRecordSize(header.object_type);
   if (expected == 0 && header.object_type != kTaskObject)
-    return damaged(stop, Damage::UnknownType, object.offset + 8, "object_type", header.object_type);
+    return damagedAt(stop, Damage::UnknownType, object.offset + 8, "object_type", header.object_type);
   // A size that does not match the type is damage: never trust it to read the record.
   if (expected != 0 && header.object_size != expected)
-    return damaged(stop, Damage::SizeMismatch, object.offset + 12, "object_size", header.object_size, expected);
+    return damagedAt(stop, Damage::SizeMismatch, object.offset + 12, "object_size", header.object_size, expected);
   return readRecord(stream, object, stop);
 }
 
@@ -315,7 +278,7 @@ std::string restoreDirectory() { return paths::resolve(paths::kRestoreDir); }
 std::string backupFilePath() { return backupDirectory() + "/" + std::string(paths::kBackupFileName); }
 std::string restoreFilePath() { return restoreDirectory() + "/" + std::string(paths::kBackupFileName); }
 
-bool JS_PersistObjects() {
+bool JS_PersistObjects(const StoreImage& image) {
   constexpr const char* kTag = "JS_PersistObjects";
   const std::string path = backupFilePath();
   // The new content goes to a temporary file that replaces the old one only once it is
@@ -327,68 +290,60 @@ bool JS_PersistObjects() {
     return false;
   }
   trace_printf(4, 8, "[%s]: Entering JS_PersistToFile\n", "JS_PersistToFile");
-  JS_PersistObjectTypeToFile(file, kJobObject);
-  JS_PersistObjectTypeToFile(file, kQueueObject);
-  if (file.commit()) return true;
+  JS_PersistObjectTypeToFile(file, image, kJobObject);
+  JS_PersistObjectTypeToFile(file, image, kQueueObject);
+  if (file.commit()) {
+    trace_printf(4, 8, "[%s]: %zu jobs and %zu queues written, %llu bytes of it not zero\n", kTag,
+                 image.size(StoredKind::Job), image.size(StoredKind::Queue),
+                 static_cast<unsigned long long>(file.bytesWritten()));
+    return true;
+  }
   trace_printf(1, 8, "[%s]: Unable to replace backup file [%s]: %s", kTag, path.c_str(), currentError());
   return false;
 }
 
-uint32_t JS_PersistObjectTypeToFile(AtomicFile& file, uint32_t objectType) {
-  constexpr const char* kTag = "JS_PersistObjectTypeToFile";
+void JS_PersistObjectTypeToFile(AtomicFile& file, const StoreImage& image, uint32_t objectType) {
   trace_printf(4, 8, "Entering JS_PersistObjectTypeToFile");
-  uint32_t rc = objectType == kJobObject ? persistJobs(kTag, file) : persistQueues(kTag, file);
-  if (rc == 0) trace_printf(4, 8, "Exit JS_PersistObjectTypeToFile");
-  return rc;
-}
-
-void JS_PersistQueueObjectToFile(AtomicFile& file, const JobQueueRecord& queue) {
-  constexpr const char* kTag = "JS_PersistQueueObjectToFile";
-  trace_printf(4, 8, "Entering JS_PersistQueueObjectToFile");
-  trace_printf(4, 8, "___[%s]: JS_PersistQueueObjectToFile: signature = %s, object_type = %d, object_size = %d\n",
-               kTag, kObjectSignature, kQueueObject, static_cast<int>(kQueueRecordSize));
-  if (!writeHeader(kTag, file, kQueueObject, kQueueRecordSize, false)) return;
-  // One record buffer for every queue of every pass: a fresh 128 KB block per queue
-  // would leave the allocator holding freed blocks of that size between passes.
-  static thread_local std::vector<uint8_t> record(kQueueRecordSize);  // the conversion zeroes it
-  convertToJobQueueInfoControlObjFile(queue, record.data());
-  if (file.write(record.data(), kQueueRecordSize)) return;
-  if (hardError())
-    trace_printf(4, 8, "[%s]:Fatal error writing queue info to file", kTag);
-  else
-    trace_printf(4, 8, "[%s]:Error writing quque info to file: %s", kTag, currentError());
-}
-
-void moveFilesToBackup() {
-  constexpr const char* kTag = "moveFilesToBackup";
-  try {
-    DIR* directory = ::opendir(restoreDirectory().c_str());
-    if (directory == nullptr) {
-      trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: Unable to open restore directory\n", kTag);
-      return;
-    }
-    while (dirent* entry = ::readdir(directory)) {
-      std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      std::string source = restoreDirectory() + "/" + name;
-      std::string target = backupDirectory() + "/" + getNewFileName(name, 1);
-      if (::rename(source.c_str(), target.c_str()) == 0)
-        trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: File [%s] renamed to [%s]\n", kTag, source.c_str(),
-                     target.c_str());
-      else
-        trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: Unable to rename file [%s] to [%s]\n", kTag, source.c_str(),
-                     target.c_str());
-    }
-    ::closedir(directory);
-  } catch (const std::exception& e) {
-    trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: Exception occurred: %s\n", kTag, e.what());
+  const StoredKind kind = objectType == kJobObject ? StoredKind::Job : StoredKind::Queue;
+  const char* tag = kind == StoredKind::Job ? "JS_PersistJobObjectToFile" : "JS_PersistQueueObjectToFile";
+  for (const std::string& id : image.ids(kind)) {
+    trace_printf(4, 8, "[%s]: %s: %s", "JS_PersistObjectTypeToFile", kind == StoredKind::Job ? "Job ID" : "Queue ID",
+                 id.c_str());
+    persistRecord(tag, file, kind, *image.find(kind, id));
   }
+  trace_printf(4, 8, "Exit JS_PersistObjectTypeToFile");
+}
+
+bool moveFilesToBackup() {
+  constexpr const char* kTag = "moveFilesToBackup";
+  std::vector<std::string> names;
+  if (!listDirectory(restoreDirectory(), names)) {
+    trace_printf(1, 8, "[%s]: ___ moveFilesToBackup: Unable to read restore directory: %s\n", kTag, currentError());
+    return false;
+  }
+  bool moved = true;
+  for (const std::string& name : names) {
+    const std::string source = restoreDirectory() + "/" + name;
+    const std::string newName = getNewFileName(name, 1);
+    const std::string target = backupDirectory() + "/" + newName;
+    if (!newName.empty() && ::rename(source.c_str(), target.c_str()) == 0) {
+      trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: File [%s] renamed to [%s]\n", kTag, source.c_str(),
+                   target.c_str());
+      continue;
+    }
+    trace_printf(4, 8, "[%s]: ___ moveFilesToBackup: Unable to rename file [%s] to [%s]\n", kTag, source.c_str(),
+                 target.c_str());
+    moved = moved && newName.empty();  // a file of no known name is not the store's
+  }
+  // The names must be in the backup directory for good before anything removes the
+  // restore directory.
+  return syncDirectory(backupDirectory()) && syncDirectory(restoreDirectory()) && moved;
 }
 
 std::string getNewFileName(const std::string& name, int index) {
   constexpr const char* kTag = "getNewFileName";
   std::string result;
-  if (name == paths::kBackupFileName) {
+  if (name == paths::kBackupFileName || name == paths::kJournalFileName) {
     result = name;
   } else if (name.ends_with(".jbkp") || name.ends_with(".qbkp")) {
     result = twelveDigitStamp() + "-" + std::to_string(index) + name.substr(name.size() - 5);
@@ -400,22 +355,18 @@ std::string getNewFileName(const std::string& name, int index) {
   return result;
 }
 
-void deleteDirectory(const std::string& path) {
+bool deleteDirectory(const std::string& path) {
   constexpr const char* kTag = "deleteDirectory";
-  try {
-    struct stat info {};  // a link is not followed: only a directory itself is deleted
-    if (::lstat(path.c_str(), &info) != 0) {
-      trace_printf(4, 8, "[%s]: ___ deleteDirectory: Directory does not exist: [%s]\n", kTag, path.c_str());
-      return;
-    }
-    if (!S_ISDIR(info.st_mode)) {
-      trace_printf(4, 8, "[%s]: ___ deleteDirectory: Path is not a directory:[%s]\n", kTag, path.c_str());
-      return;
-    }
-    deleteTree(kTag, path);
-  } catch (const std::exception& e) {
-    trace_printf(4, 8, "[%s]: ___ deleteDirectory: Exception occured[%s]\n", kTag, e.what());
+  struct stat info {};  // a link is not followed: only a directory itself is deleted
+  if (::lstat(path.c_str(), &info) != 0) {
+    trace_printf(4, 8, "[%s]: ___ deleteDirectory: Directory does not exist: [%s]\n", kTag, path.c_str());
+    return true;
   }
+  if (!S_ISDIR(info.st_mode)) {
+    trace_printf(4, 8, "[%s]: ___ deleteDirectory: Path is not a directory:[%s]\n", kTag, path.c_str());
+    return false;
+  }
+  return deleteTree(kTag, path) && syncParentDirectory(path);
 }
 
 }  // namespace velmer

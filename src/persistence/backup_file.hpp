@@ -16,6 +16,7 @@
 #include "jobs/job_record.hpp"
 #include "queues/queue_record.hpp"
 #include "persistence/read_stop.hpp"
+#include "persistence/store_image.hpp"
 
 namespace velmer {
 
@@ -48,6 +49,7 @@ struct BackupObject {
   uint64_t offset = 0;  // of its header in the file
   JSObjectHeader header;
   std::variant<std::monostate, JobInfoRecord, JobQueueRecord> record;
+  PackedRecord packed;  // the record's bytes as they lie in the file, packed (jobs and queues)
 };
 
 // Reads and decodes the next object: End at a clean end of the stream, Damaged with
@@ -61,22 +63,22 @@ std::string restoreDirectory();
 std::string backupFilePath();
 std::string restoreFilePath();
 
-// Rewrites the backup file from the job and queue objects: true when the new file
+// Rewrites the backup file whole from `image` (a checkpoint): true when the new file
 // replaced the old one; on false the previous file is left as it was. Backup thread only.
-bool JS_PersistObjects();
+bool JS_PersistObjects(const StoreImage& image);
 
-// Writes every object of one type (1 jobs, anything else queues); a listed ID without an
-// object is logged and skipped. Always 0.
-uint32_t JS_PersistObjectTypeToFile(AtomicFile& file, uint32_t objectType);
-void JS_PersistQueueObjectToFile(AtomicFile& file, const JobQueueRecord& queue);
+// Writes every object of one type of the image (1 jobs, anything else queues).
+void JS_PersistObjectTypeToFile(AtomicFile& file, const StoreImage& image, uint32_t objectType);
 
-// Moves the restore directory's files back into the backup directory.
-void moveFilesToBackup();
+// Moves the restore directory's files back into the backup directory, and syncs both:
+// false when a file could not be moved or a directory not be read or synced.
+bool moveFilesToBackup();
 
 // The name a restore-directory file gets in the backup directory ("" when invalid).
 std::string getNewFileName(const std::string& name, int index);
 
-// Deletes a directory tree (regular files and directories).
-void deleteDirectory(const std::string& path);
+// Deletes a directory tree (regular files and directories) and syncs the directory that
+// held it: false when anything of it is left.
+bool deleteDirectory(const std::string& path);
 
 }  // namespace velmer

@@ -9,13 +9,13 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "persistence/auto_delete.hpp"
 #include "persistence/backup_file.hpp"
+#include "persistence/flash_writer.hpp"
 #include "jobs/job_registry.hpp"
 #include "jobcache.h"
 #include "persistence/key_value_store.hpp"
@@ -38,15 +38,17 @@ struct JSbufData {
   bool stopRequested = false;
 };
 
-using Clock = std::chrono::steady_clock;
-
 std::unique_ptr<JSbufData> bufData;
 std::thread backupThreadSlot;
+std::thread postRestoreThread;
+FlashWriter flashWriter;
+std::atomic<bool> restoreOver{false};
+std::atomic<bool> stopping{false};
 
 void runStartupSequence();
 void serveBuffer();
 
-// The backup thread's file rewrites are background work: at a lower priority they never
+// The backup thread's file writes are background work: at a lower priority they never
 // preempt the D-Bus thread that answers clients (it holds the bus lock only briefly).
 void lowerOwnPriority() {
   constexpr int kBackgroundNice = 5;
@@ -67,6 +69,7 @@ void backupThread() {
   }
   runStartupSequence();
   serveBuffer();
+  if (postRestoreThread.joinable()) postRestoreThread.join();
 }
 
 void refreshJobCache() {
@@ -86,86 +89,54 @@ void refreshJobCache() {
 
 // The upgrade restore adds what an older firmware wrote into the legacy copy. A copy
 // that is still the one this daemon wrote last holds nothing of the kind, only jobs the
-// store had at that moment: with the store's own backup file found, a job it holds that
-// the backup file lacks was deleted (a crash came between the two rewrites) and must not
-// come back. Without the backup file the copy is the only store left and is read.
-void addJobsOfAnOlderFirmware(bool ownBackupFound) {
-  if (ownBackupFound && legacyCopyIsOwn()) {
+// store had at that moment: when the backup file was read whole, a job the copy holds
+// that the store lacks was deleted (a crash came between the two writes) and must not
+// come back. When the backup file is missing or damaged, the copy may hold what the
+// backup file lost, and is read whatever it is.
+void addJobsOfAnOlderFirmware(RestoredStore& restored) {
+  if (restored.backupWhole && legacyCopyIsOwn()) {
     trace_printf(4, 8, "[%s]: The legacy copy is the one this daemon wrote last: nothing to add from it\n",
                  "backupThread");
     return;
   }
-  JS_RestoreFromJqlegacyBackup();
+  JS_RestoreFromJqlegacyBackup(restored);
 }
 
 // A job restored with its delete mark had its deletion confirmed to a client before the
-// stop; its removal is finished now. An empty store has nothing to look at (and the job
-// list would report its emptiness as an error).
+// stop; its removal is finished now. An empty store has nothing to look at.
 void removeJobsMarkedForDeletion() {
-  if (mainObject().jobInfoObjCount() != 0) JSProcessDeletionCommands(ClearAll);
+  bool anyJob = false;
+  {
+    auto& registry = JobRegistry::instance();
+    std::lock_guard lock(registry.mutex);
+    anyJob = !registry.jobs.empty();
+  }
+  if (anyJob) JSProcessDeletionCommands(ClearAll);
+}
+
+// The post-restore tool may take seconds per running job: it runs beside the buffer,
+// which is served meanwhile. A stop starts no further tool.
+void startPostRestore() {
+  postRestoreThread = std::thread([] {
+    JSPostRestore([] { return stopping.load(); });
+    trace_printf(4, 8, "[%s]: ___ Post restoration all job info\n", "backupThread");
+  });
 }
 
 void runStartupSequence() {
   constexpr const char* kTag = "backupThread";
-  const bool ownBackupFound = std::filesystem::exists(restoreFilePath());
-  int rc = JSRestore();
+  RestoredStore restored;
+  int rc = JSRestore(restored);
   trace_printf(4, 8, "[%s]: Restore returned rc=%d\n", kTag, rc);
-  addJobsOfAnOlderFirmware(ownBackupFound);
+  if (restored.complete) addJobsOfAnOlderFirmware(restored);
   removeJobsMarkedForDeletion();
   refreshJobCache();
   JSScheduleQueues();
   trace_printf(4, 8, "[%s]: ___ Scheduleed all queues Completed\n", kTag);
   checkBLOBStatus();
-  JSPostRestore();
-  trace_printf(4, 8, "[%s]: ___ Post restoration all job info\n", kTag);
-}
-
-// When the next rewrite may start: kMinRewriteInterval after the start of the previous
-// one, or after a failure a delay that doubles with every further failure.
-class RewritePacing {
- public:
-  Clock::time_point nextStart() const { return nextStart_; }
-
-  void succeeded(Clock::time_point started) {
-    retryDelay_ = std::chrono::milliseconds::zero();
-    nextStart_ = started + kMinRewriteInterval;
-  }
-
-  std::chrono::milliseconds failed() {
-    retryDelay_ = retryDelay_ == std::chrono::milliseconds::zero() ? kFirstRetryDelay
-                                                                   : std::min(2 * retryDelay_, kLongestRetryDelay);
-    nextStart_ = Clock::now() + retryDelay_;
-    return retryDelay_;
-  }
-
- private:
-  Clock::time_point nextStart_{};
-  std::chrono::milliseconds retryDelay_{0};
-};
-
-std::atomic<bool> backupStale{false};
-
-// Rewrites the backup file, then the legacy copy, from the store as it is now. On a
-// failure the store stays marked stale and the previous files stay in place.
-bool persistStore() {
-  constexpr const char* kTag = "PersistNewDBusObject";
-  trace_printf(4, 8, "[%s]: Entering PersistNewDBusObject\n", kTag);
-  backupStale = false;
-  const bool written = JS_PersistObjects() && JS_PersistToJqlegacyFormat();
-  if (!written) backupStale = true;
-  trace_printf(4, 8, "[%s]: Exiting PersistNewDBusObject\n", kTag);
-  return written;
-}
-
-void rewriteBackupFiles(RewritePacing& pacing) {
-  const auto started = Clock::now();
-  if (persistStore()) {
-    pacing.succeeded(started);
-    return;
-  }
-  const auto delay = pacing.failed();
-  trace_printf(1, 8, "[%s]: Unable to rewrite the backup files, next attempt in %ld ms\n", "backupThread",
-               static_cast<long>(delay.count()));
+  flashWriter.start(restored);
+  restoreOver = true;
+  startPostRestore();
 }
 
 struct Work {
@@ -173,17 +144,17 @@ struct Work {
   bool stopping = false;
 };
 
-// Waits for commands, a stop request, or the moment a pending rewrite may start.
-Work awaitWork(const RewritePacing& pacing) {
+// Waits for commands, a stop request, or the moment a write falls due.
+Work awaitWork(FlashClock::time_point writeDue) {
   constexpr const char* kTag = "backupThread";
   Work work;
   std::unique_lock lock(bufData->mtxBuffer);
   trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer\n", kTag);
   const auto commandOrStop = [] { return !bufData->commands.empty() || bufData->stopRequested; };
-  if (!backupStale)
+  if (writeDue == FlashClock::time_point::max())
     bufData->cvBuffer.wait(lock, commandOrStop);
   else
-    bufData->cvBuffer.wait_until(lock, pacing.nextStart(), commandOrStop);
+    bufData->cvBuffer.wait_until(lock, writeDue, commandOrStop);
   work.stopping = bufData->stopRequested;
   if (bufData->commands.empty()) return work;
   trace_printf(4, 8, "[%s]: Condition variable wait completed, buffer is not empty\n", kTag);
@@ -203,15 +174,25 @@ void runBatch(const std::vector<JSBackupCommand>& batch) {
   }
 }
 
-// Carries out commands as they come and rewrites the backup files after them, paced,
-// until stopThread; at a stop the remaining commands and their rewrite are carried out
-// at once.
+FlashClock::time_point writeToFlash(bool stopping) {
+  try {
+    return flashWriter.serve(stopping);
+  } catch (const std::exception& e) {
+    trace_printf(1, 8, "[%s]: writing the store failed: %s\n", "backupThread", e.what());
+    flashWriter.markStale();
+    return FlashClock::now() + kFirstRetryDelay;
+  }
+}
+
+// Carries out commands as they come and brings the files on flash up to date after
+// them, paced, until stopThread; at a stop the remaining commands and the writes they
+// need are carried out at once.
 void serveBuffer() {
-  RewritePacing pacing;
+  FlashClock::time_point writeDue = flashWriter.nextWake();
   for (;;) {
-    const Work work = awaitWork(pacing);
+    const Work work = awaitWork(writeDue);
     if (!work.batch.empty()) runBatch(work.batch);
-    if (backupStale && (work.stopping || Clock::now() >= pacing.nextStart())) rewriteBackupFiles(pacing);
+    writeDue = writeToFlash(work.stopping && work.batch.empty());
     if (work.stopping && work.batch.empty()) return;
   }
 }
@@ -227,7 +208,7 @@ void deleteObjectCommand(const std::string& objectid) {
   JobQueueRecord queue;
   if (fetchQueueInfoProperties(objectid, queue) == 0) {
     trace_printf(4, 8, "[%s]: Queue name: %s Exists\n", kTag, queue.jsQueueID.c_str());
-    CleanupDBusObject(queue.jsQueueID);
+    CleanupDBusObject(objectid);  // the registry's key, not the client-writable jsQueueID
   }
 }
 
@@ -252,7 +233,9 @@ bool mergesWithWaiting(const std::deque<JSBackupCommand>& waiting, const JSBacku
 
 }  // namespace
 
-void markBackupStale() { backupStale = true; }
+void markBackupStale() { flashWriter.markStale(); }
+
+bool storeRestored() { return restoreOver; }
 
 void JSAllocateContextMemory() { bufData = std::make_unique<JSbufData>(); }
 
@@ -299,10 +282,6 @@ std::vector<JSBackupCommand> readFromBuffer() {
   trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer", kTag);
   std::vector<JSBackupCommand> result;
   auto& commands = bufData->commands;
-  if (commands.empty()) {
-    trace_printf(4, 8, "[%s]: Buffer is empty\n", kTag);
-    return result;
-  }
   trace_printf(4, 8, "[%s]: Buffer is not empty, proceeding with reading commands", kTag);
   trace_printf(4, 8, "[%s]: Initial buffer size: %ld", kTag, static_cast<long>(commands.size()));
   while (!commands.empty()) {
@@ -362,6 +341,7 @@ void stopThread() {
   constexpr const char* kTag = "stopThread";
   if (backupThreadSlot.joinable()) {
     trace_printf(4, 8, "[%s]: Thread exists, joining", kTag);
+    stopping = true;
     {
       std::lock_guard lock(bufData->mtxBuffer);
       bufData->stopRequested = true;

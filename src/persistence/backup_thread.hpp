@@ -6,14 +6,13 @@
 // serves the buffer it restores the job store and hands the restored queues back to the
 // queue-execution process.
 //
-// Every rewrite stores the whole store as it is at that moment, so one rewrite after the
-// last change of a batch (and after its removals) stands for every change of the batch.
-// A command that finds an equal one waiting merges with it, so the buffer holds at most
-// one entry per object plus three and nothing is dropped. Rewrites start at most once per
-// kMinRewriteInterval; a failed one is retried with a growing delay.
+// After each batch the flash writer (flash_writer.hpp) brings the files on flash up to
+// date with the store as it is at that moment, so one write stands for every change of
+// the batch. A command that finds an equal one waiting merges with it, so the buffer
+// holds at most one entry per object plus three and nothing is dropped. The post-restore
+// tools run on a thread of their own, so that the buffer is served while they run.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,20 +31,10 @@ struct JSBackupCommand {
   std::string objectid;
 };
 
-// A safety net only: merging keeps the buffer far below it. Hitting it is logged at
-// level 1 ("Buffer is full") and the command is dropped.
-inline constexpr size_t kBackupBufferCapacity = 256;
-
-// The shortest time from the start of one rewrite of the backup files to the start of the
-// next. Changes arriving meanwhile are carried by that next rewrite: under a steady
-// stream of reports the files are rewritten at most 1 s / 300 ms, three times a second,
-// and a change reaches flash within this interval plus two rewrites.
-inline constexpr std::chrono::milliseconds kMinRewriteInterval{300};
-
-// The delay before the first retry of a failed rewrite, doubled after each further
-// failure up to the longest.
-inline constexpr std::chrono::milliseconds kFirstRetryDelay{500};
-inline constexpr std::chrono::milliseconds kLongestRetryDelay{30000};
+// What merging allows: one Delete per job and per queue (the counts are 16-bit) and one
+// of each store-wide command. Never reached by the daemon's own posts; a flood of
+// deletions of IDs that name nothing stops here ("Buffer is full", level 1).
+inline constexpr size_t kBackupBufferCapacity = 2 * 65535 + 3;
 
 // Creates and destroys the command buffer (start-up, shutdown).
 void JSAllocateContextMemory();
@@ -60,16 +49,19 @@ bool jsWriteToBuffer(const std::string& objectid, uint8_t operation);
 // Moves every queued command out, oldest first. The caller holds the buffer's mutex.
 std::vector<JSBackupCommand> readFromBuffer();
 
-// Carries out one batch of commands in order: removals at once; the rewrite of the
-// backup files that the batch needs follows it (see markBackupStale).
+// Carries out one batch of commands in order: removals at once; the files on flash
+// follow after the batch (see markBackupStale).
 void backupJCObjects(const std::vector<JSBackupCommand>& commands);
 
-// The store changed: the backup thread rewrites the backup files after its current batch,
-// once kMinRewriteInterval has passed since the start of the previous rewrite.
+// The store changed: the backup thread brings the files on flash up to date after its
+// current batch.
 void markBackupStale();
 
+// Whether the start-up restore is over, so that creations no longer wait for it.
+bool storeRestored();
+
 // Starts the backup thread once; stopThread lets it carry out the commands still
-// queued and the rewrite they need, then ends and joins it. A thread that never started
+// queued and the writes they need, then ends and joins it. A thread that never started
 // (or a store that was never restored) leaves the files on flash untouched.
 void startThread();
 void stopThread();

@@ -100,12 +100,6 @@ void putID(uint8_t* r, size_t offset, const std::string& id) {
 // ---------------------------------------------------------------------------------------
 // Reading
 
-// Reads up to `size` bytes and answers how many came.
-size_t readUpTo(std::istream& stream, uint8_t* data, size_t size) {
-  stream.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(size));
-  return static_cast<size_t>(stream.gcount());
-}
-
 // Reads a payload of `size` bytes (at most kLegacyMaxPayload) and its zero spare bytes
 // in one allocation.
 size_t readPayload(std::istream& stream, uint32_t size, std::vector<uint8_t>& buffer) {
@@ -141,10 +135,7 @@ bool exists(const std::string& path) {
 void createLegacyDirectories() {
   for (std::string_view directory : {paths::kLegacyDir, paths::kLegacyBackupDir}) {
     const std::string path = paths::resolve(directory);
-    if (exists(path)) continue;
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-    if (!error) ::chmod(path.c_str(), 0770);
+    if (!exists(path) && createDirectoriesDurably(path)) ::chmod(path.c_str(), 0770);
   }
 }
 
@@ -152,97 +143,78 @@ void createLegacyDirectories() {
 struct PersistLines {
   const char* tag;
   const char* persisting;
-  const char* headerFailed;
-  const char* blobFailed;
   const char* persistFailed;
 };
 
 constexpr PersistLines kJobLines = {
     "JS_PersistJobToJqlegacyFile",
     "[%s]: Persisting job %s to jqlegacy format",
-    "[%s]: Failed to write jqlegacy file header for job %s",
-    "[%s]: Failed to write jqlegacy DM blob for job %s",
     "[%s]: Failed to persist job %s to jqlegacy format",
 };
 
 constexpr PersistLines kQueueLines = {
     "JS_PersistQueueToJqlegacyFile",
     "[%s]: Persisting queue %s to jqlegacy format",
-    "[%s]: Failed to write jqlegacy file header for queue %s",
-    "[%s]: Failed to write jqlegacy DM blob for queue %s",
     "[%s]: Failed to persist queue %s to jqlegacy format",
 };
 
-bool writeObject(AtomicFile& file, const PersistLines& lines, const std::string& id,
-                 const std::vector<uint8_t>& record) {
-  trace_printf(4, 8, lines.persisting, lines.tag, id.c_str());
-  const auto header = encodeLegacyHeader(static_cast<uint32_t>(record.size()));
-  const char* failure = nullptr;
-  if (!file.write(header.data(), header.size()))
-    failure = lines.headerFailed;
-  else if (!file.write(record.data(), record.size()))
-    failure = lines.blobFailed;
-  if (failure == nullptr) return true;
-  trace_printf(2, 8, failure, lines.tag, id.c_str());
-  trace_printf(2, 8, lines.persistFailed, kPersistTag, id.c_str());
-  return false;
-}
-
-// Writes every object of `ids` that can still be read (one that went away meanwhile
-// is skipped); false at the first object that cannot be written.
+// Appends one object of the image, encoded in the legacy layout, to `content`.
 template <class Record>
-bool writeObjects(AtomicFile& file, const PersistLines& lines, const std::vector<std::string>& ids,
-                  uint16_t (*fetch)(const std::string&, Record&), std::vector<uint8_t> (*encode)(const Record&)) {
-  for (const auto& id : ids) {
-    Record record;
-    if (fetch(id, record) != 0) continue;
-    if (!writeObject(file, lines, id, encode(record))) return false;
+void appendObject(std::vector<uint8_t>& content, const PersistLines& lines, const std::string& id,
+                  const PackedRecord& packed, bool (*unpack)(const PackedRecord&, Record&),
+                  std::vector<uint8_t> (*encode)(const Record&)) {
+  Record record;
+  if (!unpack(packed, record)) {
+    trace_printf(2, 8, lines.persistFailed, kPersistTag, id.c_str());
+    return;
   }
-  return true;
+  trace_printf(4, 8, lines.persisting, lines.tag, id.c_str());
+  const std::vector<uint8_t> encoded = encode(record);
+  const auto header = encodeLegacyHeader(static_cast<uint32_t>(encoded.size()));
+  content.insert(content.end(), header.begin(), header.end());
+  content.insert(content.end(), encoded.begin(), encoded.end());
 }
 
-std::vector<std::string> listedJobs() {
-  std::vector<std::string> ids;
-  if (fetchJobInfoObjects(ids) != 0) ids.clear();
-  return ids;
-}
+// Size and FNV-1a digest of bytes, as one line of text.
+class Digest {
+ public:
+  void add(const uint8_t* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) hash_ = (hash_ ^ data[i]) * 0x100000001b3ULL;
+    size_ += size;
+  }
+  std::string line() const {
+    char text[48];
+    std::snprintf(text, sizeof text, "%llu %016llx", static_cast<unsigned long long>(size_),
+                  static_cast<unsigned long long>(hash_));
+    return text;
+  }
 
-std::vector<std::string> listedQueues() {
-  std::vector<std::string> ids;
-  uint16_t count = 0;
-  if (fetchQueueInfoObjects(ids, count) != 0) ids.clear();
-  return ids;
-}
+ private:
+  uint64_t hash_ = 0xcbf29ce484222325ULL;
+  uint64_t size_ = 0;
+};
 
-// Size and FNV-1a digest of a file's bytes, as one line of text; nothing when it cannot
-// be read.
+// The digest of a file's bytes; nothing when it cannot be read.
 std::optional<std::string> fileDigest(const std::string& path) {
   std::ifstream stream(path, std::ios::binary);
   if (!stream.is_open()) return std::nullopt;
-  uint64_t hash = 0xcbf29ce484222325ULL, size = 0;
+  Digest digest;
   char chunk[4096];
-  while (stream.read(chunk, sizeof chunk) || stream.gcount() > 0) {
-    for (std::streamsize i = 0; i < stream.gcount(); ++i) hash = (hash ^ static_cast<uint8_t>(chunk[i])) * 0x100000001b3ULL;
-    size += static_cast<uint64_t>(stream.gcount());
-  }
+  while (stream.read(chunk, sizeof chunk) || stream.gcount() > 0)
+    digest.add(reinterpret_cast<const uint8_t*>(chunk), static_cast<size_t>(stream.gcount()));
   if (stream.bad()) return std::nullopt;
-  char line[48];
-  std::snprintf(line, sizeof line, "%llu %016llx", static_cast<unsigned long long>(size),
-                static_cast<unsigned long long>(hash));
-  return std::string(line);
+  return digest.line();
 }
 
 // Remembers the legacy copy just written. Recorded after the copy is in place: a crash
 // in between leaves an older record, and the new copy is then read like a foreign one,
 // which adds nothing the store does not have already.
-void rememberLegacyCopy(const std::string& legacyPath) {
-  const std::optional<std::string> digest = fileDigest(legacyPath);
+void rememberLegacyCopy(const std::string& digest) {
   const std::string recordPath = paths::resolve(paths::kLegacyCopyDigestFile);
-  std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(recordPath).parent_path(), error);
+  createDirectoriesDurably(std::filesystem::path(recordPath).parent_path().string());
   AtomicFile record(recordPath);
-  const std::string line = digest.value_or("") + "\n";
-  if (!digest || !record.open() || !record.write(line.data(), line.size()) || !record.commit())
+  const std::string line = digest + "\n";
+  if (!record.open() || !record.write(line.data(), line.size()) || !record.commit())
     trace_printf(2, 8, "[%s]: Unable to record the legacy copy in [%s]", kPersistTag, recordPath.c_str());
 }
 
@@ -297,10 +269,27 @@ void forceFirmwareJobCompletion(const JobInfoRecord& legacy) {
   jsWriteToBuffer(legacy.jsJobID, Create);
 }
 
-void restoreJob(const JobInfoRecord& job, LegacyRestoreCounts& counts) {
+// An object whose deletion the journal recorded after the backup file was written
+// stays deleted, whatever the legacy copy still holds.
+bool deletedAfterwards(const RestoredStore& restored, StoredKind kind, const std::string& id) {
+  if (!restored.removedByJournal.contains(StoredKey{kind, storedID(id)})) return false;
+  trace_printf(4, 8, "[%s]: %s was deleted, skipping jqlegacy restore", kObjectTag, id.c_str());
+  return true;
+}
+
+// Counts a published object; one that cannot be published now stays on flash.
+void countPublication(Publication publication, int& restoredCount, RestoredStore& restored, StoredKind kind,
+                      const std::string& id, PackedRecord packed) {
+  if (publication == Publication::Published) ++restoredCount;
+  if (publication == Publication::Unpublished) restored.unpublished.add(kind, storedID(id), std::move(packed));
+}
+
+void restoreJob(const JobInfoRecord& job, LegacyRestoreCounts& counts, RestoredStore& restored) {
+  if (deletedAfterwards(restored, StoredKind::Job, job.jsJobID)) return;
   if (!isRegistered(JobRegistry::instance().jobs, job.jsJobID)) {
     trace_printf(4, 8, "[%s]: Restoring jqlegacy job %s (%s)", kObjectTag, job.jsJobID.c_str(), job.jobName.c_str());
-    if (createJobObjectInDBus(job) == Publication::Published) ++counts.jobsRestored;
+    countPublication(createJobObjectInDBus(job), counts.jobsRestored, restored, StoredKind::Job, job.jsJobID,
+                     packJob(job));
     return;
   }
   trace_printf(4, 8, "[%s]: Job %s already exists, skipping jqlegacy restore", kObjectTag, job.jsJobID.c_str());
@@ -308,7 +297,8 @@ void restoreJob(const JobInfoRecord& job, LegacyRestoreCounts& counts) {
   if (isKelvoFirmwareJob(job.jobName)) forceFirmwareJobCompletion(job);
 }
 
-void restoreQueue(const JobQueueRecord& queue, LegacyRestoreCounts& counts) {
+void restoreQueue(const JobQueueRecord& queue, LegacyRestoreCounts& counts, RestoredStore& restored) {
+  if (deletedAfterwards(restored, StoredKind::Queue, queue.jsQueueID)) return;
   if (isRegistered(JobRegistry::instance().queues, queue.jsQueueID)) {
     trace_printf(4, 8, "[%s]: Queue %s already exists, skipping jqlegacy restore", kObjectTag,
                  queue.jsQueueID.c_str());
@@ -316,7 +306,8 @@ void restoreQueue(const JobQueueRecord& queue, LegacyRestoreCounts& counts) {
     return;
   }
   trace_printf(4, 8, "[%s]: Restoring jqlegacy queue %s", kObjectTag, queue.jsQueueID.c_str());
-  if (createQueueObjectInDBus(queue) == Publication::Published) ++counts.queuesRestored;
+  countPublication(createQueueObjectInDBus(queue), counts.queuesRestored, restored, StoredKind::Queue, queue.jsQueueID,
+                   packQueue(queue));
 }
 
 // Logs why reading stopped, in the upgrade restore's own lines.
@@ -351,9 +342,9 @@ void logLegacyStop(const ReadStop& stop) {
 }
 
 // Reads objects until the end or the first damaged one: true when the end was reached.
-bool restoreAll(std::istream& stream, LegacyRestoreCounts& counts) {
+bool restoreAll(std::istream& stream, LegacyRestoreCounts& counts, RestoredStore& restored) {
   for (;;) {
-    switch (JS_RestoreObjectFromJqlegacyFile(stream, counts)) {
+    switch (JS_RestoreObjectFromJqlegacyFile(stream, counts, restored)) {
       case LegacyRead::Object:
         ++counts.objectsRead;
         break;
@@ -524,7 +515,22 @@ bool decodeLegacyQueue(const LegacyObject& object, JobQueueRecord& queue, ReadSt
   return true;
 }
 
-bool JS_PersistToJqlegacyFormat() {
+std::vector<uint8_t> encodeLegacyStore(const StoreImage& image) {
+  std::vector<uint8_t> content;
+  for (const std::string& id : image.ids(StoredKind::Job))
+    appendObject(content, kJobLines, id, *image.find(StoredKind::Job, id), unpackJob, encodeLegacyJob);
+  for (const std::string& id : image.ids(StoredKind::Queue))
+    appendObject(content, kQueueLines, id, *image.find(StoredKind::Queue, id), unpackQueue, encodeLegacyQueue);
+  return content;
+}
+
+std::string legacyDigest(const std::vector<uint8_t>& content) {
+  Digest digest;
+  digest.add(content.data(), content.size());
+  return digest.line();
+}
+
+bool JS_PersistToJqlegacyFormat(const std::vector<uint8_t>& content) {
   const std::string path = legacyFilePath();
   try {
     trace_printf(4, 8, "[%s]: Creating jqlegacy-compatible backup for downgrade scenario", kPersistTag);
@@ -537,12 +543,9 @@ bool JS_PersistToJqlegacyFormat() {
       trace_printf(2, 8, "[%s]: Unable to open jqlegacy backup file [%s]", kPersistTag, path.c_str());
       return false;
     }
-    const bool written = writeObjects(file, kJobLines, listedJobs(), fetchJobInfoProperties, encodeLegacyJob) &&
-                         writeObjects(file, kQueueLines, listedQueues(), fetchQueueInfoProperties, encodeLegacyQueue) &&
-                         file.commit();
-    if (written) {
+    if (file.write(content.data(), content.size()) && file.commit()) {
       trace_printf(4, 8, "[%s]: Successfully created jqlegacy-compatible backup at [%s]", kPersistTag, path.c_str());
-      rememberLegacyCopy(path);
+      rememberLegacyCopy(legacyDigest(content));
       return true;
     }
     trace_printf(1, 8, "[%s]: Error during jqlegacy persist, the previous copy is kept", kPersistTag);
@@ -551,6 +554,8 @@ bool JS_PersistToJqlegacyFormat() {
   }
   return false;
 }
+
+std::optional<std::string> legacyCopyDigest() { return fileDigest(legacyFilePath()); }
 
 bool legacyCopyIsOwn() {
   std::ifstream stream(paths::resolve(paths::kLegacyCopyDigestFile));
@@ -580,7 +585,7 @@ LegacyRead readLegacyEntry(std::istream& stream, LegacyEntry& entry, ReadStop& s
   }
 }
 
-LegacyRead JS_RestoreObjectFromJqlegacyFile(std::istream& stream, LegacyRestoreCounts& counts) {
+LegacyRead JS_RestoreObjectFromJqlegacyFile(std::istream& stream, LegacyRestoreCounts& counts, RestoredStore& restored) {
   LegacyEntry entry;
   ReadStop stop;
   const LegacyRead read = readLegacyEntry(stream, entry, stop);
@@ -590,13 +595,13 @@ LegacyRead JS_RestoreObjectFromJqlegacyFile(std::istream& stream, LegacyRestoreC
   trace_printf(4, 8, "[%s]: objType=0x%x, objSize=%u, objID=0x%08x", kObjectTag, entry.type, entry.payloadSize,
                entry.objectID);
   if (const auto* job = std::get_if<JobInfoRecord>(&entry.record))
-    restoreJob(*job, counts);
+    restoreJob(*job, counts, restored);
   else
-    restoreQueue(std::get<JobQueueRecord>(entry.record), counts);
+    restoreQueue(std::get<JobQueueRecord>(entry.record), counts, restored);
   return LegacyRead::Object;
 }
 
-int JS_RestoreFromJqlegacyBackup() {
+int JS_RestoreFromJqlegacyBackup(RestoredStore& restored) {
   try {
     trace_printf(4, 8, "[%s]: === UPGRADE RESTORE: Checking for jqlegacy backup ===", kRestoreTag);
     const std::string source = legacySource();
@@ -613,7 +618,7 @@ int JS_RestoreFromJqlegacyBackup() {
       return 0;
     }
     LegacyRestoreCounts counts;
-    const bool complete = restoreAll(stream, counts);
+    const bool complete = restoreAll(stream, counts, restored);
     stream.close();
     // A damaged object ends the reading only: what came before it stays published.
     if (!complete) trace_printf(4, 8, "[%s]: Errors during jqlegacy restore (ignored), rc=%d", kRestoreTag, -1);

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -22,6 +23,8 @@
 #include "jobs/job_record.hpp"
 #include "queues/queue_record.hpp"
 #include "persistence/read_stop.hpp"
+#include "persistence/restore.hpp"
+#include "persistence/store_image.hpp"
 
 namespace velmer {
 
@@ -88,21 +91,30 @@ struct LegacyRestoreCounts {
   int queuesSkipped = 0;
 };
 
-// Writes every job and queue to the legacy file, atomically, and remembers what it
-// wrote: true when the new copy replaced the old one; on false the previous copy is left
-// as it was. Backup thread only.
-bool JS_PersistToJqlegacyFormat();
+// The legacy copy's bytes for a store image, and their size and digest as one line.
+std::vector<uint8_t> encodeLegacyStore(const StoreImage& image);
+std::string legacyDigest(const std::vector<uint8_t>& content);
+
+// Writes the legacy file, atomically, and remembers what it wrote: true when the new
+// copy replaced the old one; on false the previous copy is left as it was. Backup thread
+// only.
+bool JS_PersistToJqlegacyFormat(const std::vector<uint8_t>& content);
+
+// The digest of the legacy file as it is now; nothing when it cannot be read.
+std::optional<std::string> legacyCopyDigest();
 
 // Whether the legacy file is the copy this daemon wrote last (so that it holds nothing
 // an older firmware wrote, and a job it holds that the store lacks was deleted).
 bool legacyCopyIsOwn();
 
-// Reads one object and publishes it unless the store has it already (backup thread).
-LegacyRead JS_RestoreObjectFromJqlegacyFile(std::istream& stream, LegacyRestoreCounts& counts);
+// Reads one object and publishes it unless the store has it already or the journal
+// recorded its deletion (backup thread); one that cannot be published now goes to
+// `restored.unpublished`.
+LegacyRead JS_RestoreObjectFromJqlegacyFile(std::istream& stream, LegacyRestoreCounts& counts, RestoredStore& restored);
 
 // The upgrade restore: publishes the jobs and queues of the legacy file (or the legacy
 // restore file) that the store does not have yet, and brings controller firmware
 // update jobs present in both to the legacy copy's completion state. Always 0.
-int JS_RestoreFromJqlegacyBackup();
+int JS_RestoreFromJqlegacyBackup(RestoredStore& restored);
 
 }  // namespace velmer

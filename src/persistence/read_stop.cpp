@@ -32,6 +32,12 @@ std::string describe(const ReadStop& stop) {
       return "a record of " + found + " bytes is shorter than its fixed part of " + expected;
     case Damage::ConversionFailed:
       return "a job record of an older layout (lowest text offset " + found + ") could not be converted";
+    case Damage::BadChecksum:
+      return "checksum " + found + " does not match the entry's bytes (" + expected + ")";
+    case Damage::BadSequence:
+      return "sequence number " + found + " where " + expected + " follows";
+    case Damage::BadEntry:
+      return "the entry's " + stop.field + " cannot be read";
   }
   return "";
 }
@@ -39,6 +45,17 @@ std::string describe(const ReadStop& stop) {
 uint64_t streamOffset(std::istream& stream) {
   const auto position = stream.tellg();
   return position < 0 ? 0 : static_cast<uint64_t>(position);
+}
+
+size_t readUpTo(std::istream& stream, void* data, size_t size) {
+  stream.read(static_cast<char*>(data), static_cast<std::streamsize>(size));
+  return static_cast<size_t>(stream.gcount());
+}
+
+ObjectRead damagedAt(ReadStop& stop, Damage damage, uint64_t offset, const char* field, uint64_t found,
+                     uint64_t expected) {
+  stop = {damage, offset, field, found, expected, ""};
+  return ObjectRead::Damaged;
 }
 
 }  // namespace velmer

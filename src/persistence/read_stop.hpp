@@ -2,6 +2,7 @@
 // as data: the daemon logs it with its own lines, velmer-dump prints it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -24,6 +25,9 @@ enum class Damage {
   RecordSizeMismatch,  // a legacy record whose own size differs from its header's
   RecordTooSmall,      // a legacy job or queue record shorter than its fixed part
   ConversionFailed,    // a legacy job of an older layout that could not be converted
+  BadChecksum,         // a journal entry whose checksum does not match its bytes
+  BadSequence,         // a journal entry out of sequence (left from an earlier journal)
+  BadEntry,            // a journal entry whose operation, ID or record cannot be read
 };
 
 struct ReadStop {
@@ -40,5 +44,12 @@ std::string describe(const ReadStop& stop);
 
 // The offset a stream is at, 0 when it cannot tell.
 uint64_t streamOffset(std::istream& stream);
+
+// Reads up to `size` bytes and answers how many came.
+size_t readUpTo(std::istream& stream, void* data, size_t size);
+
+// Fills `stop` and answers Damaged.
+ObjectRead damagedAt(ReadStop& stop, Damage damage, uint64_t offset, const char* field, uint64_t found,
+                     uint64_t expected = 0);
 
 }  // namespace velmer

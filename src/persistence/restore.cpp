@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +17,7 @@
 
 #include "persistence/atomic_file.hpp"
 #include "persistence/backup_file.hpp"
+#include "persistence/journal.hpp"
 #include "bus/bus.hpp"
 #include "jobs/job_registry.hpp"
 #include "jobs/job_state.hpp"
@@ -53,31 +56,49 @@ int createBackupDirectory(const char* tag) {
   return 0;
 }
 
-// A start-up cut short between moving the backup directory away and rewriting the
-// backup file (the 2-second wait, or the restore itself) leaves the only copy of the
-// store in the restore directory. Its files go back into the backup directory, so that
-// this start restores them instead of deleting them with the restore directory.
-void recoverInterruptedRestore(const char* tag) {
-  if (!isRealDirectory(restoreDirectory()) || entryExists(backupFilePath()) || !entryExists(restoreFilePath())) return;
-  trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before its restore, recovering its files\n",
-               tag);
-  if (createBackupDirectory(tag) == 0) moveFilesToBackup();
+// Where this start restores from: the restore directory, or the backup directory
+// itself when it could not be moved. Set on the main thread before the backup thread
+// starts, read by the backup thread only.
+std::string restoreSource;
+
+std::string journalPathIn(const std::string& directory) {
+  return directory + "/" + std::string(paths::kJournalFileName);
 }
 
-// The previous run's backup directory becomes the restore directory.
+// A start-up cut short before the store was written anew (its 2-second wait, its
+// restore, or the first write after it) leaves the only copy of the store in the
+// restore directory, and a backup directory without a backup file.
+bool restoreDirectoryHoldsTheStore() {
+  return isRealDirectory(restoreDirectory()) && !entryExists(backupFilePath()) &&
+         (entryExists(restoreFilePath()) || entryExists(journalPathIn(restoreDirectory())));
+}
+
+// Whatever stands at the restore path goes, as itself: a link is never followed into
+// what it points at.
+void removeRestorePath(const char* tag) {
+  const std::string restoreDir = restoreDirectory();
+  trace_printf(4, 8, "[%s]: ___ StartRestore: Deleting Restore Directory\n", tag);
+  if (isRealDirectory(restoreDir))
+    deleteDirectory(restoreDir);
+  else
+    ::unlink(restoreDir.c_str());
+}
+
+// The previous run's backup directory becomes the restore directory, which this start
+// restores from.
 void moveBackupToRestore(const char* tag) {
   const std::string backupDir = backupDirectory();
   const std::string restoreDir = restoreDirectory();
-  if (entryExists(restoreDir)) {
-    recoverInterruptedRestore(tag);
-    trace_printf(4, 8, "[%s]: ___ StartRestore: Deleting Restore Directory\n", tag);
-    // Whatever else stands there (a file, a link, even to a directory) goes as itself:
-    // a link is never followed into what it points at.
-    if (isRealDirectory(restoreDir))
-      deleteDirectory(restoreDir);
-    else
-      ::unlink(restoreDir.c_str());
+  restoreSource = restoreDir;
+  if (restoreDirectoryHoldsTheStore()) {
+    // This start restores from it again; the backup directory holds nothing of the store.
+    trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before the store was written anew, "
+                 "restoring from [%s] again\n", tag, restoreDir.c_str());
+    removeStrayTemporaryFiles(restoreDir);
+    deleteDirectory(backupDir);
+    return;
   }
+  if (entryExists(restoreDir)) removeRestorePath(tag);
   if (!entryExists(backupDir)) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: No Data present in Backup Directory \n", tag);
     return;
@@ -87,40 +108,69 @@ void moveBackupToRestore(const char* tag) {
     removeStrayTemporaryFiles(restoreDir);  // a write cut short by a crash is never restored
     return;
   }
-  // The backup directory stays where it is: the next start tries again, and this run
-  // restores nothing from it (no restore file), so nothing overwrites it at start-up.
+  // The store stays where it is and is restored from there; its files are replaced only
+  // by a complete new backup file.
   trace_printf(1, 8, "[%s]: ___ StartRestore: Restore directory cannot be created, backup kept, [%s], errno = %d\n",
                tag, restoreDir.c_str(), errno);
+  restoreSource = backupDir;
+  removeStrayTemporaryFiles(backupDir);
 }
 
-// Objects of this start that the bus refused (restore runs once, on the backup thread).
-int failedPublications = 0;
-
-Publication countedPublication(Publication result) {
-  if (result == Publication::Failed) ++failedPublications;
-  return result;
+// Publishes one object of the restored image; one that cannot be published now is kept
+// in `restored.unpublished`.
+template <class Record>
+void publishStored(StoredKind kind, const std::string& id, const PackedRecord& packed, RestoredStore& restored,
+                   bool (*unpack)(const PackedRecord&, Record&), Publication (*publish)(const Record&)) {
+  Record record;
+  if (!unpack(packed, record)) return;  // never for an image read with the daemon's readers
+  if (publish(record) == Publication::Unpublished) restored.unpublished.add(kind, id, packed);
 }
 
-int restoreJobsAndQueues() {
+void publishImage(const StoreImage& image, RestoredStore& restored) {
+  for (const std::string& id : image.ids(StoredKind::Job))
+    publishStored(StoredKind::Job, id, *image.find(StoredKind::Job, id), restored, unpackJob, createJobObjectInDBus);
+  for (const std::string& id : image.ids(StoredKind::Queue))
+    publishStored(StoredKind::Queue, id, *image.find(StoredKind::Queue, id), restored, unpackQueue,
+                  createQueueObjectInDBus);
+  if (!restored.unpublished.empty())
+    trace_printf(1, 8, "[%s]: %zu jobs and %zu queues could not be published; they stay on flash\n",
+                 "JSRestoreJCObjects", restored.unpublished.size(StoredKind::Job),
+                 restored.unpublished.size(StoredKind::Queue));
+}
+
+// The journal beside the restore file: the changes made after the file was written.
+void applyRestoreJournal(StoreImage& image, RestoredStore& restored) {
+  constexpr const char* kTag = "JSRestoreJCObjects";
+  std::ifstream stream(journalPathIn(restoreSource), std::ios::binary);
+  if (!stream.is_open()) return;
+  JournalRead journal = applyJournal(stream, image);
+  restored.journalBytes = journal.validBytes;
+  restored.journalLastSequence = journal.lastSequence;
+  trace_printf(4, 8, "[%s]: %zu journal entries applied\n", kTag, journal.entries);
+  if (journal.stop.damage != Damage::None)
+    trace_printf(2, 8, "[%s]: the journal ends at byte %llu: %s\n", kTag,
+                 static_cast<unsigned long long>(journal.stop.offset), describe(journal.stop).c_str());
+  restored.removedByJournal = std::move(journal.removed);
+}
+
+int restoreJobsAndQueues(RestoredStore& restored) {
   constexpr const char* kTag = "JSRestoreJCObjects";
   trace_printf(4, 8, "[%s]:Entering JSRestoreJCObjects", kTag);
-  std::ifstream stream(restoreFilePath(), std::ios::binary);
-  if (!stream.is_open()) {
+  StoreImage image;
+  int rc = 0;
+  std::ifstream stream(restoreSource + "/" + std::string(paths::kBackupFileName), std::ios::binary);
+  if (stream.is_open()) {
+    rc = JS_RestoreFromFile(stream, image, restored.backupWhole);
+    stream.close();
+  } else {
     trace_printf(4, 8, "[%s]:___ JSRestoreJCObjects: No objects to restore", kTag);
-    return 0;
   }
-  failedPublications = 0;
-  int rc = JS_RestoreFromFile(stream);
-  stream.close();
-  if (failedPublications != 0) {
-    // The store on the bus is not the store on flash: writing it would lose what the
-    // bus refused. The restore file goes back to the backup directory for the next start.
-    trace_printf(1, 8, "[%s]: %d restored objects could not be published, the backup file is kept\n", kTag,
-                 failedPublications);
-    return -1;
-  }
-  JS_PersistObjects();
-  return rc;
+  if (rc != 0) return rc;
+  applyRestoreJournal(image, restored);
+  publishImage(image, restored);
+  restored.inBackupDirectory = restoreSource == backupDirectory();
+  restored.stored = std::move(image);
+  return 0;
 }
 
 // Logs why reading stopped, in the restore's own lines: 0 when the file simply ended
@@ -253,26 +303,26 @@ JobQueueRecord withValidTexts(JobQueueRecord queue) {
 
 // A damaged ID that names no object path, or one that a record before it already took,
 // can never be published, at this start or any later one: such a record is left out
-// like any other damage. A store holds at most maxJobsInStore jobs, and as many queues
-// (a queue has at least one job, a job belongs to one queue at most): objects beyond
-// that are left out too, so that a damaged or foreign file never fills the store.
+// like any other damage. Beyond kRestoreObjectLimit jobs, or as many queues (a queue
+// has at least one job, a job belongs to one queue at most), an object is not published
+// now but kept on flash.
 template <class Map>
-bool isPublishable(const char* tag, const char* prefix, const std::string& id, const Map& registered) {
+Publication publicationOf(const char* tag, const char* prefix, const std::string& id, const Map& registered) {
   if (sd_bus_object_path_is_valid((prefix + id).c_str()) <= 0) {
     trace_printf(2, 8, "[%s]: ID [%s] names no object path, left out\n", tag, id.c_str());
-    return false;
+    return Publication::LeftOut;
   }
-  const size_t limit = mainObject().maxJobsInStore();
   std::lock_guard lock(JobRegistry::instance().mutex);
   if (registered.contains(id)) {
     trace_printf(2, 8, "[%s]: ID [%s] is restored already, left out\n", tag, id.c_str());
-    return false;
+    return Publication::LeftOut;
   }
-  if (registered.size() >= limit) {
-    trace_printf(2, 8, "[%s]: the store holds %zu already, its limit: %s left out\n", tag, limit, id.c_str());
-    return false;
+  if (registered.size() >= kRestoreObjectLimit) {
+    trace_printf(2, 8, "[%s]: the store holds %zu already, its limit: %s kept on flash, not published\n", tag,
+                 registered.size(), id.c_str());
+    return Publication::Unpublished;
   }
-  return true;
+  return Publication::Published;
 }
 
 }  // namespace
@@ -285,25 +335,35 @@ int StartJSRestore() {
     // Writes of the legacy copy that a crash cut short are never read.
     removeStrayTemporaryFiles(paths::resolve(paths::kLegacyBackupDir));
     removeStrayTemporaryFiles(paths::resolve(paths::kLegacyRestoreDir));
-    return createBackupDirectory(kTag);
+    const int rc = createBackupDirectory(kTag);
+    // The move and the new directory must last before anything is written into the new
+    // directory: without it, a power failure could bring back the old directory and lose
+    // every change written into the new one.
+    if (rc == 0 && !syncParentDirectory(backupDirectory()))
+      trace_printf(1, 8, "[%s]: cannot sync the directory of [%s]: %s\n", kTag, backupDirectory().c_str(),
+                   std::strerror(errno));
+    return rc;
   } catch (const std::exception& e) {
     trace_printf(4, 8, "[%s]: ___ StartRestore: An error occurred during restore: %s\n", kTag, e.what());
     return -1;
   }
 }
 
-int JSRestore() {
+int JSRestore(RestoredStore& restored) {
   constexpr const char* kTag = "JSRestore";
   try {
     trace_printf(4, 8, "[%s]: Entering RestoreJSObjects\n", kTag);
-    int rc = restoreJobsAndQueues();
+    const int rc = restoreJobsAndQueues(restored);
     if (rc != 0) {
       trace_printf(4, 8, "[%s]: ___ RestoreJSObjects: Restore Job objects failed\n", kTag);
-      moveFilesToBackup();
+      // The store on the bus is not the store on flash: this run writes nothing over it,
+      // and the next start reads the files again.
+      trace_printf(1, 8, "[%s]: the store could not be restored whole; its files are kept for the next start\n", kTag);
+      if (restoreSource == restoreDirectory() && moveFilesToBackup()) deleteDirectory(restoreDirectory());
     } else {
       trace_printf(4, 8, "[%s]: ___ RestoreJSObjects: Restore Job objects complete\n", kTag);
+      restored.complete = true;
     }
-    deleteDirectory(restoreDirectory());
     return rc;
   } catch (const std::exception& e) {
     trace_printf(4, 8, "[%s]: An error occured during restore: %s\n", kTag, e.what());
@@ -311,14 +371,16 @@ int JSRestore() {
   }
 }
 
-int JS_RestoreFromFile(std::istream& stream) {
+bool removeRestoreDirectory() { return restoreSource != restoreDirectory() || deleteDirectory(restoreDirectory()); }
+
+int JS_RestoreFromFile(std::istream& stream, StoreImage& image, bool& whole) {
   constexpr const char* kTag = "JS_RestoreFromFile";
   try {
     trace_printf(4, 8, "[%s]: ___ JS_RestoreFromFile Enter", kTag);
-    while (stream.peek() != std::char_traits<char>::eof()) {
-      if (JS_RestoreObjectFromFile(stream) != 0) break;
+    bool end = false;
+    while (!end && JS_RestoreObjectFromFile(stream, image, end) == 0) {
     }
-    if (!stream.good() && !stream.eof()) stream.clear();
+    whole = end;
     trace_printf(4, 8, "[%s]: ___ JQLEGACY_RestoreObjectFromFile: No Data present \n", kTag);
     trace_printf(4, 8, "[%s]: ___ JS_RestoreFromFile: No Data present \n", kTag);
     return 0;
@@ -328,30 +390,26 @@ int JS_RestoreFromFile(std::istream& stream) {
   }
 }
 
-int JS_RestoreObjectFromFile(std::istream& stream) {
+int JS_RestoreObjectFromFile(std::istream& stream, StoreImage& image, bool& end) {
   constexpr const char* kTag = "JS_RestoreObjectFromFile";
-  try {
-    trace_printf(4, 8, "[%s]: ___ JS_RestoreObjectFromFile Enter", kTag);
-    BackupObject object;
-    ReadStop stop;
-    const ObjectRead read = readBackupObject(stream, object, stop);
-    if (read == ObjectRead::End) {
-      trace_printf(4, 8, "[%s]: End of file reached\n", kTag);
-      return 0;
-    }
-    if (stop.field != "header") logBackupHeader(kTag, object.header);
-    if (read == ObjectRead::Damaged) return logBackupStop(kTag, object, stop);
-    if (const auto* job = std::get_if<JobInfoRecord>(&object.record))
-      createJobObjectInDBus(*job);
-    else if (const auto* queue = std::get_if<JobQueueRecord>(&object.record))
-      createQueueObjectInDBus(*queue);
-    else
-      trace_printf(4, 8, "[%s]: Entering createTaskObjectInDBus\n", kTag);
+  trace_printf(4, 8, "[%s]: ___ JS_RestoreObjectFromFile Enter", kTag);
+  BackupObject object;
+  ReadStop stop;
+  const ObjectRead read = readBackupObjectInto(stream, image, object, stop);
+  if (read == ObjectRead::End) {
+    trace_printf(4, 8, "[%s]: End of file reached\n", kTag);
+    end = true;
     return 0;
-  } catch (const std::exception& e) {
-    trace_printf(4, 8, "[%s]: Unexpected exception: %s\n", kTag, e.what());
-    return -1;
   }
+  if (stop.field != "header") logBackupHeader(kTag, object.header);
+  if (read == ObjectRead::Damaged) {
+    // A header cut short at the very end is where a file simply ends.
+    end = logBackupStop(kTag, object, stop) == 0;
+    return end ? 0 : -1;
+  }
+  if (std::holds_alternative<std::monostate>(object.record))
+    trace_printf(4, 8, "[%s]: Entering createTaskObjectInDBus\n", kTag);
+  return 0;
 }
 
 Publication createJobObjectInDBus(const JobInfoRecord& stored) {
@@ -361,8 +419,9 @@ Publication createJobObjectInDBus(const JobInfoRecord& stored) {
   try {
     trace_printf(4, 8, "[%s]: Entering createJobObjectInDBus\n", kTag);
     trace_printf(4, 8, "[%s]: Creating Job Object for jobID: %s\n", kTag, job.jsJobID.c_str());
-    if (!isPublishable(kTag, kJobObjectPathPrefix, job.jsJobID, JobRegistry::instance().jobs))
-      return Publication::LeftOut;
+    if (auto publication = publicationOf(kTag, kJobObjectPathPrefix, job.jsJobID, JobRegistry::instance().jobs);
+        publication != Publication::Published)
+      return publication;
     auto object = createJob<Jobservicejobinfo>("Jobservicejobinfo", kJobObjectPathPrefix, job.jsJobID);
     object->setAllProperties(jsInitJobInfoRestore(job));
     trace_printf(4, 8, "[%s]: successfully created & initialized job object", kTag);
@@ -374,7 +433,7 @@ Publication createJobObjectInDBus(const JobInfoRecord& stored) {
     return Publication::Published;
   } catch (const std::exception& e) {
     trace_printf(1, 8, "[%s]: ___ createJobObjectInDBus: Exception occurred: %s\n", kTag, e.what());
-    return countedPublication(Publication::Failed);
+    return Publication::Unpublished;
   }
 }
 
@@ -385,8 +444,10 @@ Publication createQueueObjectInDBus(const JobQueueRecord& stored) {
   try {
     trace_printf(4, 8, "[%s]: Entering createQueueObjectInDBus\n", kTag);
     trace_printf(4, 8, "[%s]: Creating Queue Object for queueID: %s\n", kTag, queue.jsQueueID.c_str());
-    if (!isPublishable(kTag, kRestoredQueueObjectPathPrefix, queue.jsQueueID, JobRegistry::instance().queues))
-      return Publication::LeftOut;
+    if (auto publication =
+            publicationOf(kTag, kRestoredQueueObjectPathPrefix, queue.jsQueueID, JobRegistry::instance().queues);
+        publication != Publication::Published)
+      return publication;
     auto object = createJob<Jobservicescheduleinfo>("Jobservicescheduleinfo", kRestoredQueueObjectPathPrefix,
                                                     queue.jsQueueID, Jobservicescheduleinfo::Announce::Later);
     object->setAllProperties(jsInitQueueInfoRestore(queue));
@@ -397,11 +458,10 @@ Publication createQueueObjectInDBus(const JobQueueRecord& stored) {
     return Publication::Published;
   } catch (const std::exception& e) {
     trace_printf(1, 8, "[%s]: ___ createQueueObjectInDBus: Exception occurred: %s\n", kTag, e.what());
-    return countedPublication(Publication::Failed);
+    return Publication::Unpublished;
   }
 }
-
-void JSPostRestore() {
+void JSPostRestore(const std::function<bool()>& stopRequested) {
   constexpr const char* kTag = "JSPostRestore";
   trace_printf(4, 8, "Entering JSPostRestore");
   std::vector<std::string> jobIDs;
@@ -411,6 +471,10 @@ void JSPostRestore() {
   }
   const std::string tool = paths::resolve(paths::kPostRestoreTool);
   for (const auto& id : jobIDs) {
+    if (stopRequested()) {
+      trace_printf(2, 8, "[%s]: stopping: the remaining post-restore tools are not run", kTag);
+      return;
+    }
     JobInfoRecord job;
     if (fetchJobInfoProperties(id, job) != 0) {
       trace_printf(4, 8, "[%s]: Error fetching job info properties", kTag);

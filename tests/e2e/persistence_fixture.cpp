@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "persistence/journal.hpp"
+
 namespace velmer::e2e {
 
 namespace {
@@ -33,7 +35,22 @@ std::map<std::string, JobQueueRecord> PersistenceTest::queuesOnBus(std::map<std:
 }
 
 std::vector<layout::StoredObject> PersistenceTest::backupObjects() const {
-  return layout::splitObjects(readFile(root() / layout::kBackupFile));
+  // The daemon's own readers give what a restart would find: the backup file, then the
+  // journal beside it. The backup file's own bytes are held against the layout after a
+  // clean stop, when it holds everything.
+  BackupFileRead backup;
+  JournalRead journal;
+  const StoreImage image = readStoredImage((root() / layout::kBackupDirectory).string(), backup, journal);
+  if (backup.found && !backup.whole) throw std::runtime_error("the backup file is cut short or damaged");
+  std::vector<layout::StoredObject> objects;
+  for (const auto& [kind, type] : {std::pair{StoredKind::Job, layout::kJobType}, {StoredKind::Queue, layout::kQueueType}})
+    for (const std::string& id : image.ids(kind)) {
+      layout::Bytes record(recordSize(kind));
+      const PackedRecord& packed = *image.find(kind, id);
+      unpackRecord(packed.data(), packed.size(), record.data(), record.size());
+      objects.push_back({layout::header("JOBCTR", type, static_cast<uint32_t>(record.size())), std::move(record), type});
+    }
+  return objects;
 }
 
 namespace {

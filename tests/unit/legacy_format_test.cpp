@@ -136,15 +136,17 @@ TEST(LegacyReader, DamagedObjectsAreRefusedWithTheirReason) {
     line.replace(line.find('%'), 1, kTag);
     std::istringstream stream(bytes);
     LegacyRestoreCounts counts;
+    RestoredStore restored;
     LegacyRead result = LegacyRead::Object;
-    const std::string trace = traceOf([&] { result = JS_RestoreObjectFromJqlegacyFile(stream, counts); });
+    const std::string trace = traceOf([&] { result = JS_RestoreObjectFromJqlegacyFile(stream, counts, restored); });
     EXPECT_EQ(result, LegacyRead::Damaged) << line;
     EXPECT_NE(trace.find(" " + line + "\n"), std::string::npos) << trace;
     EXPECT_EQ(counts.jobsRestored + counts.jobsSkipped + counts.queuesRestored + counts.queuesSkipped, 0);
   }
   std::istringstream empty("");
   LegacyRestoreCounts counts;
-  EXPECT_EQ(JS_RestoreObjectFromJqlegacyFile(empty, counts), LegacyRead::End);
+  RestoredStore restored;
+  EXPECT_EQ(JS_RestoreObjectFromJqlegacyFile(empty, counts, restored), LegacyRead::End);
 }
 
 }  // namespace
