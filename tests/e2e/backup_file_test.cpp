@@ -139,10 +139,10 @@ TEST_F(BackupFile, ChangesGoToTheJournalAndACleanStopWritesThemWholeWithHolesAsV
 
 using BackupThread = PersistenceTest;
 
-// More commands than the buffer's 256 entries, a deletion among the last: equal commands
-// merge, so nothing is dropped and every confirmed deletion is carried out. The backup
-// thread is held busy by a post-restore tool that waits for the test to release it (or
-// for the tool time-out).
+// More commands than the buffer's 256 entries, a deletion among the last, while a
+// post-restore tool runs that waits for the test to release it (or for the tool
+// time-out): equal commands merge, so nothing is dropped, and the buffer is served while
+// the tool runs, so every confirmed deletion is carried out at once.
 TEST_F(BackupThread, ABurstOfReportsAndDeletionsWhileBusyEndsWithTheFileMatchingTheBus) {
   const std::string running = createJob("Configure: RAID running", 1);
   ASSERT_EQ(update(running, 3, 0), 0);
@@ -166,9 +166,9 @@ TEST_F(BackupThread, ABurstOfReportsAndDeletionsWhileBusyEndsWithTheFileMatching
   }
   for (const auto& id : ids) ASSERT_EQ(std::get<2>(deleteJobs({id})), 0);
   ASSERT_EQ(update(running, 3, 10), 0);
-  std::ofstream(release).put('\n');
-
+  // The buffer is served while the post-restore tool still runs.
   ASSERT_TRUE(waitUntilBackupMatchesBus());
+  std::ofstream(release).put('\n');
   const auto jobs = jobsOnBus();
   EXPECT_EQ(keysOf(jobs), std::vector<std::string>{running}) << "every deleted job is gone";
   EXPECT_EQ(jobs.at(running).percentComplete, 10);
