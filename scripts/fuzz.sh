@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(backup_file legacy_file key_value_json schedule_time velmer_dump)
+targets=(backup_file legacy_file journal_file key_value_json schedule_time velmer_dump)
 what=${1:-}
 seconds=${2:-600}
 if [[ $what == list ]]; then printf '%s\n' "${targets[@]}"; exit 0; fi

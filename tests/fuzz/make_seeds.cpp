@@ -2,7 +2,7 @@
 // seed is a file (or the start of one) as the daemon lays it out:
 //   fuzz_make_seeds DIRECTORY   (scripts/fuzz.sh seeds writes tests/fuzz/corpus/)
 // A queue object of the backup file is 128 KB: its seed keeps the header and the start of
-// the record only.
+// the record only. The journal's seeds hold whole entries, a torn one among them.
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "persistence/backup_file.hpp"
+#include "persistence/journal.hpp"
 #include "persistence/key_value_store.hpp"
 #include "persistence/legacy_format.hpp"
 #include "trace.h"
@@ -97,6 +98,15 @@ int main(int argc, char** argv) {
     write(dir / (format + "_file") / name, bytes);
     write(dir / "velmer_dump" / (format + "-" + name), bytes);
   }
+  Bytes journal;
+  for (const auto& entry :
+       {velmer::encodeJournalEntry(1, velmer::JournalOp::PutJob, "JID_176494500001",
+                                   velmer::packJob(exampleJob("JID_176494500001", 3))),
+        velmer::encodeJournalEntry(2, velmer::JournalOp::PutQueue, "QID_176494500011", velmer::packQueue(exampleQueue())),
+        velmer::encodeJournalEntry(3, velmer::JournalOp::RemoveJob, "JID_176494500001")})
+    journal = concat({journal, entry});
+  write(dir / "journal_file" / "set-set-remove", journal);
+  write(dir / "journal_file" / "torn", Bytes(journal.begin(), journal.end() - 7));
   velmer::bus::BlobKeyValue store = {{"JID_176494500001", {{"updater", {{"stage", "2"}, {"phase", "copy"}}}}},
                                      {"JID_176494500002", {{"installer", {{"k", "v \u00e9"}}}}}};
   write(dir / "key_value_json" / "store", velmer::serializeBlobKeyValue(store, 172800));

@@ -1,16 +1,19 @@
 // The job record of the backup file is checked byte for byte by the end-to-end tests
 // (tests/e2e/backup_layout.*); here the queue record, whose slots and damaged counts a
-// client cannot produce, the names given to files of older layouts, and a dropped write.
+// client cannot produce, the names given to files of older layouts, a dropped write, a
+// file with holes, and the journal's torn tails.
 #include "persistence/backup_file.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <tuple>
 #include <vector>
 
 #include "persistence/atomic_file.hpp"
+#include "persistence/journal.hpp"
 #include "temp_root.hpp"
 
 namespace velmer {
@@ -50,20 +53,59 @@ TEST(BackupFiles, NewNamesKeepTheStoreFileAndRenumberOldObjectFiles) {
 }
 
 // A write dropped without commit, as when a pass fails, leaves the old file and no
-// temporary one.
-TEST(AtomicFileWrite, ReplacesWholeOrLeavesTheOldFile) {
+// temporary one. A committed file reads back byte for byte, its all-zero blocks left
+// holes, a zero tail included.
+TEST(AtomicFileWrite, ReplacesWholeOrLeavesTheOldFileAndSkipsZeroBlocks) {
   TempRoot root;
   const std::string path = (root.dir() / "store").string();
-  for (const auto& [content, commit] : {std::pair{"old", true}, {"new content", false}}) {
+  std::string sparse(5 * AtomicFile::kBlockSize + 100, '\0');
+  sparse[10] = 'a';
+  sparse[3 * AtomicFile::kBlockSize + 7] = 'b';
+  for (const auto& [content, commit] : {std::pair{sparse, true}, {std::string("new content"), false}}) {
     AtomicFile file(path);
     ASSERT_TRUE(file.open());
-    ASSERT_TRUE(file.write(content, std::strlen(content)));
+    ASSERT_TRUE(file.write(content.data(), content.size()));
     if (commit) {
       ASSERT_TRUE(file.commit());
+      EXPECT_EQ(file.bytesWritten(), 2 * AtomicFile::kBlockSize);
     }
   }
-  EXPECT_EQ(readText(path), "old");
+  EXPECT_TRUE(readText(path) == sparse);
   EXPECT_FALSE(std::filesystem::exists(AtomicFile::temporaryPath(path)));
+}
+
+// Packing is exact; a journal's entries apply in order up to the first one that is cut
+// short, damaged or out of sequence, and everything before it is kept.
+TEST(Journal, EntriesApplyUpToATornOrDamagedTail) {
+  JobQueueRecord queue = {.jsQueueID = "QID_1", .itemCount = 1, .jobQueueItem = {"JID_1"}};
+  JobQueueRecord unpacked;
+  const PackedRecord packedQueue = packQueue(queue);
+  ASSERT_TRUE(unpackQueue(packedQueue, unpacked));
+  EXPECT_EQ(unpacked, queue);
+  EXPECT_LT(packedQueue.size(), 100u);
+  const JobInfoRecord job = {.jobName = "a job", .jsJobID = "JID_1", .jobState = 3, .percentComplete = 40};
+  std::string journal;
+  for (const auto& entry : {encodeJournalEntry(7, JournalOp::PutJob, "JID_1", packJob(job)),
+                            encodeJournalEntry(8, JournalOp::PutQueue, "QID_1", packedQueue),
+                            encodeJournalEntry(9, JournalOp::RemoveJob, "JID_1")})
+    journal.append(entry.begin(), entry.end());
+  const size_t lastEntry = journal.size() - kJournalHeaderSize - 5;
+
+  const auto apply = [](const std::string& bytes) {
+    std::istringstream stream(bytes);
+    StoreImage image;
+    const JournalRead read = applyJournal(stream, image);
+    return std::make_tuple(read.entries, read.stop.damage, image.size(StoredKind::Job), image.size(StoredKind::Queue));
+  };
+  EXPECT_EQ(apply(journal), std::make_tuple(size_t{3}, Damage::None, size_t{0}, size_t{1}));
+  for (size_t cut = lastEntry + 1; cut < journal.size(); ++cut)
+    EXPECT_EQ(std::get<0>(apply(journal.substr(0, cut))), 2u) << cut;
+  std::string flipped = journal;
+  flipped[lastEntry + kJournalHeaderSize] ^= 1;
+  EXPECT_EQ(apply(flipped), std::make_tuple(size_t{2}, Damage::BadChecksum, size_t{1}, size_t{1}));
+  const auto stale = encodeJournalEntry(3, JournalOp::RemoveQueue, "QID_1");
+  EXPECT_EQ(apply(journal.substr(0, lastEntry) + std::string(stale.begin(), stale.end())),
+            std::make_tuple(size_t{2}, Damage::BadSequence, size_t{1}, size_t{1}));
 }
 
 }  // namespace
