@@ -1,39 +1,55 @@
-// velmerd-bench --flash --root ROOT [--log FILE] [--burst N] [--steady-seconds S]
+// velmerd-bench --flash --daemon PROGRAM --root ROOT [--burst N] [--steady-seconds S]
+//                       [--idle-seconds S]
 //
-// Fills the store of a daemon started on an empty ROOT to 256 jobs and 128 queues, then
-// measures what reports cost the flash:
-//   burst   N JobServUpdateJobInfo back to back: their time, the time from the last reply
-//           until the last report is in the backup file, the bytes the daemon wrote
-//           (/proc/PID/io write_bytes) and the whole rewrites of the backup file and the
-//           legacy copy they amount to, and the commands the backup buffer dropped (lines
-//           "Buffer is full" in the daemon's log FILE, when given);
-//   steady  10 reports a second for S seconds: rewrites per second;
-//   single  one deletion, creation and schedule: the time from each reply until the
-//           backup file holds it;
-//   memory  the daemon's VmRSS and RssAnon with the full store.
-// The daemon's PID comes from the bus (GetConnectionUnixProcessID). Start the daemon with
-// trace level 2 for figures that match production.
+// What the daemon writes to flash, counted as /proc/PID/io write_bytes: the bytes the
+// daemon handed to the block layer, its own files only. The bench starts PROGRAM (a
+// velmerd-sandbox) itself on the empty ROOT, at trace level 2 with its log on a pipe (as
+// under journald), with the platform stand-ins' logs on a tmpfs, and fills the store to
+// 256 jobs and 128 queues. Then, at full store:
+//   files       the backup file's size and the blocks it takes, the journal, the legacy copy;
+//   single      one deletion, one creation and one schedule: bytes each, and the time from
+//               each reply until the store on flash (backup file and journal) holds it;
+//   burst       N reports back to back: bytes in all, the last one's time to flash;
+//   steady      10 reports a second spread over 16 running jobs for S seconds: bytes/s;
+//   checkpoint  reports until the journal passes its bound: the bytes of the checkpoint
+//               that folds it into the backup file;
+//   idle        S seconds without a request: bytes;
+//   restore     a journal filled to near its bound, the daemon killed and started again:
+//               the time from the start of the restore until the post-restore tool runs;
+//   memory      VmRSS and RssAnon with the full store.
+// Compare figures only from one sitting on one machine; an older daemon can be measured
+// with the same bench (--daemon another build's velmerd-sandbox).
 #include "bench_flash.hpp"
 
+#include <fcntl.h>
 #include <sdbus-c++/sdbus-c++.h>
+#include <signal.h>
 #include <sys/ipc.h>
+#include <sys/mount.h>
 #include <sys/msg.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
-#include <sstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
+
+#include "paths.hpp"
+#include "persistence/flash_writer.hpp"
+#include "persistence/journal.hpp"
+#include "trace.h"
 
 namespace velmer::bench {
 namespace {
@@ -43,14 +59,11 @@ constexpr const char* kPath = "/xyz/openbmc_project/jobservice";
 constexpr const char* kInterface = "com.zorvex.kelvo.jobservice.jobservicemain";
 constexpr int kFullJobs = 256;
 constexpr int kFullQueues = 128;
-// The backup file's job objects: a 16-byte header, then the record with the job ID at
-// 1568 and the percentage at 1836.
-constexpr size_t kJobObjectSize = 16 + 1880;
-constexpr size_t kJobIdOffset = 16 + 1568;
-constexpr size_t kPercentOffset = 16 + 1836;
+constexpr int kRunningJobs = 16;
 
 using Clock = std::chrono::steady_clock;
 using Reply = std::tuple<uint16_t, std::string, uint16_t>;
+using namespace std::chrono_literals;
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "velmerd-bench --flash: %s\n", what.c_str());
@@ -60,41 +73,92 @@ using Reply = std::tuple<uint16_t, std::string, uint16_t>;
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 struct Options {
+  std::string daemon;
   std::string root;
-  std::string log;
   int burst = 1000;
-  int steadySeconds = 10;
+  int steadySeconds = 60;
+  int idleSeconds = 60;
 };
 
 Options parse(int argc, char** argv) {
   Options options;
   for (int i = 0; i + 1 < argc; i += 2) {
     const std::string name = argv[i], value = argv[i + 1];
-    if (name == "--root") options.root = value;
-    else if (name == "--log") options.log = value;
+    if (name == "--daemon") options.daemon = value;
+    else if (name == "--root") options.root = value;
     else if (name == "--burst") options.burst = std::atoi(value.c_str());
     else if (name == "--steady-seconds") options.steadySeconds = std::atoi(value.c_str());
+    else if (name == "--idle-seconds") options.idleSeconds = std::atoi(value.c_str());
     else fail("unknown option " + name);
   }
-  if (options.root.empty()) fail("--root ROOT is required (the daemon's sandbox root)");
+  if (options.daemon.empty() || options.root.empty()) fail("--daemon PROGRAM and --root ROOT are required");
   return options;
 }
 
 // ---------------------------------------------------------------------------------------
-// The daemon process
+// The daemon process, its log on a pipe
 
-uint32_t daemonPid(sdbus::IConnection& connection) {
-  auto bus = sdbus::createProxy(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-  uint32_t pid = 0;
-  bus->callMethod("GetConnectionUnixProcessID")
-      .onInterface("org.freedesktop.DBus")
-      .withArguments(std::string(kService))
-      .storeResultsTo(pid);
-  return pid;
-}
+class Daemon {
+ public:
+  Daemon(const Options& options, int traceLevel) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) fail("pipe");
+    pid_ = ::fork();
+    if (pid_ < 0) fail("fork");
+    if (pid_ == 0) {
+      ::dup2(pipeFds[1], STDERR_FILENO);
+      const std::string level = std::to_string(traceLevel);
+      ::execl(options.daemon.c_str(), options.daemon.c_str(), options.root.c_str(), "--trace-level", level.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    reader_ = std::thread([this, fd = pipeFds[0]] { readLog(fd); });
+  }
+  ~Daemon() { stop(SIGTERM); }
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  void stop(int signalNumber) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, signalNumber);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    reader_.join();
+  }
+
+  // How many log lines hold `text` since the start.
+  size_t linesWith(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    size_t count = 0;
+    for (const auto& line : lines_) count += line.find(text) != std::string::npos;
+    return count;
+  }
+
+ private:
+  void readLog(int fd) {
+    std::string pending;
+    char chunk[4096];
+    for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;) {
+      pending.append(chunk, static_cast<size_t>(got));
+      for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(pending.substr(0, end));
+      }
+    }
+    ::close(fd);
+  }
+
+  pid_t pid_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
 
 // The value of the line starting with `key` in /proc/PID/`file`, 0 when absent.
-uint64_t procValue(uint32_t pid, const char* file, const std::string& key) {
+uint64_t procValue(pid_t pid, const char* file, const std::string& key) {
   std::ifstream stream("/proc/" + std::to_string(pid) + "/" + file);
   std::string line;
   while (std::getline(stream, line))
@@ -102,16 +166,16 @@ uint64_t procValue(uint32_t pid, const char* file, const std::string& key) {
   return 0;
 }
 
-uint64_t writtenBytes(uint32_t pid) { return procValue(pid, "io", "write_bytes:"); }
+uint64_t writtenBytes(pid_t pid) { return procValue(pid, "io", "write_bytes:"); }
 
 // Waits until the daemon has written nothing for 1.5 s; returns the bytes written by then.
-uint64_t writtenOnceQuiet(uint32_t pid) {
+uint64_t writtenOnceQuiet(pid_t pid) {
   uint64_t last = writtenBytes(pid);
   auto quietSince = Clock::now();
-  const auto deadline = Clock::now() + std::chrono::minutes(5);
-  while (Clock::now() - quietSince < std::chrono::milliseconds(1500)) {
+  const auto deadline = Clock::now() + 5min;
+  while (Clock::now() - quietSince < 1500ms) {
     if (Clock::now() > deadline) fail("the daemon kept writing for 5 minutes");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(50ms);
     const uint64_t now = writtenBytes(pid);
     if (now != last) quietSince = Clock::now();
     last = now;
@@ -119,50 +183,60 @@ uint64_t writtenOnceQuiet(uint32_t pid) {
   return last;
 }
 
-size_t countInLog(const std::string& log, const std::string& text) {
-  if (log.empty()) return 0;
-  std::ifstream stream(log);
-  std::string line;
-  size_t count = 0;
-  while (std::getline(stream, line))
-    if (line.find(text) != std::string::npos) ++count;
-  return count;
+std::string kib(uint64_t bytes) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+  return text;
 }
 
 // ---------------------------------------------------------------------------------------
-// The store
+// Requests
 
 uint16_t mainCount(sdbus::IProxy& service, const char* property) {
   return service.getProperty(property).onInterface(kInterface).get<uint16_t>();
 }
 
-// A creation that found no free ID (code 1: IDs carry the second) is tried again.
-std::string createJob(sdbus::IProxy& service, int index) {
+// A creation or schedule that found no free ID (IDs carry the second) is tried again.
+Reply callRetrying(sdbus::IProxy& service, const char* method, const std::function<void(sdbus::MethodCall&)>& args) {
   Reply reply;
   for (int attempt = 0; attempt < 200; ++attempt) {
-    service.callMethod("JobServCreate")
-        .onInterface(kInterface)
-        .withArguments("flash bench job " + std::to_string(index), uint16_t{5})
-        .storeResultsTo(reply);
-    if (std::get<2>(reply) != 1) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto call = service.createMethodCall(kInterface, method);
+    args(call);
+    service.callMethod(call) >> std::get<0>(reply) >> std::get<1>(reply) >> std::get<2>(reply);
+    if (std::get<2>(reply) == 0) return reply;
+    std::this_thread::sleep_for(20ms);
   }
-  if (std::get<2>(reply) != 0) fail("JobServCreate refused with code " + std::to_string(std::get<2>(reply)));
-  return std::get<1>(reply);
+  fail(std::string(method) + " refused with code " + std::to_string(std::get<2>(reply)));
 }
 
-// Queue IDs come from the same generator: a refusal for want of an ID is tried again.
-void scheduleAlone(sdbus::IProxy& service, const std::string& job) {
+std::string createJob(sdbus::IProxy& service, int index) {
+  return std::get<1>(callRetrying(service, "JobServCreate", [&](sdbus::MethodCall& call) {
+    call << "flash bench job " + std::to_string(index) << uint16_t{5};
+  }));
+}
+
+std::string scheduleAlone(sdbus::IProxy& service, const std::string& job) {
+  return std::get<1>(callRetrying(service, "JobServSchedule", [&](sdbus::MethodCall& call) {
+    call << std::vector<std::string>{job} << uint16_t{1} << std::string("TIME_NOW") << std::string("TIME_NA");
+  }));
+}
+
+void deleteJob(sdbus::IProxy& service, const std::string& job) {
   Reply reply;
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    service.callMethod("JobServSchedule")
-        .onInterface(kInterface)
-        .withArguments(std::vector<std::string>{job}, uint16_t{1}, std::string("TIME_NOW"), std::string("TIME_NA"))
-        .storeResultsTo(reply);
-    if (std::get<2>(reply) == 0) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (std::get<2>(reply) != 0) fail("JobServSchedule refused with code " + std::to_string(std::get<2>(reply)));
+  service.callMethod("JobServDelete")
+      .onInterface(kInterface)
+      .withArguments(std::vector<std::string>{job}, uint16_t{1}, uint16_t{0})
+      .storeResultsTo(reply);
+  if (std::get<2>(reply) != 0) fail("JobServDelete refused with code " + std::to_string(std::get<2>(reply)));
+}
+
+void report(sdbus::IProxy& service, const std::string& job, uint16_t percent, uint16_t state = 3,
+            const std::string& text = "Running") {
+  uint16_t status = 0;
+  service.callMethod("JobServUpdateJobInfo")
+      .onInterface(kInterface)
+      .withArguments(job, state, percent, text, std::string(""), std::string(""), std::string(""))
+      .storeResultsTo(status);
 }
 
 // The queue-execution process's message queue, so that scheduling succeeds; removed at exit.
@@ -183,147 +257,264 @@ class SchedulerQueue {
   int id_ = -1;
 };
 
-std::vector<std::string> fillStore(sdbus::IProxy& service, const std::string& root) {
-  if (mainCount(service, "jobInfoObjCount") != 0) fail("start the daemon on an empty store");
-  SchedulerQueue scheduler(root);
-  std::vector<std::string> jobs;
-  for (int i = 0; i < kFullJobs; ++i) jobs.push_back(createJob(service, i));
-  for (int i = 0; i < kFullQueues; ++i) scheduleAlone(service, jobs[static_cast<size_t>(i)]);
-  return jobs;
-}
-
-void report(sdbus::IProxy& service, const std::string& job, uint16_t percent, uint16_t state = 3,
-            const std::string& text = "Running") {
-  uint16_t status = 0;
-  service.callMethod("JobServUpdateJobInfo")
-      .onInterface(kInterface)
-      .withArguments(job, state, percent, text, std::string(""), std::string(""), std::string(""))
-      .storeResultsTo(status);
-}
-
 // ---------------------------------------------------------------------------------------
-// The backup file
+// The files on flash
 
-struct BackupPaths {
-  std::string backup;
-  std::string legacy;
+struct Files {
+  std::string directory, backup, journal, legacy;
 };
 
-BackupPaths backupPaths(const std::string& root) {
-  return {root + "/flash/data1/jobservice/jobbackup/jobsandqueues.jnqbkp",
-          root + "/flash/data1/jqlegacy/jobbackup/jobsandqueues.jnqbkp"};
+Files filesOf(const std::string& root) {
+  const std::string directory = root + std::string(paths::kBackupDir);
+  return {directory, directory + "/" + std::string(paths::kBackupFileName),
+          directory + "/" + std::string(paths::kJournalFileName),
+          root + std::string(paths::kLegacyBackupDir) + "/" + std::string(paths::kBackupFileName)};
 }
 
-uint64_t fileSize(const std::string& path) {
+std::pair<uint64_t, uint64_t> sizeAndBlocks(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  if (::stat(path.c_str(), &info) != 0) return {0, 0};
+  return {static_cast<uint64_t>(info.st_size), static_cast<uint64_t>(info.st_blocks) * 512};
 }
 
-// The percentage the backup file holds for `job`, -1 when the job is not in it.
-int storedPercent(const std::string& backup, const std::string& job) {
-  std::ifstream stream(backup, std::ios::binary);
-  std::vector<char> object(kJobObjectSize);
-  while (stream.read(object.data(), static_cast<std::streamsize>(object.size()))) {
-    if (std::strncmp(object.data() + kJobIdOffset, job.c_str(), 256) != 0) continue;
-    uint16_t percent = 0;
-    std::memcpy(&percent, object.data() + kPercentOffset, sizeof percent);
-    return percent;
+// The store a restart would find: the backup file, then the journal.
+StoreImage storedImage(const Files& files) {
+  BackupFileRead backup;
+  JournalRead journal;
+  return readStoredImage(files.directory, backup, journal);
+}
+
+int storedPercent(const Files& files, const std::string& job) {
+  const StoreImage image = storedImage(files);
+  const PackedRecord* packed = image.find(StoredKind::Job, job);
+  JobInfoRecord record;
+  return packed != nullptr && unpackJob(*packed, record) ? record.percentComplete : -1;
+}
+
+double secondsUntil(const std::function<bool()>& holds, const char* what) {
+  const auto start = Clock::now();
+  while (secondsSince(start) < 300) {
+    if (holds()) return secondsSince(start);
+    std::this_thread::sleep_for(2ms);
+  }
+  fail(std::string(what) + " never reached flash");
+}
+
+struct Bench {
+  const Options& options;
+  Files files;
+  sdbus::IConnection& connection;
+  std::unique_ptr<sdbus::IProxy> service;
+  std::vector<std::string> jobs;
+
+  // The bytes the daemon wrote for `change`, once it is quiet again.
+  template <class Change>
+  uint64_t bytesOf(Daemon& daemon, Change&& change) {
+    const uint64_t before = writtenOnceQuiet(daemon.pid());
+    change();
+    return writtenOnceQuiet(daemon.pid()) - before;
+  }
+
+  void fill() {
+    if (mainCount(*service, "jobInfoObjCount") != 0) fail("start on an empty root");
+    for (int i = 0; i < kFullJobs; ++i) jobs.push_back(createJob(*service, i));
+    for (int i = 0; i < kFullQueues; ++i) scheduleAlone(*service, jobs[static_cast<size_t>(i)]);
+  }
+
+  void singleChanges(Daemon& daemon) {
+    const std::string deleted = jobs.back();
+    report(*service, deleted, 100, 4, "Completed");
+    double seconds = 0;
+    const uint64_t deletion = bytesOf(daemon, [&] {
+      deleteJob(*service, deleted);
+      seconds = secondsUntil([&] { return storedPercent(files, deleted) < 0; }, "a deletion");
+    });
+    std::printf("one deletion: %s, on flash %.3f s after its reply\n", kib(deletion).c_str(), seconds);
+    std::string created;
+    const uint64_t creation = bytesOf(daemon, [&] {
+      created = createJob(*service, kFullJobs);
+      seconds = secondsUntil([&] { return storedPercent(files, created) >= 0; }, "a creation");
+    });
+    jobs.back() = created;
+    std::printf("one creation: %s, on flash %.3f s after its reply\n", kib(creation).c_str(), seconds);
+    const uint64_t schedule = bytesOf(daemon, [&] {
+      const std::string queue = scheduleAlone(*service, created);
+      seconds = secondsUntil([&] { return storedImage(files).contains(StoredKind::Queue, queue); }, "a schedule");
+    });
+    std::printf("one schedule: %s, on flash %.3f s after its reply\n", kib(schedule).c_str(), seconds);
+  }
+
+  void burst(Daemon& daemon) {
+    double seconds = 0;
+    const uint64_t bytes = bytesOf(daemon, [&] {
+      for (int i = 0; i < options.burst; ++i) report(*service, jobs[static_cast<size_t>(i) % jobs.size()], i % 100);
+      const std::string& last = jobs[static_cast<size_t>(options.burst - 1) % jobs.size()];
+      seconds = secondsUntil([&] { return storedPercent(files, last) == (options.burst - 1) % 100; }, "a burst");
+    });
+    std::printf("burst of %d reports: %s in all, the last on flash %.3f s after its reply\n", options.burst,
+                kib(bytes).c_str(), seconds);
+  }
+
+  // Report `i` of a steady stream: one of the running jobs, a percentage of its own.
+  void steadyReport(int i) {
+    report(*service, jobs[static_cast<size_t>(i % kRunningJobs)], static_cast<uint16_t>(i % 100));
+  }
+
+  void steady(Daemon& daemon) {
+    const uint64_t bytes = bytesOf(daemon, [&] {
+      const auto start = Clock::now();
+      for (int i = 0; i < options.steadySeconds * 10; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * i));
+        steadyReport(i);
+      }
+    });
+    std::printf("steady 10 reports/s over %d running jobs for %d s: %s/s on average (checkpoints included)\n",
+                kRunningJobs, options.steadySeconds, kib(bytes / static_cast<uint64_t>(options.steadySeconds)).c_str());
+  }
+
+  // Reports as fast as they are answered until the journal passes `bytes`, or shrinks
+  // (a checkpoint emptied it): whether it shrank.
+  bool reportUntilJournal(uint64_t bytes) {
+    uint64_t largest = 0;
+    for (int i = 0;; ++i) {
+      steadyReport(i);
+      const uint64_t size = sizeAndBlocks(files.journal).first;
+      if (size < largest) return true;
+      largest = std::max(largest, size);
+      if (size >= bytes) return false;
+    }
+  }
+
+  void checkpoint(Daemon& daemon) {
+    writtenOnceQuiet(daemon.pid());
+    reportUntilJournal(kJournalCheckpointBytes * 9 / 10);
+    // The checkpoint begins right after the append that takes the journal past its bound.
+    uint64_t before = 0;
+    for (int i = 0;; ++i) {
+      before = writtenBytes(daemon.pid());
+      steadyReport(i);
+      if (sizeAndBlocks(files.journal).first > kJournalCheckpointBytes) break;
+    }
+    const uint64_t bytes = writtenOnceQuiet(daemon.pid()) - before;
+    std::printf("one checkpoint of the full store (with the append before it): %s; backup file %s, taking %s\n",
+                kib(bytes).c_str(), kib(sizeAndBlocks(files.backup).first).c_str(),
+                kib(sizeAndBlocks(files.backup).second).c_str());
+  }
+
+  void idle(Daemon& daemon) {
+    const uint64_t before = writtenOnceQuiet(daemon.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(options.idleSeconds));
+    std::printf("%d s idle: %llu bytes\n", options.idleSeconds,
+                static_cast<unsigned long long>(writtenBytes(daemon.pid()) - before));
+  }
+};
+
+// Seconds of the day of a time "HH:MM:SS.fraction" (UTC).
+double secondOfDay(const std::string& text) {
+  int hours = 0, minutes = 0;
+  double seconds = 0;
+  if (std::sscanf(text.c_str(), "%d:%d:%lf", &hours, &minutes, &seconds) != 3) fail("no time in: " + text);
+  return hours * 3600.0 + minutes * 60.0 + seconds;
+}
+
+double wallSecondOfDay() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec % 86400) + now.tv_nsec / 1e9;
+}
+
+void installStampingPostRestoreTool(const std::string& root, const std::string& stamps) {
+  const std::string tool = root + std::string(paths::kPostRestoreTool);
+  std::filesystem::create_directories(std::filesystem::path(tool).parent_path());
+  std::ofstream(tool, std::ios::trunc) << "#!/bin/sh\ndate -u +%H:%M:%S.%N >> " << stamps << "\n";
+  std::filesystem::permissions(tool, std::filesystem::perms(0755));
+}
+
+// Polls every millisecond until `daemon` owns the service's name (not a killed one before
+// it): the wall-clock second of the day it was seen, or -1.
+double waitForName(sdbus::IConnection& connection, const Daemon& daemon) {
+  auto bus = sdbus::createProxy(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+  for (int i = 0; i < 30000; ++i) {
+    uint32_t owner = 0;
+    try {
+      bus->callMethod("GetConnectionUnixProcessID")
+          .onInterface("org.freedesktop.DBus")
+          .withArguments(std::string(kService))
+          .storeResultsTo(owner);
+    } catch (const sdbus::Error&) {
+      owner = 0;  // no owner yet
+    }
+    if (owner == static_cast<uint32_t>(daemon.pid())) return wallSecondOfDay();
+    std::this_thread::sleep_for(1ms);
   }
   return -1;
 }
 
-// Seconds until `holds` is true of the backup file, checked at every change of the file
-// (each rewrite replaces it, so its inode changes).
-double secondsUntilFile(const std::string& backup, const std::function<bool()>& holds, const char* what) {
-  const auto start = Clock::now();
-  ino_t seen = 0;
-  while (secondsSince(start) < 300) {
-    struct stat info {};
-    if (::stat(backup.c_str(), &info) == 0 && info.st_ino != seen) {
-      seen = info.st_ino;
-      if (holds()) return secondsSince(start);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  fail(std::string(what) + " never reached the backup file");
-}
-
-double secondsUntilStored(const std::string& backup, const std::string& job, int percent) {
-  return secondsUntilFile(backup, [&] { return storedPercent(backup, job) == percent; }, "the last report");
-}
-
-// One deletion, creation and schedule on the full store, each timed from its reply until
-// the backup file holds it. The deleted job is one that no queue holds, finished first
-// (a running job is not deleted).
-void timeSingleChanges(sdbus::IProxy& service, const std::string& root, const std::string& backup,
-                       const std::string& lastJob) {
-  SchedulerQueue scheduler(root);
-  report(service, lastJob, 100, 4, "Completed");
-  Reply reply;
-  service.callMethod("JobServDelete")
-      .onInterface(kInterface)
-      .withArguments(std::vector<std::string>{lastJob}, uint16_t{1}, uint16_t{0})
-      .storeResultsTo(reply);
-  if (std::get<2>(reply) != 0) fail("JobServDelete refused with code " + std::to_string(std::get<2>(reply)));
-  const double deleted = secondsUntilFile(backup, [&] { return storedPercent(backup, lastJob) < 0; }, "a deletion");
-  const std::string job = createJob(service, kFullJobs);
-  const double created = secondsUntilFile(backup, [&] { return storedPercent(backup, job) >= 0; }, "a creation");
-  const uint64_t sizeBefore = fileSize(backup);
-  scheduleAlone(service, job);
-  const double scheduled = secondsUntilFile(backup, [&] { return fileSize(backup) > sizeBefore; }, "a schedule");
-  std::printf("on flash after the reply: deletion %.3f s, creation %.3f s, schedule %.3f s\n", deleted, created,
-              scheduled);
+// The daemon killed with a journal near its bound, then started again: the time from the
+// end of its 2-second start-up wait (which begins as it takes its bus name) until the
+// post-restore tool runs for the first running job.
+void restore(Bench& bench, std::unique_ptr<Daemon>& daemon) {
+  if (bench.reportUntilJournal(kJournalCheckpointBytes * 9 / 10)) bench.reportUntilJournal(kJournalCheckpointBytes * 9 / 10);
+  writtenOnceQuiet(daemon->pid());
+  BackupFileRead backup;
+  JournalRead journal;
+  readStoredImage(bench.files.directory, backup, journal);
+  daemon->stop(SIGKILL);
+  const std::string stamps = bench.options.root + "/postrestore.stamps";
+  installStampingPostRestoreTool(bench.options.root, stamps);
+  daemon = std::make_unique<Daemon>(bench.options, 2);
+  const double named = waitForName(bench.connection, *daemon);
+  if (named < 0) fail("the daemon did not start again");
+  for (int i = 0; i < 600 && !std::filesystem::exists(stamps); ++i) std::this_thread::sleep_for(50ms);
+  std::ifstream stampFile(stamps);
+  std::string firstStamp;
+  if (!std::getline(stampFile, firstStamp)) fail("no post-restore tool ran");
+  std::fprintf(stderr, "DEBUG named %.3f stamp %s\n", named, firstStamp.c_str());
+  std::printf("restore with a journal of %s (%zu entries): %.1f ms from the end of the start-up wait until the "
+              "post-restore tool runs\n",
+              kib(journal.validBytes).c_str(), journal.entries, (secondOfDay(firstStamp) - named - 2.0) * 1000);
 }
 
 }  // namespace
 
 int runFlashBench(int argc, char** argv) {
   const Options options = parse(argc, argv);
+  trace_set_threshold(0);  // the readers' lines are the daemon's, not ours
+  if (std::filesystem::exists(options.root) && !std::filesystem::is_empty(options.root)) fail("ROOT must be empty");
+  const std::string logs = options.root + "/var/log/velmer";
+  std::filesystem::create_directories(logs);
+  if (::mount("tmpfs", logs.c_str(), "tmpfs", 0, "size=64m") != 0) fail("cannot mount a tmpfs on " + logs);
   auto connection = sdbus::createSystemBusConnection();
-  auto service = sdbus::createProxy(*connection, kService, kPath);
-  const uint32_t pid = daemonPid(*connection);
-  const BackupPaths files = backupPaths(options.root);
+  Bench bench{options, filesOf(options.root), *connection, sdbus::createProxy(*connection, kService, kPath), {}};
+  SchedulerQueue scheduler(options.root);
+  auto daemon = std::make_unique<Daemon>(options, 2);
+  if (waitForName(*connection, *daemon) < 0) fail("the daemon did not start");
 
   const auto fillStart = Clock::now();
-  const std::vector<std::string> jobs = fillStore(*service, options.root);
-  writtenOnceQuiet(pid);
-  std::printf("store: %d jobs, %d queues, filled in %.1f s; backup file %llu bytes, legacy copy %llu bytes\n",
-              mainCount(*service, "jobInfoObjCount"), mainCount(*service, "jobQueueObjCount"), secondsSince(fillStart),
-              static_cast<unsigned long long>(fileSize(files.backup)),
-              static_cast<unsigned long long>(fileSize(files.legacy)));
-  std::printf("memory (full store): VmRSS %.1f MiB, RssAnon %.1f MiB\n", procValue(pid, "status", "VmRSS:") / 1024.0,
-              procValue(pid, "status", "RssAnon:") / 1024.0);
-  const double rewriteBytes = static_cast<double>(fileSize(files.backup) + fileSize(files.legacy));
-
-  // Burst: report i goes to job i mod 256 with percentage i mod 100, so the last one
-  // carries a percentage its job had at no earlier moment.
-  const size_t droppedBefore = countInLog(options.log, "Buffer is full");
-  uint64_t written = writtenBytes(pid);
-  const auto burstStart = Clock::now();
-  for (int i = 0; i < options.burst; ++i) report(*service, jobs[static_cast<size_t>(i) % jobs.size()], i % 100);
-  const double burstSeconds = secondsSince(burstStart);
-  const std::string& lastJob = jobs[static_cast<size_t>(options.burst - 1) % jobs.size()];
-  const double onFlash = secondsUntilStored(files.backup, lastJob, (options.burst - 1) % 100);
-  uint64_t burstBytes = writtenOnceQuiet(pid) - written;
-  std::printf("burst of %d reports: %.3f s; last report on flash %.3f s after its reply\n", options.burst,
-              burstSeconds, onFlash);
-  std::printf("burst: %.1f MB written = %.1f rewrites; commands dropped: %zu%s\n", burstBytes / 1e6,
-              burstBytes / rewriteBytes, countInLog(options.log, "Buffer is full") - droppedBefore,
-              options.log.empty() ? " (no --log given)" : "");
-
-  // Steady: 10 reports a second.
-  written = writtenBytes(pid);
-  const auto steadyStart = Clock::now();
-  for (int i = 0; i < options.steadySeconds * 10; ++i) {
-    std::this_thread::sleep_until(steadyStart + std::chrono::milliseconds(100 * i));
-    report(*service, jobs[static_cast<size_t>(i) % jobs.size()], (i + 50) % 100);
-  }
-  const uint64_t steadyBytes = writtenOnceQuiet(pid) - written;
-  std::printf("steady 10 reports/s for %d s: %.1f MB written = %.2f rewrites/s\n", options.steadySeconds,
-              steadyBytes / 1e6, steadyBytes / rewriteBytes / options.steadySeconds);
-  timeSingleChanges(*service, options.root, files.backup, jobs.back());
-  std::printf("memory (after): VmRSS %.1f MiB, RssAnon %.1f MiB\n", procValue(pid, "status", "VmRSS:") / 1024.0,
-              procValue(pid, "status", "RssAnon:") / 1024.0);
+  bench.fill();
+  writtenOnceQuiet(daemon->pid());
+  std::printf("store: %d jobs, %d queues, filled in %.1f s\n", mainCount(*bench.service, "jobInfoObjCount"),
+              mainCount(*bench.service, "jobQueueObjCount"), secondsSince(fillStart));
+  const auto [backupSize, backupBlocks] = sizeAndBlocks(bench.files.backup);
+  std::printf("files: backup file %s taking %s, journal %s, legacy copy %s\n", kib(backupSize).c_str(),
+              kib(backupBlocks).c_str(), kib(sizeAndBlocks(bench.files.journal).first).c_str(),
+              kib(sizeAndBlocks(bench.files.legacy).first).c_str());
+  std::printf("memory (full store): VmRSS %.1f MiB, RssAnon %.1f MiB\n",
+              procValue(daemon->pid(), "status", "VmRSS:") / 1024.0,
+              procValue(daemon->pid(), "status", "RssAnon:") / 1024.0);
+  bench.singleChanges(*daemon);
+  bench.burst(*daemon);
+  bench.steady(*daemon);
+  const bool journal = std::filesystem::exists(bench.files.journal);
+  if (journal) bench.checkpoint(*daemon);
+  bench.idle(*daemon);
+  std::printf("commands dropped: %zu\n", daemon->linesWith("Buffer is full"));
+  if (journal)
+    restore(bench, daemon);
+  else
+    std::printf("no journal: every change rewrites the backup file; no checkpoint or journal restore to measure\n");
+  daemon->stop(SIGTERM);
+  ::umount(logs.c_str());
   return 0;
 }
 

@@ -138,7 +138,8 @@ void applyEntry(std::vector<DumpedObject>& objects, const JournalEntry& entry) {
 }  // namespace
 
 void applyJournal(Dump& dump, std::istream& journal) {
-  dump.journal = JournalDump{.read = true};
+  dump.journal = JournalDump{};
+  dump.journal.read = true;
   uint64_t lastSequence = 0;
   for (;;) {
     JournalEntry entry;

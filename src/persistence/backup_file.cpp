@@ -81,14 +81,14 @@ void persistRecord(const char* tag, AtomicFile& file, StoredKind kind, const Pac
   trace_printf(4, 8, "___[%s]: %s: signature = %s, object_type = %d, object_size = %d\n", tag, tag, kObjectSignature,
                static_cast<int>(type), static_cast<int>(size));
   if (!writeHeader(tag, file, type, static_cast<uint32_t>(size), kind == StoredKind::Job)) return;
-  static thread_local std::vector<uint8_t> record(kQueueRecordSize);
-  if (!unpackRecord(packed.data(), packed.size(), record.data(), size)) {
+  uint8_t* record = recordScratch();
+  if (!unpackRecord(packed.data(), packed.size(), record, size)) {
     // Never happens for an image the daemon made; a file with a gap is refused at commit.
     trace_printf(1, 8, "[%s]: a packed record does not unpack\n", tag);
     file.fail(EINVAL);
     return;
   }
-  if (file.write(record.data(), size)) return;
+  if (file.write(record, size)) return;
   if (hardError())
     trace_printf(4, 8, "[%s]:Fatal error writing to file", tag);
   else
@@ -113,18 +113,18 @@ ObjectRead readRecord(std::istream& stream, BackupObject& object, ReadStop& stop
     const auto skipped = static_cast<uint64_t>(stream.gcount());
     return skipped == size ? ObjectRead::Object : damagedAt(stop, Damage::ShortRecord, offset, "record", skipped, size);
   }
-  // The buffer is not zeroed first: every byte of it is read from the file.
-  auto record = std::make_unique_for_overwrite<uint8_t[]>(size);
-  const size_t got = readUpTo(stream, record.get(), size);
+  // Every byte of the record is read from the file before it is used.
+  uint8_t* record = recordScratch();
+  const size_t got = readUpTo(stream, record, size);
   if (got < size) return damagedAt(stop, stream.bad() ? Damage::ReadFailed : Damage::ShortRecord, offset, "record", got, size);
-  object.packed = packRecord(record.get(), size);
+  object.packed = packRecord(record, size);
   if (type == kJobObject) {
     JobInfoRecord job;
-    convertToJobServInfoObj(record.get(), job);
+    convertToJobServInfoObj(record, job);
     object.record = std::move(job);
   } else {
     JobQueueRecord queue;
-    convertToJobQueueInfoControlObj(record.get(), queue);
+    convertToJobQueueInfoControlObj(record, queue);
     object.record = std::move(queue);
   }
   return ObjectRead::Object;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -115,10 +116,15 @@ void removeJobsMarkedForDeletion() {
 }
 
 // The post-restore tool may take seconds per running job: it runs beside the buffer,
-// which is served meanwhile. A stop starts no further tool.
+// which is served meanwhile, and it starts before the first write of the store, which
+// may take long on a busy flash. A stop starts no further tool. The start-up sequence is
+// over once both are done.
+std::promise<void> startupWritten;
+
 void startPostRestore() {
-  postRestoreThread = std::thread([] {
+  postRestoreThread = std::thread([written = startupWritten.get_future()] {
     JSPostRestore([] { return stopping.load(); });
+    written.wait();
     trace_printf(4, 8, "[%s]: ___ Post restoration all job info\n", "backupThread");
   });
 }
@@ -134,9 +140,10 @@ void runStartupSequence() {
   JSScheduleQueues();
   trace_printf(4, 8, "[%s]: ___ Scheduleed all queues Completed\n", kTag);
   checkBLOBStatus();
-  flashWriter.start(restored);
   restoreOver = true;
   startPostRestore();
+  flashWriter.start(restored);
+  startupWritten.set_value();
 }
 
 struct Work {

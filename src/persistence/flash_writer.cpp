@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "bus/bus.hpp"
 #include "jobs/job_registry.hpp"
 #include "paths.hpp"
 #include "persistence/atomic_file.hpp"
@@ -120,7 +121,11 @@ void sortByList(std::vector<std::pair<std::string, Record>>& entries, const std:
 StoreImage FlashWriter::snapshot() {
   std::vector<std::pair<std::string, JobInfoRecord>> jobs;
   std::vector<std::pair<std::string, JobQueueRecord>> queues;
+  std::vector<std::string> jobList, queueList;
   {
+    // Under the bus lock no handler is half way through a report: every record is taken
+    // between two changes, never in the middle of one.
+    bus::Access busAccess;
     auto& registry = JobRegistry::instance();
     std::lock_guard lock(registry.mutex);
     jobs.reserve(registry.jobs.size());
@@ -129,9 +134,11 @@ StoreImage FlashWriter::snapshot() {
     queues.reserve(registry.queues.size());
     for (const auto& [key, queue] : registry.queues)
       if (queue) queues.emplace_back(key, queue->snapshot());
+    jobList = mainObject().get(&MainRecord::jobInfoObjList);
+    queueList = mainObject().get(&MainRecord::jobQueueObjList);
   }
-  sortByList(jobs, mainObject().get(&MainRecord::jobInfoObjList));
-  sortByList(queues, mainObject().get(&MainRecord::jobQueueObjList));
+  sortByList(jobs, jobList);
+  sortByList(queues, queueList);
   StoreImage image;
   std::unordered_map<std::string, CachedJob> jobCache;
   for (auto& [key, record] : jobs) {

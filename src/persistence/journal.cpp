@@ -37,9 +37,7 @@ bool knownOperation(uint8_t op) { return op >= 1 && op <= 4; }
 
 // A set operation's record must unpack to a whole record of its kind.
 bool recordUnpacks(JournalOp op, const PackedRecord& packed) {
-  static thread_local std::vector<uint8_t> record;
-  record.resize(recordSize(kindOf(op)));
-  return unpackRecord(packed.data(), packed.size(), record.data(), record.size());
+  return unpackRecord(packed.data(), packed.size(), recordScratch(), recordSize(kindOf(op)));
 }
 
 }  // namespace

@@ -118,20 +118,27 @@ void moveBackupToRestore(const char* tag) {
 
 // Publishes one object of the restored image; one that cannot be published now is kept
 // in `restored.unpublished`.
-template <class Record>
+template <class Record, class Publish>
 void publishStored(StoredKind kind, const std::string& id, const PackedRecord& packed, RestoredStore& restored,
-                   bool (*unpack)(const PackedRecord&, Record&), Publication (*publish)(const Record&)) {
+                   bool (*unpack)(const PackedRecord&, Record&), const Publish& publish) {
   Record record;
   if (!unpack(packed, record)) return;  // never for an image read with the daemon's readers
   if (publish(record) == Publication::Unpublished) restored.unpublished.add(kind, id, packed);
 }
 
+// The whole store is published under one hold of the bus lock, and listed on the main
+// object with one change of each list and count: one object at a time would wake the
+// loop and resend the growing lists for each.
 void publishImage(const StoreImage& image, RestoredStore& restored) {
+  bus::Access busAccess;
+  RestoredListing listing;
+  const auto publishJob = [&](const JobInfoRecord& job) { return publishJobObject(job, listing); };
+  const auto publishQueue = [&](const JobQueueRecord& queue) { return publishQueueObject(queue, listing); };
   for (const std::string& id : image.ids(StoredKind::Job))
-    publishStored(StoredKind::Job, id, *image.find(StoredKind::Job, id), restored, unpackJob, createJobObjectInDBus);
+    publishStored(StoredKind::Job, id, *image.find(StoredKind::Job, id), restored, unpackJob, publishJob);
   for (const std::string& id : image.ids(StoredKind::Queue))
-    publishStored(StoredKind::Queue, id, *image.find(StoredKind::Queue, id), restored, unpackQueue,
-                  createQueueObjectInDBus);
+    publishStored(StoredKind::Queue, id, *image.find(StoredKind::Queue, id), restored, unpackQueue, publishQueue);
+  listing.list();
   if (!restored.unpublished.empty())
     trace_printf(1, 8, "[%s]: %zu jobs and %zu queues could not be published; they stay on flash\n",
                  "JSRestoreJCObjects", restored.unpublished.size(StoredKind::Job),
@@ -412,10 +419,20 @@ int JS_RestoreObjectFromFile(std::istream& stream, StoreImage& image, bool& end)
   return 0;
 }
 
-Publication createJobObjectInDBus(const JobInfoRecord& stored) {
+void RestoredListing::list() {
+  if (!jobs.empty()) {
+    appendToJobList(jobs, "createJobObjectInDBus", false);
+    Jobservicemain& main = mainObject();
+    main.numJobsInStore(static_cast<uint16_t>(main.numJobsInStore() + jobs.size()), false);
+  }
+  if (!queues.empty()) appendToQueueList(queues, "createQueueObjectInDBus", false);
+  jobs.clear();
+  queues.clear();
+}
+
+Publication publishJobObject(const JobInfoRecord& stored, RestoredListing& listing) {
   constexpr const char* kTag = "createJobObjectInDBus";
   const JobInfoRecord job = withValidTexts(stored);
-  bus::Access busAccess;
   try {
     trace_printf(4, 8, "[%s]: Entering createJobObjectInDBus\n", kTag);
     trace_printf(4, 8, "[%s]: Creating Job Object for jobID: %s\n", kTag, job.jsJobID.c_str());
@@ -427,9 +444,7 @@ Publication createJobObjectInDBus(const JobInfoRecord& stored) {
     trace_printf(4, 8, "[%s]: successfully created & initialized job object", kTag);
     object->announce();
     addJobserviceinfo(job.jsJobID, std::move(object));
-    appendToJobList(job.jsJobID, kTag, false);
-    Jobservicemain& main = mainObject();
-    main.numJobsInStore(static_cast<uint16_t>(main.numJobsInStore() + 1), false);
+    listing.jobs.push_back(job.jsJobID);
     return Publication::Published;
   } catch (const std::exception& e) {
     trace_printf(1, 8, "[%s]: ___ createJobObjectInDBus: Exception occurred: %s\n", kTag, e.what());
@@ -437,10 +452,9 @@ Publication createJobObjectInDBus(const JobInfoRecord& stored) {
   }
 }
 
-Publication createQueueObjectInDBus(const JobQueueRecord& stored) {
+Publication publishQueueObject(const JobQueueRecord& stored, RestoredListing& listing) {
   constexpr const char* kTag = "createQueueObjectInDBus";
   const JobQueueRecord queue = withValidTexts(stored);
-  bus::Access busAccess;
   try {
     trace_printf(4, 8, "[%s]: Entering createQueueObjectInDBus\n", kTag);
     trace_printf(4, 8, "[%s]: Creating Queue Object for queueID: %s\n", kTag, queue.jsQueueID.c_str());
@@ -454,13 +468,30 @@ Publication createQueueObjectInDBus(const JobQueueRecord& stored) {
     trace_printf(4, 8, "[%s]: successfully created & initialized queue object", kTag);
     object->announce();
     addJobserviceschdinfo(queue.jsQueueID, std::move(object));
-    appendToQueueList(queue.jsQueueID, kTag, false);
+    listing.queues.push_back(queue.jsQueueID);
     return Publication::Published;
   } catch (const std::exception& e) {
     trace_printf(1, 8, "[%s]: ___ createQueueObjectInDBus: Exception occurred: %s\n", kTag, e.what());
     return Publication::Unpublished;
   }
 }
+
+Publication createJobObjectInDBus(const JobInfoRecord& job) {
+  bus::Access busAccess;
+  RestoredListing listing;
+  const Publication publication = publishJobObject(job, listing);
+  listing.list();
+  return publication;
+}
+
+Publication createQueueObjectInDBus(const JobQueueRecord& queue) {
+  bus::Access busAccess;
+  RestoredListing listing;
+  const Publication publication = publishQueueObject(queue, listing);
+  listing.list();
+  return publication;
+}
+
 void JSPostRestore(const std::function<bool()>& stopRequested) {
   constexpr const char* kTag = "JSPostRestore";
   trace_printf(4, 8, "Entering JSPostRestore");

@@ -6,6 +6,8 @@
 #include <functional>
 #include <istream>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "jobs/job_record.hpp"
 #include "persistence/store_image.hpp"
@@ -63,6 +65,17 @@ enum class Publication { Published, LeftOut, Unpublished };
 // Publish one restored object, registered like a new one. Take the bus lock themselves.
 Publication createJobObjectInDBus(const JobInfoRecord& job);
 Publication createQueueObjectInDBus(const JobQueueRecord& queue);
+
+// Restored objects waiting to be listed on the main object; list() appends them all to
+// its lists and counts at once. The caller holds the bus lock.
+struct RestoredListing {
+  std::vector<std::string> jobs, queues;
+  void list();
+};
+
+// As above, for a caller that holds the bus lock and lists many objects at once.
+Publication publishJobObject(const JobInfoRecord& job, RestoredListing& listing);
+Publication publishQueueObject(const JobQueueRecord& queue, RestoredListing& listing);
 
 // Runs the post-restore tool for every job that was running; once `stopRequested`
 // answers true, no further tool is started.

@@ -32,14 +32,12 @@ bool getVarint(const uint8_t*& in, const uint8_t* end, size_t& value) {
   return false;
 }
 
-// A record buffer per thread and kind: a fresh 128 KB block per queue would leave the
-// allocator holding freed blocks of that size.
-uint8_t* recordBuffer(StoredKind kind) {
-  static thread_local std::vector<uint8_t> job(kJobRecordSize), queue(kQueueRecordSize);
-  return kind == StoredKind::Job ? job.data() : queue.data();
-}
-
 }  // namespace
+
+uint8_t* recordScratch() {
+  static thread_local std::vector<uint8_t> record(kQueueRecordSize);
+  return record.data();
+}
 
 PackedRecord packRecord(const uint8_t* record, size_t size) {
   PackedRecord packed;
@@ -86,26 +84,26 @@ bool unpackRecord(const uint8_t* packed, size_t packedSize, uint8_t* record, siz
 }
 
 PackedRecord packJob(const JobInfoRecord& job) {
-  uint8_t* record = recordBuffer(StoredKind::Job);
+  uint8_t* record = recordScratch();
   convertToJobServInfoObjFile(job, record);
   return packRecord(record, kJobRecordSize);
 }
 
 PackedRecord packQueue(const JobQueueRecord& queue) {
-  uint8_t* record = recordBuffer(StoredKind::Queue);
+  uint8_t* record = recordScratch();
   convertToJobQueueInfoControlObjFile(queue, record);
   return packRecord(record, kQueueRecordSize);
 }
 
 bool unpackJob(const PackedRecord& packed, JobInfoRecord& job) {
-  uint8_t* record = recordBuffer(StoredKind::Job);
+  uint8_t* record = recordScratch();
   if (!unpackRecord(packed.data(), packed.size(), record, kJobRecordSize)) return false;
   convertToJobServInfoObj(record, job);
   return true;
 }
 
 bool unpackQueue(const PackedRecord& packed, JobQueueRecord& queue) {
-  uint8_t* record = recordBuffer(StoredKind::Queue);
+  uint8_t* record = recordScratch();
   if (!unpackRecord(packed.data(), packed.size(), record, kQueueRecordSize)) return false;
   convertToJobQueueInfoControlObj(record, queue);
   return true;

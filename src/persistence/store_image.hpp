@@ -43,6 +43,11 @@ bool unpackQueue(const PackedRecord& packed, JobQueueRecord& queue);
 
 size_t recordSize(StoredKind kind);
 
+// One record buffer per thread, large enough for any record: a fresh 128 KB block per
+// queue would leave the allocator holding freed blocks of that size. Its content lasts
+// until the thread's next use of it.
+uint8_t* recordScratch();
+
 // The ID a record stored with `id` reads back with: up to a NUL, at most 255 bytes (the
 // record's ID field is 256 bytes with its NUL).
 std::string storedID(const std::string& id);

@@ -1,5 +1,7 @@
 #include "service/service_main.hpp"
 
+#include <span>
+
 #include "bus/waiting_calls.hpp"
 
 #include "jobs/job_state.hpp"
@@ -36,13 +38,13 @@ const bus::Field<MainRecord> kMainFields[] = {
 
 namespace {
 uint16_t appendToList(uint16_t MainRecord::*count, std::string_view countName,
-                      std::vector<std::string> MainRecord::*list, std::string_view listName, const std::string& id,
-                      const char* tag, bool logEntries) {
+                      std::vector<std::string> MainRecord::*list, std::string_view listName,
+                      std::span<const std::string> ids, const char* tag, bool logEntries) {
   Jobservicemain& main = mainObject();
   const uint16_t before = main.get(count);
-  main.set(count, static_cast<uint16_t>(before + 1), countName);
+  main.set(count, static_cast<uint16_t>(before + ids.size()), countName);
   main.update(list, listName, [&](std::vector<std::string>& entries) {
-    entries.push_back(id);
+    entries.insert(entries.end(), ids.begin(), ids.end());
     if (logEntries && trace_get_threshold() >= 4)
       for (const auto& entry : entries) trace_printf(4, 8, "[%s]: job list: %s\n", tag, entry.c_str());
   });
@@ -50,14 +52,14 @@ uint16_t appendToList(uint16_t MainRecord::*count, std::string_view countName,
 }
 }  // namespace
 
-uint16_t appendToJobList(const std::string& jobID, const char* tag, bool logEntries) {
+uint16_t appendToJobList(std::span<const std::string> jobIDs, const char* tag, bool logEntries) {
   return appendToList(&MainRecord::jobInfoObjCount, "jobInfoObjCount", &MainRecord::jobInfoObjList, "jobInfoObjList",
-                      jobID, tag, logEntries);
+                      jobIDs, tag, logEntries);
 }
 
-uint16_t appendToQueueList(const std::string& queueID, const char* tag, bool logEntries) {
+uint16_t appendToQueueList(std::span<const std::string> queueIDs, const char* tag, bool logEntries) {
   return appendToList(&MainRecord::jobQueueObjCount, "jobQueueObjCount", &MainRecord::jobQueueObjList,
-                      "jobQueueObjList", queueID, tag, logEntries);
+                      "jobQueueObjList", queueIDs, tag, logEntries);
 }
 
 Jobservicemain& mainObject() { return *mainObjectSlot(); }

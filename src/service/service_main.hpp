@@ -5,6 +5,8 @@
 
 #include <com/zorvex/kelvo/jobservice/jobservicemain/server.hpp>
 
+#include <span>
+
 #include "bus/bus.hpp"
 #include "bus/method_handlers.hpp"
 
@@ -91,12 +93,18 @@ class Jobservicemain final
   VELMER_BUS_PROPERTY(MainRecord, bus::BlobKeyValue, blobKeyValue)
 };
 
-// Register an object in the main object's list and count (each change signalled):
-// appends the ID, raises the count by one, and returns the count before. Creation and
-// scheduling log the whole list after the append; restore (logEntries false) does not,
-// as that would log the store's size squared lines at start-up.
-uint16_t appendToJobList(const std::string& jobID, const char* tag, bool logEntries = true);
-uint16_t appendToQueueList(const std::string& queueID, const char* tag, bool logEntries = true);
+// Register objects in the main object's list and count (each change signalled once):
+// appends the IDs, raises the count by their number, and returns the count before.
+// Creation and scheduling log the whole list after the append; restore (logEntries
+// false) does not, and appends every restored object at once.
+uint16_t appendToJobList(std::span<const std::string> jobIDs, const char* tag, bool logEntries = true);
+uint16_t appendToQueueList(std::span<const std::string> queueIDs, const char* tag, bool logEntries = true);
+inline uint16_t appendToJobList(const std::string& jobID, const char* tag, bool logEntries = true) {
+  return appendToJobList(std::span(&jobID, 1), tag, logEntries);
+}
+inline uint16_t appendToQueueList(const std::string& queueID, const char* tag, bool logEntries = true) {
+  return appendToQueueList(std::span(&queueID, 1), tag, logEntries);
+}
 
 // The single main object, published by start-up before any other thread exists.
 Jobservicemain& mainObject();

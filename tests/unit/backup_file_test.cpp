@@ -77,13 +77,19 @@ TEST(AtomicFileWrite, ReplacesWholeOrLeavesTheOldFileAndSkipsZeroBlocks) {
 // Packing is exact; a journal's entries apply in order up to the first one that is cut
 // short, damaged or out of sequence, and everything before it is kept.
 TEST(Journal, EntriesApplyUpToATornOrDamagedTail) {
-  JobQueueRecord queue = {.jsQueueID = "QID_1", .itemCount = 1, .jobQueueItem = {"JID_1"}};
+  JobQueueRecord queue;
+  queue.jsQueueID = "QID_1";
+  queue.itemCount = 1;
+  queue.jobQueueItem = {"JID_1"};
   JobQueueRecord unpacked;
   const PackedRecord packedQueue = packQueue(queue);
   ASSERT_TRUE(unpackQueue(packedQueue, unpacked));
   EXPECT_EQ(unpacked, queue);
   EXPECT_LT(packedQueue.size(), 100u);
-  const JobInfoRecord job = {.jobName = "a job", .jsJobID = "JID_1", .jobState = 3, .percentComplete = 40};
+  JobInfoRecord job;
+  job.jobName = "a job";
+  job.jsJobID = "JID_1";
+  job.jobState = 3;
   std::string journal;
   for (const auto& entry : {encodeJournalEntry(7, JournalOp::PutJob, "JID_1", packJob(job)),
                             encodeJournalEntry(8, JournalOp::PutQueue, "QID_1", packedQueue),
