@@ -22,7 +22,6 @@
 #include "paths.hpp"
 #include "cleanup/peer_call.hpp"
 #include "queues/queue_management.hpp"
-#include "queues/scheduler_channel.hpp"
 #include "trace.h"
 #include "utl.h"
 
@@ -150,11 +149,9 @@ class ClearAllDeletion {
       trace_printf(4, 8, "[%s]: Job %s cleanup status %d", kTag, copy.c_str(), rc);
     // The queue-execution process must not start a job that is gone: withdraw its
     // queue once. A withdrawn queue runs nothing any more, so it leaves the store too,
-    // and those of its jobs that this clear-all does not delete are free again.
-    if ((job.flags & kJobFlagQueued) && !job.queueID.empty() && killedQueues_.insert(job.queueID).second) {
-      killQueue(job.queueID);
-      deleteQueue(kTag, job.queueID);
-    }
+    // and those of its new jobs that this clear-all does not delete are free again.
+    if ((job.flags & kJobFlagQueued) && !job.queueID.empty() && killedQueues_.insert(job.queueID).second)
+      withdrawQueue(kTag, job.queueID);
   }
 
   bool cleanUp(const JobInfoRecord& job) {

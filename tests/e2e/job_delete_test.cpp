@@ -207,10 +207,9 @@ TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsClea
   report(running, kRunning);
   EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 65535}));
   // The queue-execution process got the queue, then its kill, which carries no times.
-  std::vector<std::pair<int64_t, std::array<uint8_t, 56>>> messages;
-  while (auto message = scheduler.receive(0ms)) messages.emplace_back(message->type, message->payload);
-  EXPECT_EQ(messages, (decltype(messages){{2, expectedSchedulerPayload(0, kNoEnd, queueID)},
-                                          {3, expectedSchedulerPayload(0, 0, queueID)}}));
+  EXPECT_EQ(scheduler.receiveWaiting(), (std::vector<ReceivedSchedulerMessage>{
+                                            {2, expectedSchedulerPayload(0, kNoEnd, queueID)},
+                                            {3, expectedSchedulerPayload(0, 0, queueID)}}));
   EXPECT_TRUE(waitForQueueCount(0)) << "a withdrawn queue runs nothing: it leaves";
   EXPECT_TRUE(onBus(jobPath(running)) && onBus(jobPath(pendingTime)));
   EXPECT_NE(std::get<1>(schedule({waiting})), "") << "the job that stays is free to be scheduled again";
