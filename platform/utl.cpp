@@ -141,26 +141,43 @@ int waitForExit(pid_t pid) {
   return status;
 }
 
-// As waitForExit, but a program still running UTL_TOOL_TIMEOUT_SECONDS after it started
-// is killed with its whole process group (its wait status then says SIGKILL). The
-// checks start 1 ms apart and slow down to 50 ms, so a quick tool is not held up.
-int waitForExitWithinTimeout(pid_t pid, const char* program, const char* caller) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(UTL_TOOL_TIMEOUT_SECONDS);
+// Whether `pid` has ended, without reaping it: while it is a zombie its process ID, and so
+// its group's ID, cannot be given to another process. -1 when it cannot be waited for.
+int hasEnded(pid_t pid) {
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return errno == EINTR ? 0 : -1;
+  return info.si_pid == pid ? 1 : 0;
+}
+
+// Waits until `pid` has ended (not reaped) or `deadline` has passed: 1 ended, 0 still
+// running, -1 cannot be waited for. The checks start 1 ms apart and slow down to 50 ms,
+// so a quick tool is not held up.
+int waitForEndUntil(pid_t pid, std::chrono::steady_clock::time_point deadline) {
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
-    int status = 0;
-    const pid_t ended = waitpid(pid, &status, WNOHANG);
-    if (ended == pid) return status;
-    if (ended < 0 && errno != EINTR) return -1;
-    if (Clock::now() >= deadline) break;
+    if (int ended = hasEnded(pid); ended != 0) return ended;
+    if (std::chrono::steady_clock::now() >= deadline) return 0;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
-  trace_printf(1, kTraceMask, "[%s]: %s (pid %d) did not end within %d s: killed with its process group", caller,
-               program, static_cast<int>(pid), UTL_TOOL_TIMEOUT_SECONDS);
+}
+
+// As waitForExit, but a program still running UTL_TOOL_TIMEOUT_SECONDS after it started
+// is asked to end (SIGTERM to its process group), given UTL_TOOL_GRACE_SECONDS to do so,
+// and then its whole group is killed (SIGKILL), which also ends a child that outlived it.
+// Its result is then that of a program killed by SIGKILL, whatever it did on SIGTERM: it
+// overran its time, so its work is not to be trusted.
+int waitForExitWithinTimeout(pid_t pid, const char* program, const char* caller) {
+  const auto started = std::chrono::steady_clock::now();
+  const int ended = waitForEndUntil(pid, started + std::chrono::seconds(UTL_TOOL_TIMEOUT_SECONDS));
+  if (ended < 0) return -1;
+  if (ended > 0) return waitForExit(pid);
+  trace_printf(1, kTraceMask, "[%s]: %s (pid %d) did not end within %d s: asked to end, then killed with its group",
+               caller, program, static_cast<int>(pid), UTL_TOOL_TIMEOUT_SECONDS);
+  kill(-pid, SIGTERM);
+  waitForEndUntil(pid, std::chrono::steady_clock::now() + std::chrono::seconds(UTL_TOOL_GRACE_SECONDS));
   kill(-pid, SIGKILL);
-  return waitForExit(pid);
+  return waitForExit(pid) < 0 ? -1 : SIGKILL;
 }
 
 int runAndWait(const Command& command, const char* caller) {

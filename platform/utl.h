@@ -14,12 +14,13 @@ extern "C" {
 #endif
 
 /* Every program runs in a process group of its own. One that is waited for (utl_va_run,
- * utl_execve) runs for at most this many seconds: still running then, it is killed with
- * its whole group (SIGKILL), which is logged at level 1, and its result is the wait
- * status of a program killed by SIGKILL (a failure). A hung tool thus holds its caller
- * for a bounded time, never for good. A program started in the background holds no one
- * and may take as long as its work needs. */
-enum { UTL_TOOL_TIMEOUT_SECONDS = 10 };
+ * utl_execve) runs for at most UTL_TOOL_TIMEOUT_SECONDS: still running then, its group
+ * gets SIGTERM, so that it can tidy up, and UTL_TOOL_GRACE_SECONDS later SIGKILL, which
+ * also ends whatever of the group is left; this is logged at level 1. Its result is the
+ * wait status of a program killed by SIGKILL (a failure), whatever it did on SIGTERM.
+ * A hung tool thus holds its caller for a bounded time, never for good. A program started
+ * in the background holds no one and may take as long as its work needs. */
+enum { UTL_TOOL_TIMEOUT_SECONDS = 10, UTL_TOOL_GRACE_SECONDS = 2 };
 
 /* Runs `program` with the following arguments (ended by a null pointer) and waits for it.
  * Returns the wait status: 0 on success; otherwise (status >> 8) is the exit code.

@@ -139,15 +139,22 @@ auto internalStep(Step&& step) -> decltype(step()) {
   }
 }
 
-// The first checks of a creation: the pre-requisites and the automatic-deletion capacity.
-// The refusal, or nothing when the job may be created.
-std::optional<ResponseTriple> admitJob(const CreationRequest& request) {
+// The refusal of the creation's pre-requisites (lockdown, name, system erase, controller
+// firmware update), or nothing when they pass.
+std::optional<ResponseTriple> preRequisiteRefusal(const CreationRequest& request) {
   trace_printf(4, 8, "[%s]: Checking job creation pre-requisites", kInternalTag);
   if (uint16_t refusal = CheckJobPreRequisites(request.jobName, request.jobType, request.systemErase); refusal != 0) {
     trace_printf(4, 8, "[%s]: Job creation pre-requisites failed", kInternalTag);
     return ResponseTriple{0, "", refusal};
   }
   trace_printf(4, 8, "[%s]: Job creation pre-requisites passed", kInternalTag);
+  return std::nullopt;
+}
+
+// The first checks of a creation: the pre-requisites and the automatic-deletion capacity.
+// The refusal, or nothing when the job may be created.
+std::optional<ResponseTriple> admitJob(const CreationRequest& request) {
+  if (auto refusal = preRequisiteRefusal(request)) return refusal;
   if (isJobAutoDeleteCapacityReached()) {
     trace_printf(4, 8, "[%s]: Job auto delete capacity reached", kInternalTag);
     initiateAutoDeletePolicy();
@@ -186,6 +193,13 @@ ResponseTriple buildJob(std::string jobName, uint32_t jobType, uint32_t eventFla
   return {0, jobID, 0};
 }
 
+// The creation of a job that waited for room. While it waited, lockdown may have come on,
+// a system erase or a controller firmware update may have started: it is checked again.
+ResponseTriple createIfStillAdmitted(const CreationRequest& request) {
+  if (auto refusal = preRequisiteRefusal(request)) return *refusal;
+  return buildJob(request.jobName, request.jobType, request.eventFlags);
+}
+
 // Sends the reply; a connection that is gone leaves nobody to answer.
 void sendReply(CreationRequest& request, const ResponseTriple& reply) {
   try {
@@ -215,8 +229,9 @@ void finishCreation(CreationRequest& request, const ResponseTriple& outcome) {
 // Creations that found the store full. Each is checked again once a second, four times,
 // on this thread: the bus stays free meanwhile, so the automatic deletion that the
 // creation started can remove jobs (it needs the bus lock) and other calls are answered.
-// Every check and the creation that follows it run under one hold of the bus lock, so
-// two waiting creations cannot both take the last free place.
+// Every check, the pre-requisites checked again once there is room, and the creation that
+// follows run under one hold of the bus lock, so two waiting creations cannot both take
+// the last free place, and none slips past a refusal that came up while it waited.
 class SpaceWaiter : bus::WorkerThread {
  public:
   static SpaceWaiter& instance() {
@@ -306,8 +321,7 @@ class SpaceWaiter : bus::WorkerThread {
     if (rc == 0) {
       trace_printf(4, 8, "[%s]: Job service: ___ Enough Space Available to Create Jobs\n", kInternalTag);
       waiting.attempt = kChecks;
-      finishCreation(request,
-                     internalStep([&] { return buildJob(request.jobName, request.jobType, request.eventFlags); }));
+      finishCreation(request, internalStep([&] { return createIfStillAdmitted(request); }));
     } else if (waiting.attempt == kChecks) {
       refuse(waiting);
     }
@@ -451,9 +465,8 @@ int JSCheckLockdownMode() {
 namespace {
 
 // CheckSysEraseJob's pass over the job list, which names every job it reads in the
-// normal trace.
-uint16_t scanForSystemEraseJob(const char* tag) {
-  uint16_t result = 0;
+// normal trace. It only logs: the answer is the registry's.
+void logSystemEraseScan(const char* tag) {
   bool listed = forEachJob([&](const std::string& id, const JobInfoRecord* job) {
     if (job == nullptr) {
       trace_printf(4, 8, "[%s]: Error fetching job info properties for job ID: %s", tag, id.c_str());
@@ -464,17 +477,11 @@ uint16_t scanForSystemEraseJob(const char* tag) {
     if (job->jobType == kSystemEraseJobType && (job->jobState == 1 || job->jobState == 3)) {
       trace_printf(4, 8, "INFO: Not what we are looking for: jobState=%d, jobType=%d, status=%s\n",
                    static_cast<int>(job->jobState), 200, job->jobStatus.c_str());
-      result = 38;
       return false;
     }
     return true;
   });
-  if (!listed) {
-    trace_printf(4, 8, "[%s]: Error fetching job info objects", tag);
-    return 0;
-  }
-  if (result == 0) trace_printf(4, 8, "[%s]: Exit ", tag);
-  return result;
+  if (!listed) trace_printf(4, 8, "[%s]: Error fetching job info objects", tag);
 }
 
 }  // namespace
@@ -482,10 +489,13 @@ uint16_t scanForSystemEraseJob(const char* tag) {
 uint16_t CheckSysEraseJob() {
   constexpr const char* kTag = "CheckSysEraseJob";
   trace_printf(4, 8, "[%s]: Entry ", kTag);
-  // The pass exists for its trace lines; without the normal trace the registry's count of
-  // running system-erase jobs answers the same question without reading every job.
-  if (trace_get_threshold() >= 4) return scanForSystemEraseJob(kTag);
-  return systemEraseJobRunning() ? 38 : 0;
+  // The registry counts the running system-erase jobs of every registered job, whoever
+  // changed them; the main object's job list, which a client may rewrite, is walked only
+  // to name each job in the normal trace.
+  if (trace_get_threshold() >= 4) logSystemEraseScan(kTag);
+  if (systemEraseJobRunning()) return 38;
+  trace_printf(4, 8, "[%s]: Exit ", kTag);
+  return 0;
 }
 
 std::string getUniqueJobID(uint32_t jobType) {

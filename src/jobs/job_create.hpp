@@ -29,7 +29,8 @@ struct CreationRequest {
 
 // The creation paths. Each ends by replying through the request, at once or, when the
 // store is full, after up to four checks one second apart made on another thread with
-// the bus lock held (the handler returns meanwhile, so the bus keeps being served).
+// the bus lock held (the handler returns meanwhile, so the bus keeps being served); the
+// room found, the pre-requisites are checked again before the job is made.
 void createJobObject(CreationRequest request);
 void createJobObjectInternal(CreationRequest request);
 

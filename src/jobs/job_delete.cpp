@@ -1,9 +1,11 @@
 #include "jobs/job_delete.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string_view>
 
@@ -22,7 +24,6 @@
 #include "paths.hpp"
 #include "cleanup/peer_call.hpp"
 #include "queues/queue_management.hpp"
-#include "queues/scheduler_channel.hpp"
 #include "trace.h"
 #include "utl.h"
 
@@ -107,6 +108,7 @@ class ClearAllDeletion {
     for (const auto& id : jobIDs) {
       if (!considerJob(id)) return {0, "", 12};
     }
+    recheckSelected();
     if (!anyRefused_) AddEventsToQVL(force_ ? "JCP046" : "JCP045");
     ResponseTriple reply{0, "", static_cast<uint16_t>(refusedStatus_ != 0 ? refusedStatus_ : toolExit_)};
     if (selected_.size() > 1) {
@@ -142,6 +144,25 @@ class ClearAllDeletion {
     return cleanUp(job);
   }
 
+  // The clean-ups were waited for without the bus lock: a selected job may have started
+  // running meanwhile. It is treated as if it had been running when first looked at: kept
+  // (refused with 18), or failed when forced. From here to the marks nothing gives the
+  // bus lock up.
+  void recheckSelected() {
+    const auto jobs = selected_.begin() + 1;  // after the leading clear-all entry
+    selected_.erase(std::remove_if(jobs, selected_.end(), [this](const std::string& id) {
+      JobInfoRecord job;
+      if (fetchJobInfoProperties(id, job) != 0 || !isRunning(job.jobState)) return false;
+      if (force_) {
+        markFailed(job);
+        return false;
+      }
+      trace_printf(4, 8, "[%s]: Job is running , cannot delete the job\n", kTag);
+      refuse(18);
+      return true;
+    }), selected_.end());
+  }
+
   void markFailed(const JobInfoRecord& job) {
     trace_printf(4, 8, "[%s]: Job is scheduling or running for clearall force case.\n", kTag);
     const std::string copy = job.jsJobID;
@@ -150,11 +171,9 @@ class ClearAllDeletion {
       trace_printf(4, 8, "[%s]: Job %s cleanup status %d", kTag, copy.c_str(), rc);
     // The queue-execution process must not start a job that is gone: withdraw its
     // queue once. A withdrawn queue runs nothing any more, so it leaves the store too,
-    // and those of its jobs that this clear-all does not delete are free again.
-    if ((job.flags & kJobFlagQueued) && !job.queueID.empty() && killedQueues_.insert(job.queueID).second) {
-      killQueue(job.queueID);
-      deleteQueue(kTag, job.queueID);
-    }
+    // and those of its new jobs that this clear-all does not delete are free again.
+    if ((job.flags & kJobFlagQueued) && !job.queueID.empty() && killedQueues_.insert(job.queueID).second)
+      withdrawQueue(kTag, job.queueID);
   }
 
   bool cleanUp(const JobInfoRecord& job) {
@@ -191,8 +210,9 @@ class ClearAllDeletion {
   std::set<std::string> killedQueues_;
 };
 
-// The code that refuses deleting a named job, or 0 when it may be marked.
-uint16_t refusalForNamedJob(const std::string& id, JobInfoRecord& job) {
+// The code that refuses deleting a named job as it stands (gone, marked or running),
+// or 0.
+uint16_t refusalByState(const std::string& id, JobInfoRecord& job) {
   if (fetchJobInfoProperties(id, job) != 0) {
     trace_printf(4, 8, "[%s]: Error: jobID not found: %s", kTag, id.c_str());
     return 1;
@@ -209,6 +229,12 @@ uint16_t refusalForNamedJob(const std::string& id, JobInfoRecord& job) {
     bool inUse = equalsIgnoringCase(job.messageID, "JCP024") || equalsIgnoringCase(job.message, "Tamber in use");
     return inUse ? 39 : 18;
   }
+  return 0;
+}
+
+// The code that refuses deleting a named job, or 0 when it may be marked.
+uint16_t refusalForNamedJob(const std::string& id, JobInfoRecord& job) {
+  if (uint16_t code = refusalByState(id, job); code != 0) return code;
   const bool cancelType = std::find(kCancelToolJobTypes.begin(), kCancelToolJobTypes.end(), job.jobType) !=
                           kCancelToolJobTypes.end();
   if (job.jobState != 4 && cancelType) {
@@ -233,6 +259,18 @@ uint16_t refusalForNamedJob(const std::string& id, JobInfoRecord& job) {
   return 0;
 }
 
+// The reply refusing the first job that `refusal` refuses (its position, its ID, the code),
+// or nothing when it refuses none.
+std::optional<ResponseTriple> firstRefusal(const std::vector<std::string>& jobs,
+                                           uint16_t (*refusal)(const std::string&, JobInfoRecord&)) {
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    JobInfoRecord job;
+    if (uint16_t code = refusal(jobs[i], job); code != 0)
+      return ResponseTriple{static_cast<uint16_t>(i), jobs[i], code};
+  }
+  return std::nullopt;
+}
+
 ResponseTriple deleteNamedJobs(const std::vector<std::string>& jobList, uint16_t numJobs, uint16_t deleteMode) {
   std::set<std::string> seen;
   for (uint16_t i = 0; i < numJobs; ++i) {
@@ -246,12 +284,11 @@ ResponseTriple deleteNamedJobs(const std::vector<std::string>& jobList, uint16_t
     }
     trace_printf(4, 8, "[%s] Job Inserted Successfully\n", kTag);
   }
-  std::vector<std::string> selected;
-  for (uint16_t i = 0; i < numJobs; ++i) {
-    JobInfoRecord job;
-    if (uint16_t code = refusalForNamedJob(jobList[i], job); code != 0) return {i, jobList[i], code};
-    selected.push_back(jobList[i]);
-  }
+  const std::vector<std::string> selected(jobList.begin(), jobList.begin() + numJobs);
+  if (auto refused = firstRefusal(selected, refusalForNamedJob)) return *refused;
+  // The tools and peers above were waited for without the bus lock: a job may have
+  // started running, or gone, meanwhile. From here to the marks nothing gives it up.
+  if (auto refused = firstRefusal(selected, refusalByState)) return *refused;
   ResponseTriple marked = deleteObjects(selected, numJobs, deleteMode);
   trace_printf(4, 8, "[%s]: Job %s deleted successfully", kTag, std::get<1>(marked).c_str());
   JS_CleanupInBackground(selected, 0);

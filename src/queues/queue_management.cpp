@@ -3,6 +3,7 @@
 #include "persistence/backup_thread.hpp"
 #include "jobs/job_registry.hpp"
 #include "queues/job_schedule.hpp"
+#include "queues/scheduler_channel.hpp"
 #include "jobcache.h"
 #include "bus/method_handlers.hpp"
 #include "trace.h"
@@ -23,16 +24,16 @@ size_t itemsToWalk(const JobQueueRecord& queue) {
   return std::min<size_t>(queue.itemCount, queue.jobQueueItem.size());
 }
 
-bool isFinished(uint32_t jobState) { return jobState == 4 || jobState == 6 || jobState == 7; }
-
-// A job of a queue that goes and that has not finished is free to be scheduled again;
-// finished jobs keep their queue ID as a record of where they ran, and jobs marked for
-// deletion are leaving anyway.
-void releaseUnfinishedJobs(const char* tag, const JobQueueRecord& queue) {
+// A job of a queue that goes is freed to be scheduled again while it is new (state 0), the
+// only state a schedule takes. A job past it stays bound, keeping its queue ID: scheduling,
+// scheduled or running, it was handed out and its consumer still reports on it (putting it
+// back to new would invite a second run), and a finished job keeps the ID as a record of
+// where it ran. Jobs marked for deletion are leaving anyway.
+void releaseNewJobs(const char* tag, const JobQueueRecord& queue) {
   for (const std::string& jobID : queue.jobQueueItem) {
     JobInfoRecord job;
     if (fetchJobInfoProperties(jobID, job) != 0 || job.queueID != queue.jsQueueID) continue;
-    if ((job.flags & kJobFlagQueued) == 0 || (job.flags & kJobFlagDeleted) || isFinished(job.jobState)) continue;
+    if ((job.flags & kJobFlagQueued) == 0 || (job.flags & kJobFlagDeleted) || job.jobState != 0) continue;
     if (!unbindJobFromQueue(jobID)) continue;
     trace_printf(4, 8, "[%s]: job %s released from queue %s\n", tag, jobID.c_str(), queue.jsQueueID.c_str());
     addJobToCache(tag, jobID);
@@ -144,22 +145,32 @@ uint16_t jobServDeleteQueue(const std::string& queueID, uint16_t /*unused*/) {
       trace_printf(4, 8, "[%s]: job queue object does not exist: %s\n", kTag, queueID.c_str());
       return 16;
     }
-    deleteQueue(kTag, queue);
+    withdrawQueue(kTag, queue);
     trace_printf(4, 8, "[%s]: Triggered queue delete success\n", kTag);
     return 0;
   });
 }
 
 void deleteQueue(const char* tag, const JobQueueRecord& queue) {
-  releaseUnfinishedJobs(tag, queue);
+  releaseNewJobs(tag, queue);
   removeQueueFromCache(tag, queue.jsQueueID);
   jsWriteToBuffer(queue.jsQueueID, Delete);
 }
 
-uint16_t deleteQueue(const char* tag, const std::string& queueID) {
+void withdrawQueue(const char* tag, const JobQueueRecord& queue) {
+  // First, so that the queue-execution process lets go of the jobs before they are free.
+  // A kill that cannot be sent (no such process, or its message queue full) does not keep
+  // the queue: a queue no process ever took must remain deletable.
+  if (killQueue(queue.jsQueueID) != 0)
+    trace_printf(1, 8, "[%s]: queue %s not withdrawn from the queue-execution process\n", tag,
+                 queue.jsQueueID.c_str());
+  deleteQueue(tag, queue);
+}
+
+uint16_t withdrawQueue(const char* tag, const std::string& queueID) {
   JobQueueRecord queue;
   if (uint16_t rc = fetchQueueInfoProperties(queueID, queue); rc != 0) return rc;
-  deleteQueue(tag, queue);
+  withdrawQueue(tag, queue);
   return 0;
 }
 

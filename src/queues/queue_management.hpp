@@ -1,6 +1,8 @@
 // Queue management: queues deleted on a client's request, or by the daemon once their
 // jobs have finished or are gone. Deleting a queue here means removing it from the job
-// cache and posting a Delete command; the backup thread then removes the object.
+// cache and posting a Delete command; the backup thread then removes the object. A queue
+// withdrawn (by a client, or by a forced clear-all) is first taken back from the
+// queue-execution process.
 #pragma once
 
 #include <cstdint>
@@ -25,10 +27,14 @@ uint16_t completedQueueCheck(const JobQueueRecord& queue);
 
 void printJobQueueInfo(const JobQueueRecord& queue);
 
-// Deletes a queue: its unfinished jobs are released (free to be scheduled again), the
-// queue leaves the job cache and a Delete command is posted. Main thread (job objects
-// change). The second form reads the queue first: 0, or the code of that read.
+// Deletes a queue: its new jobs are released (free to be scheduled again), the queue
+// leaves the job cache and a Delete command is posted. With the bus lock (job objects
+// change).
 void deleteQueue(const char* tag, const JobQueueRecord& queue);
-uint16_t deleteQueue(const char* tag, const std::string& queueID);
+
+// Withdraws a queue the queue-execution process may still run: a kill message, then
+// deleteQueue. The second form reads the queue first: 0, or the code of that read.
+void withdrawQueue(const char* tag, const JobQueueRecord& queue);
+uint16_t withdrawQueue(const char* tag, const std::string& queueID);
 
 }  // namespace velmer

@@ -18,7 +18,16 @@ void FakeTool::exitWith(int exitCode) { writeScript("exit " + std::to_string(exi
 
 void FakeTool::dieOf(int signalNumber) { writeScript("kill -" + std::to_string(signalNumber) + " $$"); }
 
-void FakeTool::hang() { writeScript("sleep 60 & echo $! >> \"$0.straggler\"\nsleep 60"); }
+void FakeTool::hang() {
+  writeScript("trap 'echo TERM >> \"$0.signals\"' TERM\n(trap '' TERM; exec sleep 60) & echo $! >> \"$0.straggler\"\n"
+              "sleep 60; sleep 60");
+}
+
+bool FakeTool::termRequested() const { return !readFile(path_.string() + ".signals").empty(); }
+
+void FakeTool::holdUntilReleased() { writeScript("while [ ! -e \"$0.released\" ]; do sleep 0.02; done"); }
+
+void FakeTool::release() const { std::ofstream(path_.string() + ".released").flush(); }
 
 void FakeTool::writeScript(const std::string& lastLine) {
   // Each argument ends in a NUL, each call in a newline. The call is built in a file of

@@ -26,9 +26,14 @@ class FakeTool {
   // The tool ends by the signal, as a crashed or killed one would.
   void dieOf(int signalNumber);
   // The tool starts a child of its own and never ends (not within a minute); the
-  // child's process ID is appended to straggler().
+  // child's process ID is appended to straggler(). The child ignores SIGTERM; the tool
+  // notes one (termRequested()) and goes on.
   void hang();
   std::filesystem::path straggler() const { return path_.string() + ".straggler"; }
+  bool termRequested() const;
+  // Each call waits until release() (for good) lets it end with 0.
+  void holdUntilReleased();
+  void release() const;
   // Every call completed so far, oldest first.
   std::vector<ToolCall> calls() const;
   bool waitForCalls(size_t count, std::chrono::milliseconds timeout) const;

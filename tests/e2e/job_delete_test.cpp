@@ -7,9 +7,9 @@
 // removes the finished jobs completed at least the time-out ago, each with its object,
 // list entry, counts, cache entry and key-value entries.
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -94,6 +94,23 @@ class JobDeletion : public JobTest {
 
   uint16_t cleanUp(const std::string& name, const std::string& jobID, uint32_t type, const std::string& status = "") {
     return client().callMain<uint16_t>("JobServCleanupPersistentData", name, jobID, type, status, uint32_t{2});
+  }
+
+  // JobServDelete from a client of its own while `tool` holds its calls: once it runs,
+  // `meanwhile` runs and the tool is released. The deletion's reply.
+  Reply deleteWhileHeld(const IdList& jobs, FakeTool& tool, const std::function<void()>& meanwhile) {
+    Reply reply;
+    const size_t calls = tool.calls().size();
+    std::jthread deletion([&] {
+      reply = BusClient().callMain<uint16_t, std::string, uint16_t>("JobServDelete", jobs,
+                                                                    static_cast<uint16_t>(jobs.size()), uint16_t{0});
+    });
+    const bool toolRuns = tool.waitForCalls(calls + 1, 5s);
+    if (toolRuns) meanwhile();
+    tool.release();
+    deletion.join();
+    EXPECT_TRUE(toolRuns);
+    return reply;
   }
 
   // Waits until `count` background clean-ups have ended.
@@ -207,10 +224,9 @@ TEST_F(JobDeletion, AQueueWithdrawnByAForcedClearAllLeavesAndFreesTheJobsItsClea
   report(running, kRunning);
   EXPECT_EQ(deleteJobs({kClearAllForce}), (Reply{0, "", 65535}));
   // The queue-execution process got the queue, then its kill, which carries no times.
-  std::vector<std::pair<int64_t, std::array<uint8_t, 56>>> messages;
-  while (auto message = scheduler.receive(0ms)) messages.emplace_back(message->type, message->payload);
-  EXPECT_EQ(messages, (decltype(messages){{2, expectedSchedulerPayload(0, kNoEnd, queueID)},
-                                          {3, expectedSchedulerPayload(0, 0, queueID)}}));
+  EXPECT_EQ(scheduler.receiveWaiting(), (std::vector<ReceivedSchedulerMessage>{
+                                            {2, expectedSchedulerPayload(0, kNoEnd, queueID)},
+                                            {3, expectedSchedulerPayload(0, 0, queueID)}}));
   EXPECT_TRUE(waitForQueueCount(0)) << "a withdrawn queue runs nothing: it leaves";
   EXPECT_TRUE(onBus(jobPath(running)) && onBus(jobPath(pendingTime)));
   EXPECT_NE(std::get<1>(schedule({waiting})), "") << "the job that stays is free to be scheduled again";
@@ -348,34 +364,36 @@ TEST_F(JobDeletion, ClearAllDeletesWhatItMayAndAForcedOneFailsRunningJobsAndRest
   EXPECT_EQ(restarts[0]["function"], "privhelperd_restart_DM");
 }
 
-TEST_F(JobDeletion, AHungCancelToolIsKilledWithItsChildAfterItsTimeOutAndTheBusAnswersMeanwhile) {
-  peers().start();
-  FakeTool cancelTool(root(), kJobCancelTool);
+// A deletion gives the bus up while it waits on a tool: other calls are answered, and the
+// jobs it checked may start running meanwhile, which then keeps them as running jobs are
+// kept. A tool that hangs is asked to end, then killed with what it started.
+TEST_F(JobDeletion, WhileADeletionWaitsOnAToolJobsMayStartAndAHungToolIsEndedWithItsChild) {
+  FakeTool cancelTool(root(), kJobCancelTool), eraseTool(root(), "/bin/syserasectl");
+  cancelTool.holdUntilReleased();
+  eraseTool.holdUntilReleased();
+  const std::string download = createJob("Job", 20);
+  EXPECT_EQ(deleteWhileHeld({download}, cancelTool, [&] { report(download, kRunning, "", "", "JCP024"); }),
+            (Reply{0, download, 39}));
+
+  // In a clear-all, the job starts while the clean-up of a later job waits on its tool.
+  report(download, kFinished, "Completed");
+  const std::string started = createJob("Job", 5), erase = createJob("Erase", 200);
+  EXPECT_EQ(deleteWhileHeld({kClearAll}, eraseTool, [&] { report(started, kRunning); }), (Reply{0, "", 0}))
+      << "the reply is that of the jobs marked";
+  EXPECT_TRUE(waitUntilGone({download, erase}));
+  EXPECT_TRUE(onBus(jobPath(started)) && !isMarked(started));
+
   cancelTool.hang();
-  const std::string download = createJob("Job", 20), other = createJob("Job", 1);
-  std::atomic<bool> answered = false;
-  Reply reply;
-  std::jthread deletion([&] {  // joined also when a call below throws
-    BusClient otherClient;
-    otherClient.connection().setMethodCallTimeout(std::chrono::microseconds(30s).count());  // the tool's 10 s and more
-    reply = otherClient.callMain<uint16_t, std::string, uint16_t>("JobServDelete", IdList{download}, uint16_t{1},
-                                                                  uint16_t{0});
-    answered = true;
-  });
-  const bool toolStarted = waitUntil([&] { return !readFile(cancelTool.straggler()).empty(); }, 5s);
-  report(other, kRunning);  // answered while the tool hangs
-  const bool answeredMeanwhile = !answered;
-  deletion.join();
-  ASSERT_TRUE(toolStarted);
-  EXPECT_TRUE(answeredMeanwhile) << "the update waited for the deletion";
-  EXPECT_EQ(reply, (Reply{0, download, 24}));
+  const std::string hung = createJob("Job", 20);
+  client().connection().setMethodCallTimeout(std::chrono::microseconds(30s).count());  // a tool's 12 s and more
+  EXPECT_EQ(deleteJobs({hung}), (Reply{0, hung, 24}));
+  EXPECT_TRUE(cancelTool.termRequested()) << "SIGTERM comes first";
   const std::string straggler = readFile(cancelTool.straggler());
   const std::string statPath = "/proc/" + straggler.substr(0, straggler.find('\n')) + "/stat";
   EXPECT_TRUE(waitUntil([&] {  // killed with the tool: gone, or a zombie of whoever adopted it
     const std::string stat = readFile(statPath);
     return stat.empty() || stat.find(") Z ") != std::string::npos;
-  }, 5s)) << "the tool's child is gone too: " << readFile(statPath);
-  EXPECT_FALSE(isMarked(download));
+  }, 5s)) << "the tool's child, deaf to SIGTERM, is gone too: " << readFile(statPath);
 }
 
 using PendingConfigCleanup = JobDeletion;

@@ -131,9 +131,8 @@ TEST_F(JobSchedule, ANowScheduleHandsTheQueueOverAtOnceAndAStartAheadMarksEachJo
   EXPECT_EQ(client().mainProperty<IdList>("jobQueueObjList"), IdList{queueID});
   for (const char* id : {"JCP049", "JCP050", "JCP051"}) EXPECT_TRUE(events(id).empty()) << id;
 
-  const auto message = peer.receive(kMessageTimeout).value_or(ReceivedSchedulerMessage{});
-  EXPECT_EQ(std::tuple(message.type, message.payload, peer.pending()),
-            std::tuple(2, expectedSchedulerPayload(0, kNoEnd, queueID), 0u));
+  EXPECT_EQ(peer.receiveWaiting(),
+            (std::vector<ReceivedSchedulerMessage>{{2, expectedSchedulerPayload(0, kNoEnd, queueID)}}));
 
   const std::time_t start = std::time(nullptr) + 3600, until = start + 7200;
   const std::string startText = displayTimeOf(start), untilText = displayTimeOf(until);
@@ -204,17 +203,24 @@ TEST_F(QueueHandOver, EachCallRetriesWhatFailedAndJobsOfARefusedQueueAreRolledBa
 using QueueRemoval = ScheduleTest;
 
 // Removal on a client's request, then once the jobs of a queue have finished.
-TEST_F(QueueRemoval, DeleteQueueAnswersSixteenForAMissingQueueAndReleasesTheJobsOfAnExistingOne) {
+TEST_F(QueueRemoval, DeleteQueueWithdrawsAnExistingQueueAndReleasesItsNewJobsOnly) {
   EXPECT_EQ(deleteQueue("QID_000000000000"), 16);
 
   QueueExecutionPeer scheduler(root());
   const std::string job = createJob("Configure NIC"), kept1 = createJob("Configure RAID");
   const std::string kept2 = createJob("Configure BIOS"), done1 = createJob("Configure iDRAC");
   const std::string done2 = createJob("Configure FC");
-  const std::string queueID = scheduleNow({job});
+  const std::string handedOut = createJob("Configure NIC"), queueID = scheduleNow({job, handedOut});
   const std::string keptQueue = scheduleNow({kept1, kept2}), doneQueue = scheduleNow({done1, done2});
+  ASSERT_EQ(update(handedOut, 2, kSame), 0);  // scheduled by its consumer
+  scheduler.receiveWaiting();
   EXPECT_EQ(deleteQueue(queueID), 0);
+  EXPECT_EQ(scheduler.receiveWaiting(),
+            (std::vector<ReceivedSchedulerMessage>{{3, expectedSchedulerPayload(0, 0, queueID)}}));
   EXPECT_TRUE(hasFields(this->job(job), {{"flags", 0}, {"queueID", ""}}));
+  // A job past new cannot be scheduled again: it stays bound (1, beside 16 for its time-out)
+  // where its consumer knows it.
+  EXPECT_TRUE(hasFields(this->job(handedOut), {{"flags", 17}, {"queueID", queueID}}));
   // A second request before the removal (or after it, 16) takes the queue out once.
   const uint16_t again = deleteQueue(queueID);
   EXPECT_TRUE(again == 0 || again == 16) << again;

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -60,8 +61,14 @@ TEST_F(JobCreation, RefusalsAnswerTheirCodesAndCreateNothing) {
   EXPECT_EQ(create("Configure: NIC", 1), refusal(6));
   EXPECT_EQ(client().mainProperty<uint16_t>("jobInfoObjCount"), 0);
   ASSERT_EQ(setMain({{"numJobsInStore", uint16_t{255}}, {"maxJobsInStore", uint16_t{10}}}), 0);
-  EXPECT_EQ(std::get<2>(create("Configure: NIC", 1)), 0);
+  const std::string jobID = createJob("Configure: NIC", 1);
   EXPECT_EQ(client().mainProperty<uint16_t>("numJobsInStore"), 256);
+
+  // Whether a system erase runs, the registry's jobs tell at every trace level: the main
+  // object's job list, which a client may rewrite, is walked only for the trace.
+  ASSERT_EQ(setJob(jobID, {{"jobType", uint32_t{kSystemEraseType}}, {"jobState", uint32_t{3}}}), 0);
+  ASSERT_EQ(setMain({{"jobInfoObjCount", uint16_t{0}}}), 0);  // the list reads as empty
+  EXPECT_EQ(create("Configure: RAID", 1), refusal(38));
 }
 
 TEST_F(JobCreation, RunningSystemEraseBlocksOtherCreationsButNotAnotherErase) {
@@ -144,40 +151,46 @@ TEST_F(JobCreation, NewJobsHaveTheirInitialPropertiesEventsTimeOutsAndDistinctId
 
 TEST_F(JobCreation, WaitForRoomKeepsTheBusAnsweringAndTakesTheRoomAutomaticDeletionMakes) {
   ASSERT_TRUE(waitForStartupSequence());  // the backup thread serves its commands
+  const std::string erase = createJob("System Erase", kSystemEraseType), spare = createJob("Configure: NIC", 1);
   const std::string finished = createJob("Configure: NIC", 1);
   ASSERT_EQ(setJob(finished, {{"jobState", uint32_t{4}}, {"completionTime", now() - 100}}), 0);
   ASSERT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{1}), 0);
   ASSERT_EQ(setMain({{"numJobsInStore", uint16_t{256}}}), 0);
-  size_t logStart = readLog().size();
   Reply waiting;
-  auto createAside = [&] {
-    BusClient otherClient;
-    waiting = otherClient.callMain<uint16_t, std::string, uint16_t>("JobServCreate", std::string("Configure: NIC"),
-                                                                    uint16_t{1});
+  // A creation from a client of its own; `meanwhile` runs once it waits for room.
+  auto createWaiting = [&](const std::function<void()>& meanwhile) {
+    const size_t logStart = readLog().size();
+    std::jthread creator([&] {
+      waiting = BusClient().callMain<uint16_t, std::string, uint16_t>("JobServCreate", std::string("Configure: NIC"),
+                                                                      uint16_t{1});
+    });
+    EXPECT_TRUE(waitForLog("Backup space not available", 5s, logStart)) << "the creation waits for room";
+    meanwhile();
   };
 
-  std::thread creator(createAside);
-  const bool waits = waitForLog("Backup space not available", 5s, logStart);
-  const uint16_t status = client().callMain<uint16_t>("GetJobServiceStatus");
-  creator.join();
-  ASSERT_TRUE(waits);
-  EXPECT_EQ(status, 0);
+  const size_t logStart = readLog().size();
+  createWaiting([&] { EXPECT_EQ(client().callMain<uint16_t>("GetJobServiceStatus"), 0); });
   // Handled, and so answered, while the creation waited: before the creation's reply.
   const std::string log = readLog(logStart);
   EXPECT_LT(log.find("[getJobServiceStatus]: Entering get job service status"),
             log.find("[jobServCreate]: job create successfully with jobID"));
   EXPECT_EQ(std::get<2>(waiting), 0) << "the job removed meanwhile made room";
   EXPECT_TRUE(isWellFormedId(std::get<1>(waiting), "JID_")) << std::get<1>(waiting);
-  EXPECT_TRUE(
-      hasFields(client().mainProperties(), {{"jobInfoObjList", {std::get<1>(waiting)}}, {"numJobsInStore", 256}}));
+  EXPECT_TRUE(hasFields(client().mainProperties(),
+                        {{"jobInfoObjList", {erase, spare, std::get<1>(waiting)}}, {"numJobsInStore", 256}}));
+
+  // The room a deletion makes is taken only if every other check still passes: here a
+  // system erase started meanwhile.
+  createWaiting([&] {
+    EXPECT_EQ(setJob(erase, {{"jobState", uint32_t{3}}}), 0);
+    EXPECT_EQ(deleteJobs({spare}), (Reply{0, "", 0}));
+  });
+  EXPECT_EQ(waiting, refusal(38));
 
   // A stop during the wait still answers the waiting caller.
-  logStart = readLog().size();
-  std::thread stopped(createAside);
-  const bool waitsAgain = waitForLog("Backup space not available", 5s, logStart);
-  stopDaemon();
-  stopped.join();
-  ASSERT_TRUE(waitsAgain);
+  ASSERT_EQ(setMain({{"numJobsInStore", uint16_t{256}}}), 0);
+  ASSERT_EQ(setJob(erase, {{"jobState", uint32_t{0}}}), 0);
+  createWaiting([&] { stopDaemon(); });
   EXPECT_EQ(waiting, refusal(6));
 }
 

@@ -74,6 +74,12 @@ std::optional<ReceivedSchedulerMessage> QueueExecutionPeer::receive(std::chrono:
   return message;
 }
 
+std::vector<ReceivedSchedulerMessage> QueueExecutionPeer::receiveWaiting() {
+  std::vector<ReceivedSchedulerMessage> messages;
+  while (auto message = receive(std::chrono::milliseconds(0))) messages.push_back(*message);
+  return messages;
+}
+
 size_t QueueExecutionPeer::pending() const { return stateOf(queueId_).msg_qnum; }
 
 void QueueExecutionPeer::limitToOneMessage() {

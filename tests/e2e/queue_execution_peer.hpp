@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velmer::e2e {
 
@@ -17,6 +18,7 @@ namespace velmer::e2e {
 struct ReceivedSchedulerMessage {
   int64_t type = 0;
   std::array<uint8_t, 56> payload{};
+  bool operator==(const ReceivedSchedulerMessage&) const = default;
 };
 
 // The 56 payload bytes the daemon must send for a queue: both times little-endian, the
@@ -38,6 +40,8 @@ class QueueExecutionPeer {
 
   // The next message, waiting up to `timeout` for it.
   std::optional<ReceivedSchedulerMessage> receive(std::chrono::milliseconds timeout);
+  // Every message waiting now, oldest first.
+  std::vector<ReceivedSchedulerMessage> receiveWaiting();
   // Messages waiting to be read.
   size_t pending() const;
   // Shrinks the message queue to room for one message, so that the next send finds it full.
