@@ -232,6 +232,9 @@ void finishCreation(CreationRequest& request, const ResponseTriple& outcome) {
 // Every check, the pre-requisites checked again once there is room, and the creation that
 // follows run under one hold of the bus lock, so two waiting creations cannot both take
 // the last free place, and none slips past a refusal that came up while it waited.
+// Creations that arrive before the start-up restore is over wait here too, unchecked,
+// until it is: only then do the counts and IDs of the stored jobs stand, and no new job
+// can take the place or the ID of a stored one.
 class SpaceWaiter : bus::WorkerThread {
  public:
   static SpaceWaiter& instance() {
@@ -249,6 +252,22 @@ class SpaceWaiter : bus::WorkerThread {
     wake_.notify_one();
   }
 
+  // As add, for a creation that arrived before the restore was over: it is admitted as
+  // a new one once the restore is.
+  void addUntilRestored(CreationRequest& request) {
+    std::lock_guard lock(mutex_);
+    startIfIdle([this] { runGuarded(); });
+    waiting_.reserve(waiting_.size() + 1);
+    waiting_.push_back({std::move(request), kUntilRestored, Clock::time_point::max()});
+    wake_.notify_one();
+  }
+
+  // The restore is over: the creations waiting for it go on.
+  void restoreOver() {
+    std::lock_guard lock(mutex_);
+    wake_.notify_one();
+  }
+
   ~SpaceWaiter() { stop(); }
 
   // Answers every creation still waiting with the store-full refusal and ends the thread.
@@ -258,6 +277,7 @@ class SpaceWaiter : bus::WorkerThread {
   using Clock = std::chrono::steady_clock;
   static constexpr auto kRecheckInterval = std::chrono::seconds(1);
   static constexpr int kChecks = 4;
+  static constexpr int kUntilRestored = -1;
 
   struct Waiting {
     CreationRequest request;
@@ -294,8 +314,9 @@ class SpaceWaiter : bus::WorkerThread {
       auto now = Clock::now();
       std::vector<Waiting> due;
       Clock::time_point next = Clock::time_point::max();
+      const bool restored = storeRestored();
       std::erase_if(waiting_, [&](Waiting& waiting) {
-        if (waiting.due > now) {
+        if (waiting.attempt == kUntilRestored ? !restored : waiting.due > now) {
           next = std::min(next, waiting.due);
           return false;
         }
@@ -314,6 +335,7 @@ class SpaceWaiter : bus::WorkerThread {
   // the creation was answered.
   void recheck(Waiting& waiting) {
     CreationRequest& request = waiting.request;
+    if (waiting.attempt == kUntilRestored) return admitAfterRestore(waiting);
     uint32_t rc = isBackupSpaceAvailable();
     trace_printf(4, 8, "[%s] Job service: ___ retCode = %d, retryCount =%d\n", kInternalTag, rc, waiting.attempt);
     ++waiting.attempt;
@@ -325,6 +347,17 @@ class SpaceWaiter : bus::WorkerThread {
     } else if (waiting.attempt == kChecks) {
       refuse(waiting);
     }
+  }
+
+  // A creation that waited for the restore goes the way of one that arrives now.
+  static void admitAfterRestore(Waiting& waiting) {
+    CreationRequest& request = waiting.request;
+    waiting.attempt = kChecks;
+    if (auto refusal = internalStep([&] { return admitJob(request); })) return finishCreation(request, *refusal);
+    if (isBackupSpaceAvailable() == 0)
+      return finishCreation(request, internalStep([&] { return buildJob(request.jobName, request.jobType, request.eventFlags); }));
+    waiting.attempt = 0;
+    waiting.due = Clock::now() + kRecheckInterval;
   }
 
   static void refuse(Waiting& waiting) {
@@ -339,6 +372,16 @@ class SpaceWaiter : bus::WorkerThread {
 }  // namespace
 
 void createJobObjectInternal(CreationRequest request) {
+  if (!storeRestored()) {
+    trace_printf(4, 8, "[%s]: the store is being restored: the creation waits for it", kInternalTag);
+    try {
+      SpaceWaiter::instance().addUntilRestored(request);
+    } catch (const std::exception& e) {
+      trace_printf(4, 8, "Exception: %s", e.what());
+      finishCreation(request, {0, "", 1});
+    }
+    return;
+  }
   std::optional<ResponseTriple> refusal = internalStep([&] { return admitJob(request); });
   if (refusal) {
     finishCreation(request, *refusal);
@@ -404,6 +447,8 @@ void jobServCreateSystemerase(TripleReply&& result, std::string jobName, uint16_
 }
 
 void finishWaitingCreations() { SpaceWaiter::instance().stop(); }
+
+void resumeCreationsAfterRestore() { SpaceWaiter::instance().restoreOver(); }
 
 uint16_t CheckJobPreRequisites(const std::string& jobName, uint32_t jobType, uint32_t systemErase) {
   constexpr const char* kTag = "CheckJobPreRequisites";

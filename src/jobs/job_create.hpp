@@ -48,6 +48,9 @@ int JSCheckLockdownMode();
 // 38 when a system-erase job is scheduled or running, else 0.
 uint16_t CheckSysEraseJob();
 
+// The start-up restore is over: creations that arrived during it go on (backup thread).
+void resumeCreationsAfterRestore();
+
 // A new unique ID with the prefix of `jobType` ("QID_" for 0, "RID_" for reboot jobs,
 // "JID_" otherwise) and twelve digits, or "" when none was found in five attempts.
 std::string getUniqueJobID(uint32_t jobType);

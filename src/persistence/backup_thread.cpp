@@ -17,6 +17,7 @@
 #include "persistence/auto_delete.hpp"
 #include "persistence/backup_file.hpp"
 #include "persistence/flash_writer.hpp"
+#include "jobs/job_create.hpp"
 #include "jobs/job_registry.hpp"
 #include "jobcache.h"
 #include "persistence/key_value_store.hpp"
@@ -43,7 +44,9 @@ std::unique_ptr<JSbufData> bufData;
 std::thread backupThreadSlot;
 std::thread postRestoreThread;
 FlashWriter flashWriter;
-std::atomic<bool> restoreOver{false};
+// True but while a backup thread restores the store: without one (the backup directory
+// cannot be made) nothing is restored, and creations need not wait.
+std::atomic<bool> restoreOver{true};
 std::atomic<bool> stopping{false};
 
 void runStartupSequence();
@@ -141,6 +144,7 @@ void runStartupSequence() {
   trace_printf(4, 8, "[%s]: ___ Scheduleed all queues Completed\n", kTag);
   checkBLOBStatus();
   restoreOver = true;
+  resumeCreationsAfterRestore();
   startPostRestore();
   flashWriter.start(restored);
   startupWritten.set_value();
@@ -339,7 +343,13 @@ void startThread() {
   constexpr const char* kTag = "startThread";
   if (!backupThreadSlot.joinable()) {
     trace_printf(4, 8, "[%s]: Thread not exists, creating", kTag);
-    backupThreadSlot = std::thread(backupThread);
+    restoreOver = false;
+    try {
+      backupThreadSlot = std::thread(backupThread);
+    } catch (...) {
+      restoreOver = true;
+      throw;
+    }
   }
   trace_printf(4, 8, "[%s]: Thread created", kTag);
 }

@@ -2,12 +2,15 @@
 // its jobs, queues, counts and settings; a damaged or hand-built backup file gives
 // exactly the objects it holds before any damage; stray temporary files are never read
 // and jobs marked for deletion are removed.
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -223,6 +226,35 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
   stopBus();
   ASSERT_TRUE(daemon().process().waitForExit(kBackupStepTimeout).has_value());
   EXPECT_EQ(keysOf(jobsIn(backupObjects())), std::vector<std::string>{id1});
+}
+
+// Creations that arrive during the start-up wait wait for the restore: every stored job
+// comes back, and they take only the room the stored jobs leave.
+TEST_F(RestoreFromFile, CreationsDuringTheStartUpWaitTakeOnlyTheRoomTheStoredJobsLeave) {
+  Bytes file;
+  std::vector<std::string> stored;
+  for (int i = 0; i < 254; ++i) {
+    stored.push_back("JID_" + std::to_string(100000000001 + i));
+    file = layout::concat({file, layout::jobObject(storedJob(stored.back(), 2))});
+  }
+  layout::writeBytes(root() / layout::kBackupFile, file);
+  startDaemon();
+  std::vector<std::future<Reply>> creations;
+  for (int i = 0; i < 5; ++i)
+    creations.push_back(std::async(std::launch::async, [] {
+      BusClient client;  // a refusal comes after the wait for room, beyond the usual call time-out
+      client.connection().setMethodCallTimeout(30'000'000);
+      return client.callMain<uint16_t, std::string, uint16_t>("JobServCreate", std::string("During the wait"),
+                                                              uint16_t{1});
+    }));
+  std::multiset<uint16_t> codes;
+  for (auto& creation : creations) codes.insert(std::get<2>(creation.get()));
+  EXPECT_EQ(codes, (std::multiset<uint16_t>{0, 0, 6, 6, 6}));
+  EXPECT_EQ(occurrences(readLog(), "the creation waits for it"), 5u);
+  const auto jobs = jobsOnBus();
+  EXPECT_TRUE(std::ranges::all_of(stored, [&](const std::string& id) { return jobs.contains(id); }));
+  EXPECT_EQ(std::make_tuple(jobs.size(), client().mainProperty<uint16_t>("numJobsInStore")),
+            std::make_tuple(size_t{256}, uint16_t{256}));
 }
 
 TEST_F(RestoreFromFile, HandBuiltFileGivesItsEdgeValuesAndStrayTemporaryFilesAreNeverRead) {
