@@ -18,15 +18,9 @@ namespace {
 // only cost memory.
 constexpr size_t kWriteBufferSize = 64 << 10;
 
-bool syncDirectoryOf(const std::string& path) {
-  std::string directory = std::filesystem::path(path).parent_path().string();
-  int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  int savedErrno = errno;
-  ::close(fd);
-  errno = savedErrno;
-  return ok;
+std::string directoryOf(const std::string& path) {
+  const std::string directory = std::filesystem::path(path).parent_path().string();
+  return directory.empty() ? "." : directory;
 }
 
 }  // namespace
@@ -82,7 +76,7 @@ bool AtomicFile::commit() {
     errno = savedErrno;
     return false;
   }
-  return syncDirectoryOf(path_);
+  return syncParentDirectory(path_);
 }
 
 void AtomicFile::discard() {
@@ -91,6 +85,18 @@ void AtomicFile::discard() {
   file_ = nullptr;
   ::unlink(temporary_.c_str());
 }
+
+bool syncDirectory(const std::string& directory) {
+  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  int savedErrno = errno;
+  ::close(fd);
+  errno = savedErrno;
+  return ok;
+}
+
+bool syncParentDirectory(const std::string& path) { return syncDirectory(directoryOf(path)); }
 
 void removeStrayTemporaryFiles(const std::string& directory) {
   std::error_code error;

@@ -43,6 +43,13 @@ class AtomicFile {
   std::unique_ptr<char[]> buffer_;  // stdio's buffer
 };
 
+// Makes the entries of `directory` durable: a creation, rename or removal in it is on
+// flash only once its directory is synced (fsync of a file keeps its data, not its
+// name). `syncParentDirectory(path)` does it for the directory holding `path`. False
+// (errno set) on failure.
+bool syncDirectory(const std::string& directory);
+bool syncParentDirectory(const std::string& path);
+
 // Removes every leftover temporary file in `directory` (from a write a crash cut short).
 void removeStrayTemporaryFiles(const std::string& directory);
 

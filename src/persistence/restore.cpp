@@ -38,6 +38,13 @@ bool isRealDirectory(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// A new or moved directory is on flash only once its parent is synced: without it a
+// power cut takes the backup directory, and every backup file synced in it, away.
+void syncCreationOrMove(const char* tag, const std::string& directory) {
+  if (!syncParentDirectory(directory))
+    trace_printf(1, 8, "[%s]: cannot sync the directory holding [%s], errno = %d\n", tag, directory.c_str(), errno);
+}
+
 // Creates the backup directory without its parents, mode exactly 0770 whatever the
 // umask: 0, or -1 when it cannot be created.
 int createBackupDirectory(const char* tag) {
@@ -49,6 +56,7 @@ int createBackupDirectory(const char* tag) {
     return -1;
   }
   ::chmod(backupDir.c_str(), 0770);
+  syncCreationOrMove(tag, backupDir);
   trace_printf(4, 8, "[%s]: ___ StartRestore: Created Backup Directory\n", tag);
   return 0;
 }
@@ -61,7 +69,9 @@ void recoverInterruptedRestore(const char* tag) {
   if (!isRealDirectory(restoreDirectory()) || entryExists(backupFilePath()) || !entryExists(restoreFilePath())) return;
   trace_printf(2, 8, "[%s]: ___ StartRestore: the last start-up ended before its restore, recovering its files\n",
                tag);
-  if (createBackupDirectory(tag) == 0) moveFilesToBackup();
+  if (createBackupDirectory(tag) != 0) return;
+  moveFilesToBackup();
+  syncCreationOrMove(tag, backupFilePath());
 }
 
 // The previous run's backup directory becomes the restore directory.
@@ -83,6 +93,7 @@ void moveBackupToRestore(const char* tag) {
     return;
   }
   if (::rename(backupDir.c_str(), restoreDir.c_str()) == 0) {
+    syncCreationOrMove(tag, restoreDir);
     trace_printf(4, 8, "[%s]: ___ StartRestore: Moved Data from Backup Directory to Restore Directory\n", tag);
     removeStrayTemporaryFiles(restoreDir);  // a write cut short by a crash is never restored
     return;
@@ -300,6 +311,7 @@ int JSRestore() {
     if (rc != 0) {
       trace_printf(4, 8, "[%s]: ___ RestoreJSObjects: Restore Job objects failed\n", kTag);
       moveFilesToBackup();
+      syncCreationOrMove(kTag, backupFilePath());
     } else {
       trace_printf(4, 8, "[%s]: ___ RestoreJSObjects: Restore Job objects complete\n", kTag);
     }
