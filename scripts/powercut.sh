@@ -98,15 +98,15 @@ new_disk() {
 }
 
 passed=0 failed=0 kept=()
-# Keeps a failed check's disk, root and logs; prints why it failed.
+# Keeps a failed check's disk and logs as failed-NAME; prints LABEL and why it failed.
 keep_failure() {
-  local name=$1 result=$2 keep=$work/failed-$1
+  local name=$1 label=$2 result=$3 keep=$work/failed-$1
   mkdir -p "$keep/logs"
   mv "$logs"/start-*.log "$keep/logs/" 2>/dev/null || true
   cp -a "$disk" "$keep/disk" 2>/dev/null || true
   cp "$model" "$keep/logs/model.json" 2>/dev/null || true
   kept+=("$keep")
-  echo "$name: FAILED, disk and logs kept in $keep"
+  echo "$label: FAILED, disk and logs kept in $keep"
   echo "$result" | sed 's/^/  /'
 }
 
@@ -151,7 +151,7 @@ run_cycles() {
       find "$logs" -name 'start-*.log' ! -name "$(basename "$daemon_log")" -delete
     else
       failed=$((failed + 1))
-      keep_failure "cycle-$cycle" "$cut"$'\n'"$result"
+      keep_failure "cycle-$cycle" "cycle $cycle ($mode, seed $seed)" "$cut"$'\n'"$result"
     fi
   done
 }
@@ -160,8 +160,9 @@ run_cycles() {
 # lasts until the next one. Its check counts the replies that had arrived by its last
 # operation.
 check_state() {
-  local state=$1 until=$2 what
+  local state=$1 until=$2 what label
   what=$(awk -v n="$((10#${state%-torn}))" '$1 == n { $1 = ""; print substr($0, 2) }' "$work/ops.log")
+  label="state $state (until op $until, after ${what:-the mount})"
   root=$work/point
   rm -rf "$root"
   cp -a "$work/states/$state" "$root"
@@ -175,11 +176,11 @@ check_state() {
   kill_daemon
   if [[ $status -eq 0 ]]; then
     passed=$((passed + 1))
-    echo "state $state (until op $until, after ${what:-the mount}): passed"
+    echo "$label: passed"
     rm -f "$logs"/start-*.log
   else
     failed=$((failed + 1))
-    keep_failure "state-$state" "after ${what:-the mount}"$'\n'"$result"
+    keep_failure "state-$state" "$label" "$result"
     mv "$root" "$work/failed-state-$state/root"
   fi
 }
@@ -217,7 +218,7 @@ run_every_point() {
     echo "recorded run ($ops operations): passed"
   else
     failed=$((failed + 1))
-    keep_failure "recorded-run" "$lost"
+    keep_failure "recorded-run" "recorded run ($ops operations)" "$lost"
   fi
   mapfile -t states < <(ls "$work/states")
   for i in "${!states[@]}"; do
