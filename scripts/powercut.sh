@@ -25,7 +25,8 @@
 # writes too (velmer-forgetfs --states); the daemon is restarted on each state and the
 # store checked against the replies that had arrived by then.
 #
-# A failed cycle's disk, root and logs are kept (the path is printed). The last line is
+# A failed check keeps the disk as the cut left it, the daemon's logs and the model (the
+# path is printed), and the next cycle starts on an empty disk. The last line is
 # "N passed, N failed"; the exit status is 1 when a check failed. Needs root, /dev/fuse
 # (the fuse module, loaded when missing) and fusermount3 (Debian's fuse3).
 set -euo pipefail
@@ -43,7 +44,10 @@ done
 if [[ $(id -u) -ne 0 ]]; then exec sudo --preserve-env=PATH "$0" "$@"; fi
 
 scripts/install-deps.sh
-[[ -e /dev/fuse ]] || modprobe fuse
+if [[ ! -e /dev/fuse ]] && ! modprobe fuse; then
+  echo "$0: no /dev/fuse, and the fuse module cannot be loaded: the forgetful file system needs both" >&2
+  exit 1
+fi
 cmake -S . -B build -G Ninja >/dev/null
 ninja -C build velmerd-sandbox velmer-torture velmer-forgetfs >/dev/null
 
@@ -98,12 +102,13 @@ new_disk() {
 }
 
 passed=0 failed=0 kept=()
-# Keeps a failed check's disk and logs as failed-NAME; prints LABEL and why it failed.
+# Keeps a failed check's disk as the cut left it (CUT_DISK), the daemon's logs and the
+# model as failed-NAME; prints LABEL and why it failed.
 keep_failure() {
-  local name=$1 label=$2 result=$3 keep=$work/failed-$1
+  local name=$1 label=$2 result=$3 cut_disk=$4 keep=$work/failed-$1
   mkdir -p "$keep/logs"
   mv "$logs"/start-*.log "$keep/logs/" 2>/dev/null || true
-  cp -a "$disk" "$keep/disk" 2>/dev/null || true
+  cp -a "$cut_disk" "$keep/disk-at-cut"
   cp "$model" "$keep/logs/model.json" 2>/dev/null || true
   kept+=("$keep")
   echo "$label: FAILED, disk and logs kept in $keep"
@@ -112,6 +117,17 @@ keep_failure() {
 
 start_bus
 started=$SECONDS
+
+# Starts over on an empty disk, with nothing known of the store.
+fresh_disk() {
+  control cut
+  daemon_ended
+  unmount_fs
+  new_disk
+  rm -f "$model" "$logs"/start-*.log
+  mount_fs
+  start_and_restore start_on_fs || true
+}
 
 run_cycles() {
   local modes=(startup random tmp) cycle mode seed result status cut
@@ -122,15 +138,7 @@ run_cycles() {
     mode=${modes[$((cycle % 3))]}
     # Jobs restored with their delete mark are never removed: a fresh disk every 10
     # cycles keeps them from filling the store.
-    if ((cycle % 10 == 1 && cycle > 1)); then
-      control cut
-      daemon_ended
-      unmount_fs
-      new_disk
-      rm -f "$model" "$logs"/start-*.log
-      mount_fs
-      start_and_restore start_on_fs || true
-    fi
+    if ((cycle % 10 == 1 && cycle > 1)); then fresh_disk; fi
     seed=$((RANDOM * 32768 + RANDOM))
     if [[ $mode == startup ]]; then
       cut_and_remount
@@ -138,6 +146,8 @@ run_cycles() {
     fi
     cut=$(build/velmer-torture load "$root" "$model" "$daemon_pid" "$mode" "$seed" "$mnt/.powercut" "$disk") || true
     daemon_ended
+    rm -rf "$work/disk-at-cut"
+    cp -a "$disk" "$work/disk-at-cut"
     unmount_fs
     mount_fs
     if start_and_restore start_on_fs; then
@@ -151,7 +161,8 @@ run_cycles() {
       find "$logs" -name 'start-*.log' ! -name "$(basename "$daemon_log")" -delete
     else
       failed=$((failed + 1))
-      keep_failure "cycle-$cycle" "cycle $cycle ($mode, seed $seed)" "$cut"$'\n'"$result"
+      keep_failure "cycle-$cycle" "cycle $cycle ($mode, seed $seed)" "$cut"$'\n'"$result" "$work/disk-at-cut"
+      fresh_disk  # a fault found once is not reported again by every later cycle
     fi
   done
 }
@@ -180,8 +191,7 @@ check_state() {
     rm -f "$logs"/start-*.log
   else
     failed=$((failed + 1))
-    keep_failure "state-$state" "$label" "$result"
-    mv "$root" "$work/failed-state-$state/root"
+    keep_failure "state-$state" "$label" "$result" "$work/states/$state"
   fi
 }
 
@@ -218,7 +228,7 @@ run_every_point() {
     echo "recorded run ($ops operations): passed"
   else
     failed=$((failed + 1))
-    keep_failure "recorded-run" "recorded run ($ops operations)" "$lost"
+    keep_failure "recorded-run" "recorded run ($ops operations)" "$lost" "$disk"
   fi
   mapfile -t states < <(ls "$work/states")
   for i in "${!states[@]}"; do

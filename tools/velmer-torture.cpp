@@ -160,8 +160,10 @@ void applyAck(Model& model, const DeferredAck& ack) {
   JobModel& job = model.jobs[ack.job];
   if (ack.kind == DeferredAck::Report) job.acked = std::max(job.acked, ack.report);
   if (ack.kind == DeferredAck::Deletion) job.deleteAcked = true;
-  if (ack.kind == DeferredAck::KeyValueWrite && job.keys[ack.key].pending == ack.value)
-    job.keys[ack.key] = {ack.value, std::nullopt};
+  if (ack.kind != DeferredAck::KeyValueWrite) return;
+  KeyValue& entry = job.keys[ack.key];
+  entry.acked = ack.value;
+  if (entry.pending == ack.value) entry.pending.reset();
 }
 
 void applyAcksUpTo(Model& model, long op) {

@@ -81,6 +81,12 @@ bool sameImage(const DiskImage& a, const DiskImage& b) {
   });
 }
 
+// The disk below cannot be written: no state this file system shows is true any more.
+[[noreturn]] void diskFailed(const std::exception& e) {
+  std::fprintf(stderr, "velmer-forgetfs: %s\n", e.what());
+  std::exit(1);
+}
+
 struct Arm {
   uint64_t remaining;
   OpClass opClass;
@@ -110,14 +116,18 @@ class ForgetfulFs {
     ++ops_;
     last_ = what;
     if (log_ != nullptr) std::fprintf(log_, "%llu %s\n", static_cast<unsigned long long>(ops_), what.c_str());
-    updateDisk();
-    recordStates(opClass, file);
-    noteLostSyncs();
-    if (file != 0 && opClass == OpClass::Write) lastWritten_ = file;
-    if (arm_ && (arm_->opClass == OpClass::Any || arm_->opClass == opClass) && --arm_->remaining == 0) {
-      const bool torn = arm_->torn;
-      arm_.reset();
-      cut(torn, "after op " + std::to_string(ops_) + " (" + what + ")");
+    try {
+      updateDisk();
+      recordStates(opClass, file);
+      noteLostSyncs();
+      if (file != 0 && opClass == OpClass::Write) lastWritten_ = file;
+      if (arm_ && (arm_->opClass == OpClass::Any || arm_->opClass == opClass) && --arm_->remaining == 0) {
+        const bool torn = arm_->torn;
+        arm_.reset();
+        cut(torn, "after op " + std::to_string(ops_) + " (" + what + ")");
+      }
+    } catch (const std::exception& e) {
+      diskFailed(e);
     }
   }
 
@@ -130,7 +140,11 @@ class ForgetfulFs {
     while (words >> word) rest.push_back(word);
     if (verb.empty()) return 0;
     if (verb == "cut" && (rest.empty() || (rest.size() == 1 && rest[0] == "torn"))) {
-      cut(!rest.empty(), "on command after op " + std::to_string(ops_));
+      try {
+        cut(!rest.empty(), "on command after op " + std::to_string(ops_));
+      } catch (const std::exception& e) {
+        diskFailed(e);
+      }
       return 0;
     }
     if (verb == "victim" && rest.size() == 1) {
