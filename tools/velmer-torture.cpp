@@ -679,8 +679,10 @@ class Load : public Actions {
       return;
     }
     if (dice < 55) return sendReport(client, pick(jobs, random));
-    if (dice < 75)
-      return writeKeyValue(client, pick(jobs, random), "k" + std::to_string(std::uniform_int_distribution<int>(0, 2)(random)));
+    if (dice < 75) {
+      const std::string key = "k" + std::to_string(std::uniform_int_distribution<int>(0, 2)(random));
+      return writeKeyValue(client, pick(jobs, random), key);
+    }
     if (dice < 85 && !deletable.empty()) return deleteJob(client, pick(deletable, random));
     if (dice < 93 && queues.size() < kQueuesPerClient) return schedule(client, owner, jobs);
     if (!queues.empty()) return deleteQueue(client, pick(queues, random));

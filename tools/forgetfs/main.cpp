@@ -33,10 +33,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -213,7 +213,8 @@ class ForgetfulFs {
   std::vector<std::string> lostLines() const {
     std::vector<std::string> lines;
     for (const LostSync& lost : lost_) {
-      const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lostSince_.at(lost.directory));
+      const auto since = lostSince_.at(lost.directory);
+      const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since);
       lines.push_back(std::to_string(age.count()) + " " + lost.text);
     }
     return lines;
@@ -353,7 +354,8 @@ void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
   ForgetfulFs& fs = fsOf(req);
   const std::string path = fs.tree.pathOf(ino);
   if (toSet & FUSE_SET_ATTR_SIZE) {
-    if (int error = fs.tree.truncate(ino, static_cast<uint64_t>(attr->st_size))) return (void)fuse_reply_err(req, error);
+    if (int error = fs.tree.truncate(ino, static_cast<uint64_t>(attr->st_size)))
+      return (void)fuse_reply_err(req, error);
     fs.changed(OpClass::Write, "truncate " + path + " " + std::to_string(attr->st_size), ino);
   }
   if (toSet & FUSE_SET_ATTR_ATIME_NOW) attr->st_atim = now();
@@ -496,7 +498,8 @@ void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   const Node* dir = tree.find(ino);
   if (dir == nullptr) return (void)fuse_reply_err(req, ENOENT);
   if (dir->kind != Kind::Directory) return (void)fuse_reply_err(req, ENOTDIR);
-  auto* listing = new DirectoryListing{{".", attributesOf(*dir)}, {"..", attributesOf(*tree.find(dir->parent ? dir->parent : ino))}};
+  const Node& parent = *tree.find(ino == kRootIno ? ino : dir->parent);
+  auto* listing = new DirectoryListing{{".", attributesOf(*dir)}, {"..", attributesOf(parent)}};
   for (const auto& [name, child] : dir->entries) listing->emplace_back(name, attributesOf(*tree.find(child)));
   fi->fh = reinterpret_cast<uint64_t>(listing);
   fuse_reply_open(req, fi);
