@@ -15,6 +15,7 @@ packages=(
   systemd     # systemd-analyze for the install tests
   dpkg-dev    # dpkg-shlibdeps for the Debian package's dependencies
   gcovr       # scripts/coverage.sh
+  libfuse3-dev fuse3  # scripts/powercut.sh: the forgetful file system and fusermount3
 )
 
 missing=()

@@ -27,51 +27,11 @@ root=$work/root model=$work/model.json logs=$work/logs
 mkdir -p "$root" "$logs"
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/bus.socket
 
-bus_pid= daemon_pid= daemon_job= daemon_log= starts=0
-stop_all() {
-  if [[ -n $daemon_pid ]]; then kill_daemon; fi
-  if [[ -n $bus_pid ]]; then
-    kill -TERM "$bus_pid" 2>/dev/null || true
-    { wait "$bus_pid"; } 2>/dev/null || true
-  fi
-}
+source scripts/wait_for.sh
+source scripts/sandbox_daemon.sh
 trap stop_all EXIT
 trap 'exit 130' INT TERM
-
-source scripts/wait_for.sh
-daemon_alive() { kill -0 "$daemon_pid" 2>/dev/null; }
-restore_done() { ! daemon_alive || grep -q "Post restoration all job info" "$daemon_log"; }
-
-# The daemon runs under a subshell that waits for it, so that its death by SIGKILL is
-# no job of this shell (which would report it on the terminal).
-start_daemon() {
-  starts=$((starts + 1))
-  daemon_log=$logs/start-$starts.log
-  (
-    build/velmerd-sandbox "$root" --trace-level 4 >"$daemon_log" 2>&1 &
-    echo $! >"$work/daemon.pid"
-    wait $! || true
-  ) 2>/dev/null &
-  daemon_job=$!
-  wait_for 30 test -s "$work/daemon.pid"
-  daemon_pid=$(<"$work/daemon.pid")
-  rm -f "$work/daemon.pid"
-}
-daemon_ended() { wait "$daemon_job" || true; }
-kill_daemon() {
-  kill -KILL "$daemon_pid" 2>/dev/null || true
-  daemon_ended
-}
-# Starts the daemon and waits until it has restored its store: 0, or 1 when it died.
-start_and_restore() {
-  start_daemon
-  wait_for 30 restore_done && daemon_alive
-}
-
-dbus-daemon --nofork --config-file="$PWD/tests/e2e/system-bus.conf" --address="$DBUS_SYSTEM_BUS_ADDRESS" \
-  >"$work/bus.log" 2>&1 &
-bus_pid=$!
-wait_for 30 test -S "$work/bus.socket" || { echo "the bus did not start; see $work/bus.log" >&2; exit 1; }
+start_bus
 
 modes=(startup random tmp)
 passed=0 failed=0 kept=()
@@ -133,7 +93,6 @@ for cycle in $(seq "$cycles"); do
 done
 echo "torture: $cycles cycles in $((SECONDS - started)) s"
 stop_all
-daemon_pid= bus_pid=
 if [[ $failed -eq 0 ]]; then rm -rf "$work"; else echo "kept: ${kept[*]}"; fi
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

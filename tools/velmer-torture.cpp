@@ -1,8 +1,11 @@
-// velmer-torture load ROOT MODEL DAEMON_PID startup|random|tmp SEED
-// velmer-torture check ROOT MODEL
+// velmer-torture load ROOT MODEL DAEMON_PID startup|random|tmp SEED [CONTROL BELOW]
+// velmer-torture check ROOT MODEL [CONTROL]
+// velmer-torture store ROOT MODEL
+// velmer-torture change ROOT MODEL CONTROL
+// velmer-torture observe ROOT MODEL BELOW [UNTIL_OP]
 //
-// The load and the checker of scripts/torture.sh, against a velmerd-sandbox on the
-// system bus that libsystemd finds (DBUS_SYSTEM_BUS_ADDRESS).
+// The load and the checker of scripts/torture.sh and scripts/powercut.sh, against a
+// velmerd-sandbox on the system bus that libsystemd finds (DBUS_SYSTEM_BUS_ADDRESS).
 //
 // `load` runs a mixed load from several clients (creations, reports, schedules, queue
 // and job deletions, key-value writes) and kills the daemon with SIGKILL: at a random
@@ -16,6 +19,20 @@
 // committed backup file was seen that holds it (a deletion: that no longer holds the job
 // or queue an earlier one held); a key-value write once its reply arrived, as the file is
 // written before the reply. A change sent but not yet written may be lost or kept.
+//
+// Power cuts (CONTROL, the control file of the forgetful file system, tools/forgetfs/;
+// BELOW, the directory it passes through, laid out like ROOT): `load` cuts the power
+// instead of killing the daemon (the file system kills it at the cut); `tmp` then cuts
+// right after a random operation of the rewrite that the temporary file began. What the
+// daemon wrote counts once BELOW holds it: `load` reads BELOW right after the cut. `check`
+// also fails on every file the daemon synced that BELOW lacks all the same (a directory
+// on its path never synced), once the daemon has gone quiet.
+//
+// `store` makes a small store (four jobs, two reports, two key-value entries, a queue)
+// and `change` one change to it (a report, a job deletion, a key-value write), noting
+// the file system's operation count at each reply. `observe` takes what BELOW holds as
+// written, after the replies that had arrived by operation UNTIL_OP: scripts/powercut.sh
+// restarts the daemon on every state a cut during the change could leave and checks it.
 //
 // MODEL is a JSON file that carries what the clients know from one run to the next.
 #include <sdbus-c++/sdbus-c++.h>
@@ -33,11 +50,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -47,6 +66,7 @@
 
 #include "persistence/atomic_file.hpp"
 #include "persistence/backup_file.hpp"
+#include "persistence/read_stop.hpp"
 #include "paths.hpp"
 
 namespace {
@@ -116,14 +136,41 @@ struct QueueModel {
   bool deletionPromised() const { return deleteAcked && deleteSeen; }
 };
 
+// A reply to a change, taken as arrived from operation `op` of the file system on.
+struct DeferredAck {
+  enum Kind { Report, Deletion, KeyValueWrite } kind;
+  std::string job;
+  int report = 0;
+  std::string key, value;
+  long op = 0;
+};
+
 struct Model {
   std::map<std::string, JobModel> jobs;
   // Deleted jobs whose ID a later creation was given again (an ID is free once its job
   // has left the registry), told apart from the new job by their names.
   std::vector<std::pair<std::string, JobModel>> retired;
   std::map<std::string, QueueModel> queues;
+  std::vector<DeferredAck> deferred;
+  std::vector<std::string> failures;  // found before the check (a damaged file below)
   long sequence = 0;  // names and values are unique across runs
 };
+
+void applyAck(Model& model, const DeferredAck& ack) {
+  JobModel& job = model.jobs[ack.job];
+  if (ack.kind == DeferredAck::Report) job.acked = std::max(job.acked, ack.report);
+  if (ack.kind == DeferredAck::Deletion) job.deleteAcked = true;
+  if (ack.kind != DeferredAck::KeyValueWrite) return;
+  KeyValue& entry = job.keys[ack.key];
+  entry.acked = ack.value;
+  if (entry.pending == ack.value) entry.pending.reset();
+}
+
+void applyAcksUpTo(Model& model, long op) {
+  for (const DeferredAck& ack : model.deferred)
+    if (ack.op <= op) applyAck(model, ack);
+  model.deferred.clear();
+}
 
 // ---------------------------------------------------------------------------------------
 // The model file
@@ -173,6 +220,9 @@ Model loadModel(const std::string& path) {
   if (!in) return model;
   nlohmann::json j = nlohmann::json::parse(in);
   model.sequence = j["sequence"];
+  for (const auto& v : j.value("deferred", nlohmann::json::array()))
+    model.deferred.push_back({v["kind"], v["job"], v["report"], v["key"], v["value"], v["op"]});
+  model.failures = j.value("failures", std::vector<std::string>());
   for (const auto& [id, v] : j["jobs"].items()) model.jobs[id] = jobFromJson(v);
   for (const auto& v : j["retired"]) model.retired.emplace_back(v["id"], jobFromJson(v["job"]));
   for (const auto& [id, v] : j["queues"].items())
@@ -183,6 +233,11 @@ Model loadModel(const std::string& path) {
 void saveModel(const std::string& path, const Model& model) {
   nlohmann::json j;
   j["sequence"] = model.sequence;
+  j["failures"] = model.failures;
+  j["deferred"] = nlohmann::json::array();
+  for (const DeferredAck& ack : model.deferred)
+    j["deferred"].push_back({{"kind", ack.kind}, {"job", ack.job}, {"report", ack.report}, {"key", ack.key},
+                             {"value", ack.value}, {"op", ack.op}});
   j["jobs"] = nlohmann::json::object();
   j["retired"] = nlohmann::json::array();
   j["queues"] = nlohmann::json::object();
@@ -206,38 +261,58 @@ struct StoredStore {
   std::set<std::string> queues;
 };
 
-// False when the file is damaged (a committed backup file never is).
-bool readBackupFile(const std::string& path, StoredStore& store) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  auto data = reinterpret_cast<const uint8_t*>(bytes.data());
-  size_t at = 0;
-  while (at < bytes.size()) {
-    if (bytes.size() - at < velmer::kObjectHeaderSize) return false;
-    velmer::JSObjectHeader header = velmer::decodeObjectHeader(data + at);
-    at += velmer::kObjectHeaderSize;
-    const size_t expected = header.object_type == velmer::kJobObject     ? velmer::kJobRecordSize
-                            : header.object_type == velmer::kQueueObject ? velmer::kQueueRecordSize
-                                                                         : 0;
-    if (header.signature != velmer::kObjectSignature || expected == 0 || header.object_size != expected ||
-        bytes.size() - at < expected)
-      return false;
-    if (header.object_type == velmer::kJobObject) {
-      velmer::JobInfoRecord job;
-      velmer::convertToJobServInfoObj(data + at, job);
-      store.jobs[job.jsJobID] = job;
-    } else {
-      velmer::JobQueueRecord queue;
-      velmer::convertToJobQueueInfoControlObj(data + at, queue);
-      store.queues.insert(queue.jsQueueID);
+// The store that the files under `root` (a root laid out like the daemon's) hold: the
+// backup file, read with the daemon's own reader; while a start-up has it moved aside,
+// the restore directory's copy, which the next start moves back. Nothing when the file
+// is damaged: `damage` says where and why. Every reading of a stored store goes through
+// here, so that a store kept in more files is read in one place.
+std::optional<StoredStore> readStoredStore(const std::string& root, std::string& damage) {
+  std::ifstream in(root + std::string(velmer::paths::kBackupDir) + "/" + std::string(velmer::paths::kBackupFileName),
+                   std::ios::binary);
+  if (!in)
+    in.open(root + std::string(velmer::paths::kRestoreDir) + "/" + std::string(velmer::paths::kBackupFileName),
+            std::ios::binary);
+  StoredStore store;
+  velmer::BackupObject object;
+  velmer::ReadStop stop;
+  for (;;) {
+    const velmer::ObjectRead read = velmer::readBackupObject(in, object, stop);
+    if (read == velmer::ObjectRead::End) return store;
+    if (read == velmer::ObjectRead::Damaged) {
+      damage = velmer::describe(stop);
+      return std::nullopt;
     }
-    at += expected;
+    if (const auto* job = std::get_if<velmer::JobInfoRecord>(&object.record)) store.jobs[job->jsJobID] = *job;
+    if (const auto* queue = std::get_if<velmer::JobQueueRecord>(&object.record)) store.queues.insert(queue->jsQueueID);
+  }
+}
+
+// A job is in the store when its ID is there under its own name.
+void observeJob(const StoredStore& stored, const std::string& id, JobModel& job) {
+  auto found = stored.jobs.find(id);
+  if (found != stored.jobs.end() && found->second.jobName == job.name) {
+    job.seen = std::max(job.seen, reportNumber(found->second.message));
+  } else if (job.seen >= 0 && job.deleteSent) {
+    job.deleteSeen = true;  // written before, gone now: its removal reached the file
+  }
+}
+
+// Records which changes the store under `root` holds. False when it is damaged (a
+// committed backup file never is; one being replaced while read may seem so).
+bool observeStore(Model& model, const std::string& root, std::string& damage) {
+  const std::optional<StoredStore> stored = readStoredStore(root, damage);
+  if (!stored) return false;
+  for (auto& [id, job] : model.jobs) observeJob(*stored, id, job);
+  for (auto& [id, job] : model.retired) observeJob(*stored, id, job);
+  for (auto& [id, queue] : model.queues) {
+    if (stored->queues.contains(id))
+      queue.seen = true;
+    else if (queue.seen && queue.deleteSent)
+      queue.deleteSeen = true;
   }
   return true;
 }
 
-std::string backupFile() { return velmer::backupFilePath(); }
 
 // The directories whose files are replaced through a temporary file.
 std::vector<std::string> atomicFileDirectories() {
@@ -278,12 +353,174 @@ bool daemonAnswers() {
 }
 
 // ---------------------------------------------------------------------------------------
+// The forgetful file system's control file
+
+class PowerSwitch {
+ public:
+  explicit PowerSwitch(std::string control) : control_(std::move(control)) {}
+
+  void send(const std::string& command) const { std::ofstream(control_) << command << "\n"; }
+
+  std::string status() const {
+    std::ifstream in(control_);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  // The lines of the status that start with `word` and a blank, without them.
+  std::vector<std::string> lines(const std::string& word) const {
+    std::istringstream text(status());
+    std::vector<std::string> found;
+    for (std::string line; std::getline(text, line);)
+      if (line.starts_with(word + " ")) found.push_back(line.substr(word.size() + 1));
+    return found;
+  }
+
+  bool isCut() const { return status().starts_with("state cut"); }
+  long ops() const {
+    const auto count = lines("ops");
+    return count.empty() ? 0 : std::atol(count[0].c_str());
+  }
+
+  // Waits until no operation came for half a second (at most 20 s): the daemon is idle.
+  bool waitQuiet() const {
+    const auto deadline = Clock::now() + 20s;
+    long last = ops();
+    for (auto calmSince = Clock::now(); Clock::now() < deadline; std::this_thread::sleep_for(50ms)) {
+      if (const long now = ops(); now != last) last = now, calmSince = Clock::now();
+      if (Clock::now() - calmSince >= 500ms) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::string control_;
+};
+
+// ---------------------------------------------------------------------------------------
+// The clients' calls
+
+class Actions {
+ public:
+  // With `acksAt`, a reply only records the operation count it arrived at (see `change`).
+  explicit Actions(Model& model, const PowerSwitch* acksAt = nullptr) : model_(model), acksAt_(acksAt) {}
+
+  long nextSequence() {
+    std::lock_guard lock(mutex_);
+    return ++model_.sequence;
+  }
+
+  // False when the daemon refused (no free job ID in this second, or the store is full).
+  bool create(Client& client, int owner) {
+    const std::string name = "torture c" + std::to_string(owner) + " n" + std::to_string(nextSequence());
+    Reply reply;
+    client.call("JobServCreate", reply, name, uint16_t{kJobType});
+    if (std::get<0>(reply) != 0 || std::get<2>(reply) != 0) return false;
+    std::lock_guard lock(mutex_);
+    const std::string& id = std::get<1>(reply);
+    if (auto old = model_.jobs.find(id); old != model_.jobs.end()) model_.retired.emplace_back(id, old->second);
+    JobModel created;
+    created.owner = owner;
+    created.name = name;
+    model_.jobs[id] = std::move(created);
+    return true;
+  }
+
+  void sendReport(Client& client, const std::string& id) {
+    int number;
+    {
+      std::lock_guard lock(mutex_);
+      number = ++model_.jobs[id].sent;
+    }
+    const Report r = report(number);
+    std::tuple<uint16_t> status;
+    client.call("JobServUpdateJobInfo", status, id, uint16_t{255}, r.percent, r.status, r.message, std::string(),
+                r.args);
+    if (std::get<0>(status) == 0) acknowledged({DeferredAck::Report, id, number, "", ""});
+  }
+
+  void writeKeyValue(Client& client, const std::string& id, const std::string& key) {
+    const std::string value = "v" + std::to_string(nextSequence());
+    {
+      std::lock_guard lock(mutex_);
+      model_.jobs[id].keys[key].pending = value;
+    }
+    std::tuple<uint16_t> status;
+    client.call("JS_WriteBLOB_Key_Value", status, id, key, std::string(kCaller), value);
+    if (std::get<0>(status) == 0) acknowledged({DeferredAck::KeyValueWrite, id, 0, key, value});
+  }
+
+  void deleteJob(Client& client, const std::string& id) {
+    {
+      std::lock_guard lock(mutex_);
+      model_.jobs[id].deleteSent = true;
+    }
+    Reply reply;
+    client.call("JobServDelete", reply, std::vector<std::string>{id}, uint16_t{1}, uint16_t{0});
+    if (std::get<0>(reply) == 0 && std::get<2>(reply) == 0) acknowledged({DeferredAck::Deletion, id, 0, "", ""});
+  }
+
+  void schedule(Client& client, int owner, const std::vector<std::string>& jobs) {
+    std::string id;
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& candidate : jobs)
+        if (!model_.jobs[candidate].scheduled) id = candidate;
+      if (id.empty()) return;
+      model_.jobs[id].scheduled = true;
+    }
+    Reply reply;
+    client.call("JobServSchedule", reply, std::vector<std::string>{id}, uint16_t{1}, std::string("TIME_NOW"),
+                std::string("TIME_NA"));
+    if (std::get<0>(reply) != 0 || std::get<1>(reply).empty()) return;
+    std::lock_guard lock(mutex_);
+    // An ID is free again once its queue has left the registry: a queue scheduled later in
+    // the same second may be given the ID of one deleted before, and is a new queue.
+    QueueModel& queue = model_.queues[std::get<1>(reply)] = QueueModel{};
+    queue.owner = owner;
+    queue.job = id;
+  }
+
+  void deleteQueue(Client& client, const std::string& id) {
+    {
+      std::lock_guard lock(mutex_);
+      model_.queues[id].deleteSent = true;
+    }
+    std::tuple<uint16_t> status;
+    client.call("JobServDeleteQueue", status, id, uint16_t{0});
+    std::lock_guard lock(mutex_);
+    if (std::get<0>(status) == 0) model_.queues[id].deleteAcked = true;
+  }
+
+ protected:
+  Model& model_;
+  std::mutex mutex_;  // guards model_
+
+ private:
+  void acknowledged(DeferredAck ack) {
+    if (acksAt_ != nullptr) ack.op = acksAt_->ops();
+    std::lock_guard lock(mutex_);
+    if (acksAt_ != nullptr)
+      model_.deferred.push_back(std::move(ack));
+    else
+      applyAck(model_, ack);
+  }
+
+  const PowerSwitch* acksAt_;
+};
+
+// ---------------------------------------------------------------------------------------
 // load
 
-class Load {
+// Where a power cut takes the place of SIGKILL.
+struct PowerCut {
+  PowerSwitch control;
+  std::string below;  // the root the forgetful file system passes through
+};
+
+class Load : public Actions {
  public:
-  Load(Model& model, pid_t daemon, std::string mode, unsigned seed)
-      : model_(model), daemon_(daemon), mode_(std::move(mode)), random_(seed) {}
+  Load(Model& model, pid_t daemon, std::string mode, unsigned seed, const PowerCut* power)
+      : Actions(model), daemon_(daemon), mode_(std::move(mode)), random_(seed), power_(power) {}
 
   void run() {
     const auto started = Clock::now();
@@ -291,6 +528,7 @@ class Load {
     const auto killAt = mode_ == "startup" ? started + std::chrono::milliseconds(startupKill(random_))
                                            : Clock::time_point::max();
     tmpToKill_ = tmpCount(random_);
+    torn_ = random_() % 2 == 0;
     while (!daemonAnswers()) {
       if (Clock::now() >= killAt || Clock::now() - started > 20s) break;
       std::this_thread::sleep_for(5ms);
@@ -301,42 +539,58 @@ class Load {
     const auto deadline = mode_ == "startup" ? killAt
                           : mode_ == "random" ? Clock::now() + std::chrono::milliseconds(loadKill(random_))
                                               : Clock::now() + 8s;  // tmp: in case no temporary file shows up
-    while (!killed_ && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    while (!killed_ && Clock::now() < deadline) {
+      std::this_thread::sleep_for(power_ != nullptr && armed_ ? 10ms : 1ms);
+      if (armed_ && power_->control.isCut()) killed_ = true;  // the file system cut at its point
+    }
     killDaemon();
     for (auto& client : clients) client.join();
     watcher.join();
-    observeBackupFile();  // what the last committed file holds is what the next start restores
+    // What the last committed file holds (for a power cut: what the disk holds) is what
+    // the next start restores.
+    observeCommitted();
+    if (power_ != nullptr) noteCut();
   }
 
  private:
   void killDaemon() {
     std::lock_guard lock(killMutex_);
-    if (!killed_) ::kill(daemon_, SIGKILL);
+    if (!killed_) {
+      if (power_ != nullptr)
+        power_->control.send(torn_ ? "cut torn" : "cut");
+      else
+        ::kill(daemon_, SIGKILL);
+    }
     killed_ = true;
   }
 
-  // Reads the committed backup file and records which changes it holds.
-  void observeBackupFile() {
-    StoredStore stored;
-    if (!readBackupFile(backupFile(), stored)) return;  // none yet, or replaced while read
-    std::lock_guard lock(mutex_);
-    for (auto& [id, job] : model_.jobs) observeJob(stored, id, job);
-    for (auto& [id, job] : model_.retired) observeJob(stored, id, job);
-    for (auto& [id, queue] : model_.queues) {
-      if (stored.queues.contains(id))
-        queue.seen = true;
-      else if (queue.seen && queue.deleteSent)
-        queue.deleteSeen = true;
+  // Tells where the cut came; a file the daemon had synced more than a second before,
+  // yet lost, fails the check (a shorter time may be a directory sync under way).
+  void noteCut() {
+    for (const auto& cut : power_->control.lines("cut")) std::printf("cut %s", cut.c_str());
+    for (const auto& lost : power_->control.lines("lost")) {
+      char* text = nullptr;
+      const long milliseconds = std::strtol(lost.c_str(), &text, 10);
+      if (milliseconds >= 1000)
+        model_.failures.push_back("synced " + std::to_string(milliseconds) + " ms before the cut yet lost:" + text);
     }
   }
 
-  // A job is in the file when its ID is there under its own name.
-  static void observeJob(const StoredStore& stored, const std::string& id, JobModel& job) {
-    auto found = stored.jobs.find(id);
-    if (found != stored.jobs.end() && found->second.jobName == job.name) {
-      job.seen = std::max(job.seen, reportNumber(found->second.message));
-    } else if (job.seen >= 0 && job.deleteSent) {
-      job.deleteSeen = true;  // written before, gone now: its removal reached the file
+  // A rewrite has just begun: the kill, or the cut right after one of its next operations.
+  void rewriteBegun() {
+    if (power_ == nullptr) return killDaemon();
+    const int op = std::uniform_int_distribution<int>(1, 12)(random_);
+    power_->control.send("arm " + std::to_string(op) + (torn_ ? " torn" : ""));
+    armed_ = true;
+  }
+
+  void observeCommitted() {
+    std::string damage;
+    std::lock_guard lock(mutex_);
+    if (power_ == nullptr) {
+      observeStore(model_, velmer::paths::root(), damage);  // none yet, or replaced while read
+    } else if (!observeStore(model_, power_->below, damage)) {
+      model_.failures.push_back("the backup file the power cut left is damaged: " + damage);
     }
   }
 
@@ -348,7 +602,9 @@ class Load {
       int watch = ::inotify_add_watch(fd, dir.c_str(), IN_CREATE | IN_MOVED_TO);
       if (dir == backupDir) backupWatch = watch;
     }
-    observeBackupFile();
+    // A committed file on the mount of the forgetful file system is not yet on the disk.
+    const bool observe = power_ == nullptr;
+    if (observe) observeCommitted();
     alignas(inotify_event) char buffer[8192];
     while (!killed_) {
       pollfd pfd{fd, POLLIN, 0};
@@ -360,11 +616,11 @@ class Load {
         std::string name = event->len > 0 ? event->name : "";
         if ((event->mask & IN_CREATE) && name.ends_with(velmer::AtomicFile::kTemporarySuffix) && mode_ == "tmp" &&
             --tmpToKill_ == 0)
-          killDaemon();  // a rewrite has just begun
+          rewriteBegun();
         if ((event->mask & IN_MOVED_TO) && event->wd == backupWatch) committed = true;
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       }
-      if (committed) observeBackupFile();
+      if (committed && observe) observeCommitted();
     }
     ::close(fd);
   }
@@ -418,127 +674,87 @@ class Load {
     if (queues.size() > kQueuesPerClient) return deleteQueue(client, pick(queues, random));
     if (jobs.size() > kJobsPerClient && !deletable.empty() && dice < 50)
       return deleteJob(client, pick(deletable, random));
-    if (jobs.empty() || (dice < 20 && jobs.size() < kJobsPerClient)) return create(client, owner);
+    if (jobs.empty() || (dice < 20 && jobs.size() < kJobsPerClient)) {
+      if (!create(client, owner)) std::this_thread::sleep_for(20ms);
+      return;
+    }
     if (dice < 55) return sendReport(client, pick(jobs, random));
-    if (dice < 75) return writeKeyValue(client, pick(jobs, random), random);
+    if (dice < 75) {
+      const std::string key = "k" + std::to_string(std::uniform_int_distribution<int>(0, 2)(random));
+      return writeKeyValue(client, pick(jobs, random), key);
+    }
     if (dice < 85 && !deletable.empty()) return deleteJob(client, pick(deletable, random));
     if (dice < 93 && queues.size() < kQueuesPerClient) return schedule(client, owner, jobs);
     if (!queues.empty()) return deleteQueue(client, pick(queues, random));
   }
 
-  long nextSequence() {
-    std::lock_guard lock(mutex_);
-    return ++model_.sequence;
-  }
-
-  void create(Client& client, int owner) {
-    const std::string name = "torture c" + std::to_string(owner) + " n" + std::to_string(nextSequence());
-    Reply reply;
-    client.call("JobServCreate", reply, name, uint16_t{kJobType});
-    if (std::get<0>(reply) != 0 || std::get<2>(reply) != 0) {
-      std::this_thread::sleep_for(20ms);  // no free job ID in this second, or the store is full
-      return;
-    }
-    std::lock_guard lock(mutex_);
-    const std::string& id = std::get<1>(reply);
-    if (auto old = model_.jobs.find(id); old != model_.jobs.end()) model_.retired.emplace_back(id, old->second);
-    JobModel created;
-    created.owner = owner;
-    created.name = name;
-    model_.jobs[id] = std::move(created);
-  }
-
-  void sendReport(Client& client, const std::string& id) {
-    int number;
-    {
-      std::lock_guard lock(mutex_);
-      number = ++model_.jobs[id].sent;
-    }
-    const Report r = report(number);
-    std::tuple<uint16_t> status;
-    client.call("JobServUpdateJobInfo", status, id, uint16_t{255}, r.percent, r.status, r.message, std::string(),
-                r.args);
-    std::lock_guard lock(mutex_);
-    if (std::get<0>(status) == 0) model_.jobs[id].acked = number;
-  }
-
-  void writeKeyValue(Client& client, const std::string& id, std::mt19937& random) {
-    const std::string key = "k" + std::to_string(std::uniform_int_distribution<int>(0, 2)(random));
-    const std::string value = "v" + std::to_string(nextSequence());
-    {
-      std::lock_guard lock(mutex_);
-      model_.jobs[id].keys[key].pending = value;
-    }
-    std::tuple<uint16_t> status;
-    client.call("JS_WriteBLOB_Key_Value", status, id, key, std::string(kCaller), value);
-    std::lock_guard lock(mutex_);
-    KeyValue& entry = model_.jobs[id].keys[key];
-    if (std::get<0>(status) == 0) entry = {value, std::nullopt};
-  }
-
-  void deleteJob(Client& client, const std::string& id) {
-    {
-      std::lock_guard lock(mutex_);
-      model_.jobs[id].deleteSent = true;
-    }
-    Reply reply;
-    client.call("JobServDelete", reply, std::vector<std::string>{id}, uint16_t{1}, uint16_t{0});
-    std::lock_guard lock(mutex_);
-    if (std::get<0>(reply) == 0 && std::get<2>(reply) == 0) model_.jobs[id].deleteAcked = true;
-  }
-
-  void schedule(Client& client, int owner, const std::vector<std::string>& jobs) {
-    std::string id;
-    {
-      std::lock_guard lock(mutex_);
-      for (const auto& candidate : jobs)
-        if (!model_.jobs[candidate].scheduled) id = candidate;
-      if (id.empty()) return;
-      model_.jobs[id].scheduled = true;
-    }
-    Reply reply;
-    client.call("JobServSchedule", reply, std::vector<std::string>{id}, uint16_t{1}, std::string("TIME_NOW"),
-                std::string("TIME_NA"));
-    if (std::get<0>(reply) != 0 || std::get<1>(reply).empty()) return;
-    std::lock_guard lock(mutex_);
-    // An ID is free again once its queue has left the registry: a queue scheduled later in
-    // the same second may be given the ID of one deleted before, and is a new queue.
-    QueueModel& queue = model_.queues[std::get<1>(reply)] = QueueModel{};
-    queue.owner = owner;
-    queue.job = id;
-  }
-
-  void deleteQueue(Client& client, const std::string& id) {
-    {
-      std::lock_guard lock(mutex_);
-      model_.queues[id].deleteSent = true;
-    }
-    std::tuple<uint16_t> status;
-    client.call("JobServDeleteQueue", status, id, uint16_t{0});
-    std::lock_guard lock(mutex_);
-    if (std::get<0>(status) == 0) model_.queues[id].deleteAcked = true;
-  }
-
-  Model& model_;
   pid_t daemon_;
   std::string mode_;
   std::mt19937 random_;
-  std::mutex mutex_;  // guards model_
+  const PowerCut* power_;
   std::mutex killMutex_;
-  std::atomic<bool> killed_{false};
+  std::atomic<bool> killed_{false}, armed_{false};
+  bool torn_ = false;
   int tmpToKill_ = 0;
 };
+
+// ---------------------------------------------------------------------------------------
+// The small store and the one change of the every-point pass
+
+// Calls until the daemon has created a job; false after 10 s of refusals (job IDs carry
+// the second: a second may have none left).
+bool createWithin(Actions& actions, Client& client, int owner) {
+  for (const auto deadline = Clock::now() + 10s; Clock::now() < deadline; std::this_thread::sleep_for(50ms))
+    if (actions.create(client, owner)) return true;
+  return false;
+}
+
+int buildSmallStore(Model& model) {
+  Actions actions(model);
+  Client client;
+  for (int i = 0; i < 4; ++i)
+    if (!createWithin(actions, client, i % kClients)) throw std::runtime_error("the daemon created no job");
+  std::vector<std::string> ids;
+  for (const auto& [id, job] : model.jobs) ids.push_back(id);
+  actions.sendReport(client, ids[0]);
+  actions.sendReport(client, ids[1]);
+  actions.writeKeyValue(client, ids[0], "k0");
+  actions.writeKeyValue(client, ids[2], "k1");
+  actions.schedule(client, model.jobs[ids[3]].owner, {ids[3]});
+  return 0;
+}
+
+// A report, a deletion and a key-value write to the small store's jobs that no queue
+// holds, once the daemon is quiet; returns once it is quiet again.
+int changeSmallStore(Model& model, const PowerSwitch& control) {
+  std::vector<std::string> ids;
+  for (const auto& [id, job] : model.jobs)
+    if (!job.scheduled && !job.deleteSent && job.seen >= 0) ids.push_back(id);
+  if (ids.size() < 3) throw std::runtime_error("the model holds no small store");
+  Actions actions(model, &control);
+  Client client;
+  // The start-up's own rewrites first, then the change and every rewrite it makes.
+  if (!control.waitQuiet()) throw std::runtime_error("the daemon did not go quiet after its start-up");
+  actions.writeKeyValue(client, ids[2], "k0");
+  actions.sendReport(client, ids[0]);
+  actions.deleteJob(client, ids[1]);
+  if (!control.waitQuiet()) throw std::runtime_error("the daemon did not go quiet after the change");
+  return 0;
+}
 
 // ---------------------------------------------------------------------------------------
 // check
 
 class Check {
  public:
-  explicit Check(Model& model) : model_(model) {}
+  Check(Model& model, const PowerSwitch* power) : model_(model), power_(power) {}
 
   int run() {
     Client client;
     readBus(client);
+    for (const std::string& failure : model_.failures) fail("%s", failure.c_str());
+    model_.failures.clear();
+    checkSyncsKept();
     checkCounts();
     checkJobs();
     checkQueues();
@@ -584,6 +800,14 @@ class Check {
       if (auto job = interfaces.find(kJobInterface); job != interfaces.end()) jobObjects_[id] = job->second;
       if (interfaces.contains(kQueueInterface)) queueObjects_.insert(id);
     }
+  }
+
+  // Once the daemon has gone quiet, every file it synced with its directory is on the disk.
+  void checkSyncsKept() {
+    if (power_ == nullptr) return;
+    if (!power_->waitQuiet()) fail("%s", "the daemon did not go quiet within 20 s of its restore");
+    for (const std::string& lost : power_->lines("lost"))
+      fail("synced yet lost at a power cut: %s", lost.substr(lost.find(' ') + 1).c_str());
   }
 
   void checkCounts() {
@@ -713,8 +937,8 @@ class Check {
 
   // The restored store becomes what the next run starts from.
   void settleModel() {
-    StoredStore stored;
-    readBackupFile(backupFile(), stored);
+    std::string damage;
+    const StoredStore stored = readStoredStore(velmer::paths::root(), damage).value_or(StoredStore{});
     Model settled;
     settled.sequence = model_.sequence;
     for (const auto& [id, properties] : jobObjects_) {
@@ -741,6 +965,7 @@ class Check {
   }
 
   Model& model_;
+  const PowerSwitch* power_;
   int failures_ = 0;
   uint16_t numJobsInStore_ = 0, jobCount_ = 0, queueCount_ = 0;
   std::vector<std::string> jobList_, queueList_;
@@ -751,35 +976,56 @@ class Check {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: velmer-torture load ROOT MODEL DAEMON_PID startup|random|tmp SEED\n"
-               "       velmer-torture check ROOT MODEL\n");
+               "usage: velmer-torture load ROOT MODEL DAEMON_PID startup|random|tmp SEED [CONTROL BELOW]\n"
+               "       velmer-torture check ROOT MODEL [CONTROL]\n"
+               "       velmer-torture store ROOT MODEL\n"
+               "       velmer-torture change ROOT MODEL CONTROL\n"
+               "       velmer-torture observe ROOT MODEL BELOW [UNTIL_OP]\n");
   return 2;
+}
+
+int run(const std::vector<std::string>& args, Model& model) {
+  const std::string& command = args[0];
+  const size_t count = args.size();
+  if (command == "load" && (count == 6 || count == 8)) {
+    const std::string& mode = args[4];
+    if (mode != "startup" && mode != "random" && mode != "tmp") return usage();
+    const std::optional<PowerCut> power =
+        count == 8 ? std::optional<PowerCut>(PowerCut{PowerSwitch(args[6]), args[7]}) : std::nullopt;
+    Load(model, static_cast<pid_t>(std::atol(args[3].c_str())), mode,
+         static_cast<unsigned>(std::atol(args[5].c_str())), power ? &*power : nullptr)
+        .run();
+    return 0;
+  }
+  if (command == "check" && (count == 3 || count == 4)) {
+    const std::optional<PowerSwitch> power = count == 4 ? std::optional<PowerSwitch>(args[3]) : std::nullopt;
+    return Check(model, power ? &*power : nullptr).run();
+  }
+  if (command == "store" && count == 3) return buildSmallStore(model);
+  if (command == "change" && count == 4) return changeSmallStore(model, PowerSwitch(args[3]));
+  if (command == "observe" && (count == 4 || count == 5)) {
+    applyAcksUpTo(model, count == 5 ? std::atol(args[4].c_str()) : std::numeric_limits<long>::max());
+    std::string damage;
+    if (!observeStore(model, args[3], damage)) model.failures.push_back("the backup file is damaged: " + damage);
+    return 0;
+  }
+  return usage();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) return usage();
-  const std::string command = argv[1];
-  velmer::paths::setRoot(fs::absolute(argv[2]).lexically_normal().string());
-  const std::string modelPath = argv[3];
+  if (argc < 3) return usage();
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  velmer::paths::setRoot(fs::absolute(args[1]).lexically_normal().string());
+  const std::string modelPath = args[2];
   Model model = loadModel(modelPath);
   try {
-    if (command == "load" && argc == 7) {
-      const std::string mode = argv[5];
-      if (mode != "startup" && mode != "random" && mode != "tmp") return usage();
-      Load(model, static_cast<pid_t>(std::atol(argv[4])), mode, static_cast<unsigned>(std::atol(argv[6]))).run();
-      saveModel(modelPath, model);
-      return 0;
-    }
-    if (command == "check" && argc == 4) {
-      int rc = Check(model).run();
-      saveModel(modelPath, model);
-      return rc;
-    }
+    const int rc = run(args, model);
+    if (rc != 2) saveModel(modelPath, model);
+    return rc;
   } catch (const std::exception& e) {
-    std::printf("FAIL: %s: %s\n", command.c_str(), e.what());
+    std::printf("FAIL: %s: %s\n", args[0].c_str(), e.what());
     return 1;
   }
-  return usage();
 }
