@@ -20,10 +20,11 @@
 # starts every time, and once it is quiet every file it synced is on the disk.
 #
 # --every-point: a small store made on plain directories, then one run on the file
-# system of the daemon's start-up and one change (a report, a deletion, a key-value
-# write), which keeps every state a cut after each operation would leave, torn last
-# writes too (velmer-forgetfs --states); the daemon is restarted on each state and the
-# store checked against the replies that had arrived by then.
+# system of the daemon's start-up, one change (a report, a deletion, a key-value write)
+# and a clean stop (a journal append, then a checkpoint of the backup file and the
+# journal emptied), which keeps every state a cut after each operation would leave, torn
+# last writes too (velmer-forgetfs --states); the daemon is restarted on each state and
+# the store checked against the replies that had arrived by then.
 #
 # A failed check keeps the disk as the cut left it, the daemon's logs and the model (the
 # path is printed), and the next cycle starts on an empty disk. The last line is
@@ -218,6 +219,10 @@ run_every_point() {
   start_and_restore start_on_fs || { echo "the daemon did not start on the file system; see $daemon_log" >&2; exit 1; }
   build/velmer-torture change "$root" "$model" "$mnt/.powercut"
   cp "$model" "$work/store-model.json"
+  # A clean stop folds the change into the backup file: a checkpoint and the journal
+  # emptied after it are recorded too.
+  kill -TERM "$daemon_pid"
+  daemon_ended
   ops=$(sed -n 's/^ops //p' "$mnt/.powercut")
   lost=$(sed -n 's/^lost [0-9]* /FAIL: synced yet lost at a power cut: /p' "$mnt/.powercut")
   control cut

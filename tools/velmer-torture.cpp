@@ -66,6 +66,7 @@
 
 #include "persistence/atomic_file.hpp"
 #include "persistence/backup_file.hpp"
+#include "persistence/journal.hpp"
 #include "persistence/read_stop.hpp"
 #include "paths.hpp"
 
@@ -267,24 +268,29 @@ struct StoredStore {
 // is damaged: `damage` says where and why. Every reading of a stored store goes through
 // here, so that a store kept in more files is read in one place.
 std::optional<StoredStore> readStoredStore(const std::string& root, std::string& damage) {
-  std::ifstream in(root + std::string(velmer::paths::kBackupDir) + "/" + std::string(velmer::paths::kBackupFileName),
-                   std::ios::binary);
-  if (!in)
-    in.open(root + std::string(velmer::paths::kRestoreDir) + "/" + std::string(velmer::paths::kBackupFileName),
-            std::ios::binary);
-  StoredStore store;
-  velmer::BackupObject object;
-  velmer::ReadStop stop;
-  for (;;) {
-    const velmer::ObjectRead read = velmer::readBackupObject(in, object, stop);
-    if (read == velmer::ObjectRead::End) return store;
-    if (read == velmer::ObjectRead::Damaged) {
-      damage = velmer::describe(stop);
-      return std::nullopt;
-    }
-    if (const auto* job = std::get_if<velmer::JobInfoRecord>(&object.record)) store.jobs[job->jsJobID] = *job;
-    if (const auto* queue = std::get_if<velmer::JobQueueRecord>(&object.record)) store.queues.insert(queue->jsQueueID);
+  // Where a restart reads the store: the backup directory, or the restore directory when
+  // a start-up was cut short before it wrote the store anew (then the backup directory
+  // holds no backup file).
+  const std::string backupDir = root + std::string(velmer::paths::kBackupDir);
+  const std::string restoreDir = root + std::string(velmer::paths::kRestoreDir);
+  const auto holds = [](const std::string& dir, std::string_view name) { return fs::exists(dir + "/" + std::string(name)); };
+  const bool fromRestore = !holds(backupDir, velmer::paths::kBackupFileName) &&
+                           (holds(restoreDir, velmer::paths::kBackupFileName) ||
+                            holds(restoreDir, velmer::paths::kJournalFileName));
+  velmer::BackupFileRead backup;
+  velmer::JournalRead journal;
+  const velmer::StoreImage image = velmer::readStoredImage(fromRestore ? restoreDir : backupDir, backup, journal);
+  if (backup.found && !backup.whole) {
+    damage = velmer::describe(backup.stop);
+    return std::nullopt;
   }
+  StoredStore store;
+  for (const std::string& id : image.ids(velmer::StoredKind::Job)) {
+    velmer::JobInfoRecord job;
+    if (velmer::unpackJob(*image.find(velmer::StoredKind::Job, id), job)) store.jobs[job.jsJobID] = job;
+  }
+  for (const std::string& id : image.ids(velmer::StoredKind::Queue)) store.queues.insert(id);
+  return store;
 }
 
 // A job is in the store when its ID is there under its own name.
@@ -599,7 +605,7 @@ class Load : public Actions {
     const std::string backupDir = velmer::backupDirectory();
     int backupWatch = -1;
     for (const auto& dir : atomicFileDirectories()) {
-      int watch = ::inotify_add_watch(fd, dir.c_str(), IN_CREATE | IN_MOVED_TO);
+      int watch = ::inotify_add_watch(fd, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_MODIFY);
       if (dir == backupDir) backupWatch = watch;
     }
     // A committed file on the mount of the forgetful file system is not yet on the disk.
@@ -617,7 +623,11 @@ class Load : public Actions {
         if ((event->mask & IN_CREATE) && name.ends_with(velmer::AtomicFile::kTemporarySuffix) && mode_ == "tmp" &&
             --tmpToKill_ == 0)
           rewriteBegun();
-        if ((event->mask & IN_MOVED_TO) && event->wd == backupWatch) committed = true;
+        // A rewritten backup file, or entries appended to the journal beside it (a kill
+        // keeps what was written, synced or not).
+        if (event->wd == backupWatch &&
+            ((event->mask & IN_MOVED_TO) || ((event->mask & IN_MODIFY) && name == velmer::paths::kJournalFileName)))
+          committed = true;
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       }
       if (committed && observe) observeCommitted();
