@@ -228,6 +228,8 @@ bool FlashWriter::checkpoint(const StoreImage& store) {
   }
   if (!JS_PersistObjects(store)) return false;
   noteChanges(changesBetween(onFlash_, store));
+  // The legacy copy follows a checkpoint, which rewrites the whole store anyway.
+  if (legacyProgressDue_) legacyStructuralDue_ = true;
   onFlash_ = store;
   checkpointWritten_ = true;
   emptyJournal();

@@ -8,8 +8,8 @@
 //   passes kJournalCheckpointBytes, and at a clean stop; then the journal is emptied.
 // - the legacy copy, for a firmware downgrade: rewritten when a job or queue is created,
 //   deleted or scheduled, and at a clean stop; changes that only report progress reach it
-//   at most once per kLegacyProgressInterval. A copy whose bytes would not change is not
-//   written.
+//   at most once per kLegacyProgressInterval, or with a checkpoint. A copy whose bytes
+//   would not change is not written.
 //
 // Each file is retried on its own after a failure, with a growing delay, and a failed
 // write never replaces what is on flash. What a write stores is taken from the job and
