@@ -29,13 +29,13 @@ size_t itemsToWalk(const JobQueueRecord& queue) {
 // scheduled or running, it was handed out and its consumer still reports on it (putting it
 // back to new would invite a second run), and a finished job keeps the ID as a record of
 // where it ran. Jobs marked for deletion are leaving anyway.
-void releaseNewJobs(const char* tag, const JobQueueRecord& queue) {
+void releaseNewJobs(const char* tag, const std::string& queueID, const JobQueueRecord& queue) {
   for (const std::string& jobID : queue.jobQueueItem) {
     JobInfoRecord job;
-    if (fetchJobInfoProperties(jobID, job) != 0 || job.queueID != queue.jsQueueID) continue;
+    if (fetchJobInfoProperties(jobID, job) != 0 || job.queueID != queueID) continue;
     if ((job.flags & kJobFlagQueued) == 0 || (job.flags & kJobFlagDeleted) || job.jobState != 0) continue;
     if (!unbindJobFromQueue(jobID)) continue;
-    trace_printf(4, 8, "[%s]: job %s released from queue %s\n", tag, jobID.c_str(), queue.jsQueueID.c_str());
+    trace_printf(4, 8, "[%s]: job %s released from queue %s\n", tag, jobID.c_str(), queueID.c_str());
     addJobToCache(tag, jobID);
     jsWriteToBuffer(jobID, Create);
   }
@@ -129,7 +129,7 @@ uint16_t manageJobQueue(const std::string& queueID, uint16_t manageType) {
   }
   if (deleteIt != 0) {
     trace_printf(5, 8, "[%s]:: ___ JC_ManageJobQueue: %s deleting queue\n", kTag, queueID.c_str());
-    deleteQueue(kTag, queue);
+    deleteQueue(kTag, queueID, queue);
   }
   trace_printf(4, 8, "[%s]: : Exit\n", kTag);
   return 0;
@@ -145,32 +145,31 @@ uint16_t jobServDeleteQueue(const std::string& queueID, uint16_t /*unused*/) {
       trace_printf(4, 8, "[%s]: job queue object does not exist: %s\n", kTag, queueID.c_str());
       return 16;
     }
-    withdrawQueue(kTag, queue);
+    withdrawQueue(kTag, queueID, queue);
     trace_printf(4, 8, "[%s]: Triggered queue delete success\n", kTag);
     return 0;
   });
 }
 
-void deleteQueue(const char* tag, const JobQueueRecord& queue) {
-  releaseNewJobs(tag, queue);
+void deleteQueue(const char* tag, const std::string& queueID, const JobQueueRecord& queue) {
+  releaseNewJobs(tag, queueID, queue);
   removeQueueFromCache(tag, queue.jsQueueID);
-  jsWriteToBuffer(queue.jsQueueID, Delete);
+  jsWriteToBuffer(queueID, Delete);  // the registry's key: a client may have changed jsQueueID
 }
 
-void withdrawQueue(const char* tag, const JobQueueRecord& queue) {
+void withdrawQueue(const char* tag, const std::string& queueID, const JobQueueRecord& queue) {
   // First, so that the queue-execution process lets go of the jobs before they are free.
   // A kill that cannot be sent (no such process, or its message queue full) does not keep
   // the queue: a queue no process ever took must remain deletable.
-  if (killQueue(queue.jsQueueID) != 0)
-    trace_printf(1, 8, "[%s]: queue %s not withdrawn from the queue-execution process\n", tag,
-                 queue.jsQueueID.c_str());
-  deleteQueue(tag, queue);
+  if (killQueue(queueID) != 0)
+    trace_printf(1, 8, "[%s]: queue %s not withdrawn from the queue-execution process\n", tag, queueID.c_str());
+  deleteQueue(tag, queueID, queue);
 }
 
 uint16_t withdrawQueue(const char* tag, const std::string& queueID) {
   JobQueueRecord queue;
   if (uint16_t rc = fetchQueueInfoProperties(queueID, queue); rc != 0) return rc;
-  withdrawQueue(tag, queue);
+  withdrawQueue(tag, queueID, queue);
   return 0;
 }
 

@@ -27,14 +27,14 @@ uint16_t completedQueueCheck(const JobQueueRecord& queue);
 
 void printJobQueueInfo(const JobQueueRecord& queue);
 
-// Deletes a queue: its new jobs are released (free to be scheduled again), the queue
-// leaves the job cache and a Delete command is posted. With the bus lock (job objects
-// change).
-void deleteQueue(const char* tag, const JobQueueRecord& queue);
+// Deletes the queue registered under `queueID`: its new jobs are released (free to be
+// scheduled again), the queue leaves the job cache and a Delete command is posted. With
+// the bus lock (job objects change).
+void deleteQueue(const char* tag, const std::string& queueID, const JobQueueRecord& queue);
 
 // Withdraws a queue the queue-execution process may still run: a kill message, then
 // deleteQueue. The second form reads the queue first: 0, or the code of that read.
-void withdrawQueue(const char* tag, const JobQueueRecord& queue);
+void withdrawQueue(const char* tag, const std::string& queueID, const JobQueueRecord& queue);
 uint16_t withdrawQueue(const char* tag, const std::string& queueID);
 
 }  // namespace velmer

@@ -214,6 +214,9 @@ TEST_F(QueueRemoval, DeleteQueueWithdrawsAnExistingQueueAndReleasesItsNewJobsOnl
   const std::string keptQueue = scheduleNow({kept1, kept2}), doneQueue = scheduleNow({done1, done2});
   ASSERT_EQ(update(handedOut, 2, kSame), 0);  // scheduled by its consumer
   scheduler.receiveWaiting();
+  // The queue goes as what the daemon registered it as, whatever a client wrote into it.
+  client().setProperty(kNewQueuePathPrefix + queueID, kQueueInterface, "jsQueueID",
+                       sdbus::Variant(std::string("QID_renamed")));
   EXPECT_EQ(deleteQueue(queueID), 0);
   EXPECT_EQ(scheduler.receiveWaiting(),
             (std::vector<ReceivedSchedulerMessage>{{3, expectedSchedulerPayload(0, 0, queueID)}}));
