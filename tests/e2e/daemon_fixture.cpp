@@ -61,7 +61,7 @@ std::vector<std::string> sandboxCommand(const std::filesystem::path& root, const
   std::vector<std::string> argv = {VELMER_SANDBOX_BINARY, root.string(), "--trace-level",
                                    std::to_string(options.traceLevel)};
   argv.insert(argv.end(), options.extraArgs.begin(), options.extraArgs.end());
-  return argv;
+  return buildTreeCommand(argv);
 }
 
 // The root may be new (a second instance); the log lives in it.

@@ -29,7 +29,7 @@ class Velmerctl : public JobTest {
   ChildProcess start(const std::vector<std::string>& args, const std::filesystem::path& log) {
     std::vector<std::string> argv = {VELMERCTL_BINARY, "--address", busAddress()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return ChildProcess(argv, log.string());
+    return ChildProcess(buildTreeCommand(argv), log.string());
   }
 
   // The log is appended to: each run starts it afresh.
