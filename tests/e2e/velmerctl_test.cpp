@@ -46,12 +46,18 @@ TEST_F(Velmerctl, ShowsJobsAsTableAndJsonFollowsThemAndAnswersWithTheReplyCodesM
   std::string running = createJob("BIOS configuration", 61);
   std::string fresh = createJob("RAID configuration", 60);
   ASSERT_EQ(update(running, 3, 40, "Running"), 0);
+  ASSERT_EQ(setJob(running, {{"startTime", kIn2040}, {"untilTime", kIn2099}}), 0);
 
   // The arguments, the exit status, texts the output holds and texts it must not hold.
   using Strings = std::vector<std::string>;
   const std::tuple<Strings, ExitStatus, Strings, Strings> cases[] = {
       {{"list"}, 0, {"ID", running + "  61    running  40%", fresh + "  60    new"}, {}},
-      {{"show", running}, 0, {"jobStatus               Running", "percentComplete         40  (40%)"}, {}},
+      {{"show", running},
+       0,
+       {"jobStatus               Running", "percentComplete         40  (40%)",
+        "startTime               2209006800  (" + displayTimeOf(kIn2040) + ")",
+        "untilTime               4102444799  (" + displayTimeOf(kIn2099) + ")"},
+       {}},
       // Options left out leave their fields as they are.
       {{"update", running, "--percent", "60"}, 0, {"updated " + running}, {}},
       {{"list", "--state", "running"}, 0, {running + "  61    running  60%   Running"}, {fresh}},
