@@ -33,7 +33,7 @@ class BackupFile : public PersistenceTest {
     const auto copy = root() / "copy.jnqbkp", output = root() / "dump.json";
     layout::writeBytes(copy, layout::Bytes(bytes.begin(), bytes.end()));
     std::filesystem::remove(output);
-    ChildProcess tool(buildTreeCommand({VELMER_DUMP_BINARY, copy.string()}), output.string());
+    ChildProcess tool({VELMER_DUMP_COMMAND, copy.string()}, output.string());
     const auto status = tool.waitForExit(kBackupStepTimeout);
     if (!status) return {};
     return {*status, nlohmann::json::parse(readFile(output), nullptr, false)};

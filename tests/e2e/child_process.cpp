@@ -27,12 +27,6 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   }
 }
 
-std::vector<std::string> buildTreeCommand(const std::vector<std::string>& argv) {
-  std::vector<std::string> command = {VELMER_TARGET_EMULATOR};
-  command.insert(command.end(), argv.begin(), argv.end());
-  return command;
-}
-
 namespace {
 
 // Everything between fork and exec must be async-signal-safe, so the argument

@@ -23,10 +23,6 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // How a process ended: its exit code, or minus the number of the signal that ended it.
 using ExitStatus = int;
 
-// `argv` of a program of the build tree, run as ctest runs the tests: behind the emulator in
-// a cross build (which keeps the process ID the bus reports), on its own in a native one.
-std::vector<std::string> buildTreeCommand(const std::vector<std::string>& argv);
-
 class ChildProcess {
  public:
   // Runs the program `argv[0]` (a path) with stdin from /dev/null and stdout and

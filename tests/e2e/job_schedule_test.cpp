@@ -135,33 +135,29 @@ TEST_F(JobSchedule, ANowScheduleHandsTheQueueOverAtOnceAndAStartAheadMarksEachJo
   EXPECT_EQ(std::tuple(message.type, message.payload, peer.pending()),
             std::tuple(2, expectedSchedulerPayload(0, kNoEnd, queueID), 0u));
 
-  const std::time_t start = std::time(nullptr) + 3600;
-  const std::string startText = displayTimeOf(start);
-  const std::string from2040 = displayTimeOf(kIn2040), to2099 = displayTimeOf(kIn2099);
-  // A job, its start and until, the message and message ID it gets and its event's
-  // arguments (the display strings only). The window runs from 2040 to 2099.
-  const std::tuple<std::string, int64_t, int64_t, std::string, std::string, IdList> cases[] = {
-      {createJob("Configure NIC"), start, kNoEnd, "The job is scheduled to run after  " + startText, "JCP051",
-       {startText}},
-      {createJob("Configure RAID"), kIn2040, kIn2099,
-       "The Job is scheduled to run between " + from2040 + " and " + to2099, "JCP049", {from2040, to2099}},
-      {createJob("Reboot", 40), start, kNoEnd, "The reboot job is scheduled to run on " + startText, "JCP050",
-       {startText}},
+  const std::time_t start = kIn2040, until = kIn2099;  // seconds beyond 32 bits
+  const std::string startText = displayTimeOf(start), untilText = displayTimeOf(until);
+  // A job, the until argument, the message and message ID it gets and its event's
+  // arguments (the display strings only).
+  const std::tuple<std::string, std::string, std::string, std::string, IdList> cases[] = {
+      {createJob("Configure NIC"), "TIME_NA", "The job is scheduled to run after  " + startText, "JCP051", {startText}},
+      {createJob("Configure RAID"), scheduleTimeOf(until),
+       "The Job is scheduled to run between " + startText + " and " + untilText, "JCP049", {startText, untilText}},
+      {createJob("Reboot", 40), "TIME_NA", "The reboot job is scheduled to run on " + startText, "JCP050", {startText}},
   };
 
-  for (const auto& [jobID, from, until, message, messageID, eventArguments] : cases) {
-    auto [status, queueID, code] =
-        schedule({jobID}, scheduleTimeOf(from), until == kNoEnd ? "TIME_NA" : scheduleTimeOf(until));
+  for (const auto& [jobID, untilArgument, message, messageID, eventArguments] : cases) {
+    auto [status, queueID, code] = schedule({jobID}, scheduleTimeOf(start), untilArgument);
     ASSERT_EQ(status + code, 0) << messageID;
     EXPECT_TRUE(hasFields(job(jobID), {{"jobStatus", "Scheduled"}, {"message", message}, {"messageID", messageID},
-                                       {"startTime", from}, {"untilTime", until}, {"queueID", queueID}}));
+                                       {"startTime", start}, {"queueID", queueID}}));
 
     auto logged = events(messageID);
     ASSERT_EQ(logged.size(), 1u) << messageID;
     EXPECT_EQ(logged[0]["args"], nlohmann::json(eventArguments));
 
     EXPECT_EQ(peer.receive(kMessageTimeout).value_or(ReceivedSchedulerMessage{}).payload,
-              expectedSchedulerPayload(from, until, queueID));
+              expectedSchedulerPayload(start, untilArgument == "TIME_NA" ? kNoEnd : until, queueID));
   }
 
   // The limits themselves are accepted: 128 IDs (those without a job are listed in the

@@ -147,12 +147,6 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
   const auto restorePath = root() / layout::kRestoreDirectory;
   const auto elsewhere = root() / "elsewhere";
   layout::writeBytes(elsewhere / "keep", Bytes{1, 2, 3});
-  // Files beside the backup file and in a folder of their own, to be listed and removed.
-  const auto strayEntries = [&] {
-    for (const char* folder : {"", "folder/"})
-      for (int i = 0; i < 64; ++i)
-        layout::writeBytes(root() / layout::kBackupDirectory / folder / std::to_string(i), {});
-  };
 
   struct Case {
     const char* what;
@@ -175,7 +169,8 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
       {"a symlink to a directory", job1, {id1},
        [&] { std::filesystem::create_directory_symlink(elsewhere, restorePath); }},
       {"a full store", fullStore, allJobs, [] {}, 128},
-      {"stray entries in the backup directory", job1, {id1}, strayEntries},
+      {"stray entries in the backup directory, one in a folder", job1, {id1},
+       [&] { for (const char* name : {"a", "b/c"}) layout::writeBytes(root() / layout::kBackupDirectory / name, {}); }},
   };
   bool running = false;
   for (const auto& c : cases) {
