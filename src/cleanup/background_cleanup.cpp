@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <chrono>
+#include <cinttypes>
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
@@ -181,7 +182,7 @@ void JC_CallDCSCancelForList(const std::vector<std::string>& jobIDs) {
     trace_printf(4, 8, "[%s]: No jobs to cancel\n", kTag);
     return;
   }
-  trace_printf(4, 8, "[%s]: item count=%ld\n", kTag, static_cast<long>(jobIDs.size()));
+  trace_printf(4, 8, "[%s]: item count=%zu\n", kTag, jobIDs.size());
   for (const auto& jobID : jobIDs) trace_printf(4, 8, "[%s]: listing jcID=[%s]\n", kTag, jobID.c_str());
   for (const auto& jobID : jobIDs) {
     if (dcsCancelSkips(jobID)) {

@@ -1,5 +1,7 @@
 #include "cleanup/storage_cancel.hpp"
 
+#include <cinttypes>
+
 #include "cleanup/config_cleanup.hpp"
 #include "cleanup/peer_call.hpp"
 #include "cleanup/source_trace.hpp"
@@ -43,14 +45,13 @@ std::string storageDeviceFqdd(const std::string& jobName) {
 // Logs the storage service's answer and gives its status.
 uint16_t reportStorageAnswer(uint64_t p, uint64_t s) {
   constexpr const char* kOperation = "InvokeDeletePendingConfiguration_RAID";
-  VELMER_TRACE_FOR(kOperation, 4, "%s.%d.%s: RAID ConfigCancel status = %ld\n", static_cast<long>(p));
+  VELMER_TRACE_FOR(kOperation, 4, "%s.%d.%s: RAID ConfigCancel status = %" PRIu64 "\n", p);
   if (p == 0) {
     VELMER_TRACE_FOR(kOperation, 4, "%s.%d.%s: Successfully raid canceled config data\n");
     return 0;
   }
   VELMER_TRACE_FOR(kOperation, 4, "%s.%d.%s: failed to delete raid config data\n");
-  VELMER_TRACE_FOR(kOperation, 4, "%s.%d.%s: return status = P %lu S %lu\n", static_cast<unsigned long>(p),
-                   static_cast<unsigned long>(s));
+  VELMER_TRACE_FOR(kOperation, 4, "%s.%d.%s: return status = P %" PRIu64 " S %" PRIu64 "\n", p, s);
   const uint16_t status = storageCancelStatus(p, s);
   VELMER_TRACE_FOR(kOperation, 4, "%s.%d.%s: jcstatus = %d\n", status);
   return status;

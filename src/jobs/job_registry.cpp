@@ -1,5 +1,6 @@
 #include "jobs/job_registry.hpp"
 
+#include <cinttypes>
 #include <stdexcept>
 
 #include "jobcache.h"
@@ -183,9 +184,9 @@ namespace {
 void logJobRecord(const char* tag, const JobInfoRecord& r) {
   // One line per field, on every read of a job: detail (level 5), not the normal trace.
   if (trace_get_threshold() < 5) return;
-  trace_printf(5, 8, "[%s]: Start time: %ld", tag, static_cast<long>(r.startTime));
-  trace_printf(5, 8, "[%s]: Until time: %ld", tag, static_cast<long>(r.untilTime));
-  trace_printf(5, 8, "[%s]: Completion time: %ld", tag, static_cast<long>(r.completionTime));
+  trace_printf(5, 8, "[%s]: Start time: %" PRId64 "", tag, r.startTime);
+  trace_printf(5, 8, "[%s]: Until time: %" PRId64 "", tag, r.untilTime);
+  trace_printf(5, 8, "[%s]: Completion time: %" PRId64 "", tag, r.completionTime);
   trace_printf(5, 8, "[%s]: Process ID: %u", tag, r.processID);
   trace_printf(5, 8, "[%s]: Running timeout seconds: %u", tag, r.runningTimeoutSeconds);
   trace_printf(5, 8, "[%s]: Job name: %s", tag, r.jobName.c_str());
@@ -199,12 +200,12 @@ void logJobRecord(const char* tag, const JobInfoRecord& r) {
   trace_printf(5, 8, "[%s]: Job type: %u", tag, r.jobType);
   trace_printf(5, 8, "[%s]: Job state: %u", tag, r.jobState);
   trace_printf(5, 8, "[%s]: Percent complete: %u", tag, r.percentComplete);
-  trace_printf(5, 8, "[%s]: Latest update time: %ld", tag, static_cast<long>(r.latestUpdateTime));
-  trace_printf(5, 8, "[%s]: Creation time: %ld", tag, static_cast<long>(r.creationTime));
+  trace_printf(5, 8, "[%s]: Latest update time: %" PRId64 "", tag, r.latestUpdateTime);
+  trace_printf(5, 8, "[%s]: Creation time: %" PRId64 "", tag, r.creationTime);
   trace_printf(5, 8, "[%s]: Job state for interface: %u", tag, r.jobStateForInterface);
   trace_printf(5, 8, "[%s]: Reserved0: %u", tag, r.reserved0);
-  trace_printf(5, 8, "[%s]: Actual running start time: %ld", tag, static_cast<long>(r.actualRunningStartTime));
-  trace_printf(5, 8, "[%s]: Actual running stop time: %ld", tag, static_cast<long>(r.actualRunningStopTime));
+  trace_printf(5, 8, "[%s]: Actual running start time: %" PRId64 "", tag, r.actualRunningStartTime);
+  trace_printf(5, 8, "[%s]: Actual running stop time: %" PRId64 "", tag, r.actualRunningStopTime);
 }
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "jobs/job_update.hpp"
 
+#include <cinttypes>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -88,7 +89,7 @@ void applyState(Update& u, uint16_t incoming) {
   }
   if (isFinalState(u.effectiveState)) {
     u.stage("completionTime", u.now);
-    trace_printf(4, 8, " [ %s ] job completion time: %ld\n", kTag, static_cast<long>(u.now));
+    trace_printf(4, 8, " [ %s ] job completion time: %" PRId64 "\n", kTag, u.now);
     u.final = true;
   }
 }

@@ -138,13 +138,18 @@ void AtomicFile::discard() {
 void removeStrayTemporaryFiles(const std::string& directory) {
   std::error_code error;
   bool removed = false;
-  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-    const std::string name = entry.path().filename().string();
+  // Incremented with an error code: a listing that fails part way is reported, not thrown.
+  for (auto entry = std::filesystem::directory_iterator(directory, error);
+       !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
     if (!name.ends_with(AtomicFile::kTemporarySuffix)) continue;
-    removed = std::filesystem::remove(entry.path(), error) || removed;
-    trace_printf(2, 8, "[%s]: removed the unfinished file %s\n", "removeStrayTemporaryFiles",
-                 entry.path().c_str());
+    std::error_code removeError;
+    removed = std::filesystem::remove(entry->path(), removeError) || removed;
+    trace_printf(2, 8, "[%s]: removed the unfinished file %s\n", "removeStrayTemporaryFiles", entry->path().c_str());
   }
+  if (error && error != std::errc::no_such_file_or_directory)
+    trace_printf(1, 8, "[%s]: cannot list [%s]: %s\n", "removeStrayTemporaryFiles", directory.c_str(),
+                 error.message().c_str());
   if (removed) syncDirectory(directory);
 }
 

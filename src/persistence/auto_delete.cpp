@@ -1,6 +1,7 @@
 #include "persistence/auto_delete.hpp"
 
 #include <algorithm>
+#include <cinttypes>
 #include <vector>
 
 #include "persistence/backup_thread.hpp"
@@ -74,9 +75,9 @@ bool JSIsAutoDeletionEnabled(uint8_t operation, const JobInfoRecord& job, uint32
     case AutoDelete: {
       if (job.jobState != 4) return false;
       const auto now = static_cast<uint32_t>(currentTimeSeconds());
-      trace_printf(4, 8, "[%s]: ___ IsJobReadyForDeletion: JobID=[%s] ::curTime = %d compTime = %d, timeout = %d\n",
-                   kTag, job.jsJobID.c_str(), static_cast<int>(now), static_cast<int>(job.completionTime),
-                   static_cast<int>(timeout));
+      trace_printf(4, 8,
+                   "[%s]: ___ IsJobReadyForDeletion: JobID=[%s] ::curTime = %u compTime = %" PRId64 ", timeout = %u\n",
+                   kTag, job.jsJobID.c_str(), now, job.completionTime, timeout);
       if (static_cast<int64_t>(now) - job.completionTime < static_cast<int64_t>(timeout)) return false;
       trace_printf(4, 8, "[%s]: ___ IsJobReadyForDeletion: JobID=[%s] ::timeout expired\n", kTag,
                    job.jsJobID.c_str());
@@ -99,8 +100,8 @@ void JSProcessDeletionCommands(uint8_t operation) {
   uint32_t timeout = 0;
   if (operation == AutoDelete) {
     timeout = mainObject().autoDeleteTimeout();
-    trace_printf(4, 8, "[%s]: timeout: %ld", "JSGetAutoDeletionTimeout", static_cast<long>(timeout));
-    trace_printf(4, 8, "[%s]: timeout: %ld", kTag, static_cast<long>(timeout));
+    trace_printf(4, 8, "[%s]: timeout: %u", "JSGetAutoDeletionTimeout", timeout);
+    trace_printf(4, 8, "[%s]: timeout: %u", kTag, timeout);
   }
   // Every registered job is looked at, whatever the main object's client-writable job
   // list says.

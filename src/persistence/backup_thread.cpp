@@ -170,8 +170,8 @@ Work awaitWork(FlashClock::time_point writeDue) {
   if (bufData->commands.empty()) return work;
   trace_printf(4, 8, "[%s]: Condition variable wait completed, buffer is not empty\n", kTag);
   work.batch = readFromBuffer();
-  trace_printf(4, 8, "[%s]: Read commands from buffer, number of commands: %ld\n", kTag,
-               static_cast<long>(work.batch.size()));
+  trace_printf(4, 8, "[%s]: Read commands from buffer, number of commands: %zu\n", kTag,
+               work.batch.size());
   return work;
 }
 
@@ -262,8 +262,8 @@ bool jsWriteToBuffer(const std::string& objectid, uint8_t operation) {
     trace_printf(4, 8, "[%s]: Acquired lock on JSbufData->mtxBuffer", kTag);
     JSBackupCommand command{operation, objectid};
     if (mergesWithWaiting(bufData->commands, command)) {
-      trace_printf(4, 8, "[%s]: Merged with the waiting command, buffer size: %ld", kTag,
-                   static_cast<long>(bufData->commands.size()));
+      trace_printf(4, 8, "[%s]: Merged with the waiting command, buffer size: %zu", kTag,
+                   bufData->commands.size());
       bufData->cvBuffer.notify_one();
       return true;
     }
@@ -274,8 +274,8 @@ bool jsWriteToBuffer(const std::string& objectid, uint8_t operation) {
     }
     trace_printf(4, 8, "[%s]: Buffer is not full, proceeding with command write", kTag);
     bufData->commands.push_back(std::move(command));
-    trace_printf(4, 8, "[%s]: Command written to buffer, buffer size: %ld", kTag,
-                 static_cast<long>(bufData->commands.size()));
+    trace_printf(4, 8, "[%s]: Command written to buffer, buffer size: %zu", kTag,
+                 bufData->commands.size());
     bufData->cvBuffer.notify_one();
     trace_printf(4, 8, "[%s]: Notified on JSbufData->cvBuffer", kTag);
     return true;
@@ -294,23 +294,23 @@ std::vector<JSBackupCommand> readFromBuffer() {
   std::vector<JSBackupCommand> result;
   auto& commands = bufData->commands;
   trace_printf(4, 8, "[%s]: Buffer is not empty, proceeding with reading commands", kTag);
-  trace_printf(4, 8, "[%s]: Initial buffer size: %ld", kTag, static_cast<long>(commands.size()));
+  trace_printf(4, 8, "[%s]: Initial buffer size: %zu", kTag, commands.size());
   while (!commands.empty()) {
     trace_printf(4, 8, "[%s]: Read command from buffer, objectid: %s, operation: %d", kTag,
                  commands.front().objectid.c_str(), commands.front().operation);
     result.push_back(std::move(commands.front()));
     commands.pop_front();
-    trace_printf(4, 8, "[%s]: Command removed from buffer, buffer size: %ld", kTag,
-                 static_cast<long>(commands.size()));
-    trace_printf(4, 8, "[%s]: Command added to vector, vector size: %ld", kTag, static_cast<long>(result.size()));
+    trace_printf(4, 8, "[%s]: Command removed from buffer, buffer size: %zu", kTag,
+                 commands.size());
+    trace_printf(4, 8, "[%s]: Command added to vector, vector size: %zu", kTag, result.size());
   }
-  trace_printf(4, 8, "[%s]: Command read from buffer, buffer size: %ld", kTag, static_cast<long>(commands.size()));
+  trace_printf(4, 8, "[%s]: Command read from buffer, buffer size: %zu", kTag, commands.size());
   return result;
 }
 
 void backupJCObjects(const std::vector<JSBackupCommand>& commands) {
   constexpr const char* kTag = "backupJCObjects";
-  trace_printf(4, 8, "[%s]: Entering backupJCObjects, commands size: %ld\n", kTag, static_cast<long>(commands.size()));
+  trace_printf(4, 8, "[%s]: Entering backupJCObjects, commands size: %zu\n", kTag, commands.size());
   for (const JSBackupCommand& command : commands) {
     const char* id = command.objectid.c_str();
     switch (command.operation) {

@@ -1,6 +1,7 @@
 #include "queues/job_schedule.hpp"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <memory>
 
@@ -40,8 +41,8 @@ ResponseTriple checkWindow(int64_t start, int64_t until, int64_t now) {
     return {0, "", 0};
   }
   if (until < now) {
-    trace_printf(1, 8, "[%s]:Error: until time (%ld) is less than pCurrentTime (%ld)\n", kCreateTag,
-                 static_cast<long>(until), static_cast<long>(now));
+    trace_printf(1, 8, "[%s]:Error: until time (%" PRId64 ") is less than pCurrentTime (%" PRId64 ")\n", kCreateTag,
+                 until, now);
     return {37, "", 10};
   }
   if (start == kTimeNow) {
@@ -101,8 +102,8 @@ ResponseTriple bindJobs(const std::vector<std::string>& jobList, uint16_t numJob
     }
     const uint8_t flags = job.flags | kJobFlagQueued;
     trace_printf(4, 8, "[%s :%d ]: uniqueQueueID  = %s\n", kCreateTag, __LINE__, queueID.c_str());
-    trace_printf(4, 8, "[%s :%d ]: pStartTime  = %ld\n", kCreateTag, __LINE__, static_cast<long>(start));
-    trace_printf(4, 8, "[%s :%d ]: pUntilTime  = %ld\n", kCreateTag, __LINE__, static_cast<long>(until));
+    trace_printf(4, 8, "[%s :%d ]: pStartTime  = %" PRId64 "\n", kCreateTag, __LINE__, start);
+    trace_printf(4, 8, "[%s :%d ]: pUntilTime  = %" PRId64 "\n", kCreateTag, __LINE__, until);
     trace_printf(4, 8, "[%s :%d ]: setflag  = %u\n", kCreateTag, __LINE__, flags);
     std::map<std::string, sdbus::Variant> binding = {{"startTime", sdbus::Variant(start)},
                                                      {"untilTime", sdbus::Variant(until)},
@@ -151,8 +152,8 @@ ResponseTriple createQueue(const std::vector<std::string>& jobList, uint16_t num
     return {rc, "", 9};
   }
   if (start != kTimeNow && start < now) {
-    trace_printf(1, 8, "[%s]: Error: start time (%ld) is less than pCurrentTime (%ld)\n", kCreateTag,
-                 static_cast<long>(start), static_cast<long>(now));
+    trace_printf(1, 8, "[%s]: Error: start time (%" PRId64 ") is less than pCurrentTime (%" PRId64 ")\n", kCreateTag,
+                 start, now);
     return {37, "", 9};
   }
   if (startTime == "TIME_NA") {
@@ -166,11 +167,11 @@ ResponseTriple createQueue(const std::vector<std::string>& jobList, uint16_t num
   }
   trace_printf(5, 8, "[%s]: validating scheduling window\n", kCreateTag);
   trace_printf(5, 8, "[%s]: NumberofJobs = %d", kCreateTag, numJobs);
-  trace_printf(5, 8, "[%s]: jobList Size = %ld", kCreateTag, static_cast<long>(jobList.size()));
-  trace_printf(5, 8, "[%s]: startTime:   %ld\n", kCreateTag, static_cast<long>(start));
-  trace_printf(5, 8, "[%s]: pCurrentTime: %ld\n", kCreateTag, static_cast<long>(now));
+  trace_printf(5, 8, "[%s]: jobList Size = %zu", kCreateTag, jobList.size());
+  trace_printf(5, 8, "[%s]: startTime:   %" PRId64 "\n", kCreateTag, start);
+  trace_printf(5, 8, "[%s]: pCurrentTime: %" PRId64 "\n", kCreateTag, now);
   if (auto refusal = checkWindow(start, until, now); std::get<0>(refusal) != 0) return refusal;
-  trace_printf(5, 8, "[%s]: untilTime:   %ld\n", kCreateTag, static_cast<long>(until));
+  trace_printf(5, 8, "[%s]: untilTime:   %" PRId64 "\n", kCreateTag, until);
 
   const std::string queueID = getUniqueJobID(0);
   trace_printf(4, 8, "[%s]: unique job id: %s", kCreateTag, queueID.c_str());
@@ -318,8 +319,7 @@ ResponseTriple jobServSchedule(const std::vector<std::string>& jobList, uint16_t
       trace_printf(1, 8, "[%s] Error: Until time String is %s, returning \n", kTag, untilTime.c_str());
       return {10, queueID, 10};
     }
-    trace_printf(5, 8, "[%s] Error: StartTime =%ld and current time = %ld\n", kTag, static_cast<long>(start),
-                 static_cast<long>(now));
+    trace_printf(5, 8, "[%s] Error: StartTime =%" PRId64 " and current time = %" PRId64 "\n", kTag, start, now);
     if (start <= now) return {0, queueID, 0};
     return markJobsScheduled(jobList, numJobs, start, queueID, startText, untilText, hasEnd);
   });
@@ -346,11 +346,10 @@ uint16_t jsInitQueueInfo(std::map<std::string, sdbus::Variant>& properties, cons
   }
   for (size_t i = 0; i < jobList.size(); ++i) {
     if (hasUnbalancedQuote(jobList[i])) {
-      trace_printf(1, 8, "[%s] Error: unterminated jobID = %s detected at index %ld:\n", kTag, jobList[i].c_str(),
-                   static_cast<long>(i));
+      trace_printf(1, 8, "[%s] Error: unterminated jobID = %s detected at index %zu:\n", kTag, jobList[i].c_str(), i);
       return 1;
     }
-    trace_printf(4, 8, "[%s] jobList[%ld] = %s\n", kTag, static_cast<long>(i), jobList[i].c_str());
+    trace_printf(4, 8, "[%s] jobList[%zu] = %s\n", kTag, i, jobList[i].c_str());
   }
   for (uint16_t i = 0; i < numJobs; ++i) {
     if (i >= jobList.size()) {

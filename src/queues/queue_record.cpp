@@ -1,5 +1,6 @@
 #include "queues/queue_record.hpp"
 
+#include <cinttypes>
 #include <cstring>
 
 #include "jobs/job_record.hpp"
@@ -8,8 +9,8 @@
 namespace velmer {
 
 void logQueueNumbers(const char* tag, const JobQueueRecord& queue) {
-  trace_printf(4, 8, "[%s]: startTime: %ld", tag, static_cast<long>(queue.startTime));
-  trace_printf(4, 8, "[%s]: untilTime: %ld", tag, static_cast<long>(queue.untilTime));
+  trace_printf(4, 8, "[%s]: startTime: %" PRId64, tag, queue.startTime);
+  trace_printf(4, 8, "[%s]: untilTime: %" PRId64, tag, queue.untilTime);
   trace_printf(4, 8, "[%s]: flags: %d", tag, static_cast<int>(queue.flags));
   trace_printf(4, 8, "[%s]: trackedJobCount: %d", tag, static_cast<int>(queue.trackedJobCount));
   trace_printf(4, 8, "[%s]: Queuestate: %d", tag, queue.queueState);
@@ -28,8 +29,8 @@ void convertToJobQueueInfoObj(const JobQueueRecord& record, JobQueueInfoObj& cac
   cacheRecord.queueState = record.queueState;
   cacheRecord.itemCount = record.itemCount;
   trace_printf(4, 8, "[%s]: jsQueueID: %s", kTag, cacheRecord.jsQueueID);
-  trace_printf(4, 8, "[%s]: startTime: %ld", kTag, static_cast<long>(record.startTime));
-  trace_printf(4, 8, "[%s]: untilTime: %ld", kTag, static_cast<long>(record.untilTime));
+  trace_printf(4, 8, "[%s]: startTime: %" PRId64, kTag, record.startTime);
+  trace_printf(4, 8, "[%s]: untilTime: %" PRId64, kTag, record.untilTime);
   trace_printf(4, 8, "[%s]: flags: %u", kTag, record.flags);
   trace_printf(4, 8, "[%s]: trackedJobCount: %u", kTag, record.trackedJobCount);
   trace_printf(4, 8, "[%s]: queueState: %u", kTag, record.queueState);

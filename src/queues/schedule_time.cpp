@@ -1,6 +1,7 @@
 #include "queues/schedule_time.hpp"
 
 #include <cctype>
+#include <cinttypes>
 #include <ctime>
 
 #include "clock.hpp"
@@ -59,8 +60,8 @@ uint16_t convertLocalTime(const char* tag, const std::string& timeString, int64_
     trace_printf(1, 8, "[%s] Error: Time conversion mismatch\n", tag);
     return 8;
   }
-  trace_printf(4, 8, "[%s] Time string is correct format: %s = %ld seconds\n", tag, timeString.c_str(),
-               static_cast<long>(seconds));
+  trace_printf(4, 8, "[%s] Time string is correct format: %s = %" PRId64 " seconds\n", tag, timeString.c_str(),
+               seconds);
   return 0;
 }
 
@@ -126,8 +127,8 @@ uint16_t validate(const char* tag, const std::string& startTime, const std::stri
     return 9;
   }
   if (start != kTimeNow && start < now) {
-    trace_printf(1, 8, "[%s]: Error: start time (%ld) is less than pCurrentTime (%ld)\n", tag,
-                 static_cast<long>(start), static_cast<long>(now));
+    trace_printf(1, 8, "[%s]: Error: start time (%" PRId64 ") is less than pCurrentTime (%" PRId64 ")\n", tag,
+                 start, now);
     return 9;
   }
   if (startTime == "TIME_NA") {
@@ -140,24 +141,24 @@ uint16_t validate(const char* tag, const std::string& startTime, const std::stri
     return 10;
   }
   if (until < now) {
-    trace_printf(1, 8, "[%s]:Error: until time (%ld) is less than pCurrentTime (%ld)\n", tag,
-                 static_cast<long>(until), static_cast<long>(now));
+    trace_printf(1, 8, "[%s]:Error: until time (%" PRId64 ") is less than pCurrentTime (%" PRId64 ")\n", tag,
+                 until, now);
     return 10;
   }
   trace_printf(5, 8, "[%s]: validating scheduling window\n", tag);
-  trace_printf(5, 8, "[%s]: startTime:   %ld\n", tag, static_cast<long>(start));
-  trace_printf(5, 8, "[%s]: pCurrentTime: %ld\n", tag, static_cast<long>(now));
+  trace_printf(5, 8, "[%s]: startTime:   %" PRId64 "\n", tag, start);
+  trace_printf(5, 8, "[%s]: pCurrentTime: %" PRId64 "\n", tag, now);
   if (until != kTimeNotApplicable) {
     // The window must be at least 300 seconds (the message says 12 minutes).
     if (start <= now) {
-      trace_printf(5, 8, "[%s]: untilTime - pCurrentTime: %d\n", tag, static_cast<int>(until - now));
+      trace_printf(5, 8, "[%s]: untilTime - pCurrentTime: %" PRId64 "\n", tag, until - now);
       if (until - now < 300) {
         trace_printf(1, 8,
                      "[%s] Error: job execution window must be at least 12 minutes (pUntilTime - pCurrentTime)\n", tag);
         return 7;
       }
     } else {
-      trace_printf(5, 8, "[%s]: untilTime - startTime: %d\n", tag, static_cast<int>(until - start));
+      trace_printf(5, 8, "[%s]: untilTime - startTime: %" PRId64 "\n", tag, until - start);
       if (until - start < 300) {
         trace_printf(1, 8, "[%s] Error: job execution window must be at least 12 minutes (pUntilTime - startTime)\n",
                      tag);

@@ -4,6 +4,7 @@
 #include <sys/msg.h>
 
 #include <atomic>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -89,7 +90,7 @@ int sendMessage(const char* tag, ChannelCache& cache, const ChannelLines& lines,
   } else {
     trace_printf(4, 8, lines.queueIdReused, tag, cache.queueId.load());
   }
-  if (msgsnd(cache.queueId.load(), &message, kSchedulerPayloadSize, IPC_NOWAIT) != 0) {
+  if (msgsnd(cache.queueId.load(), &message, sizeof message.payload, IPC_NOWAIT) != 0) {
     trace_printf(4, 8, lines.sendFailed, tag);
     std::perror("msgsnd");
     return 1;
@@ -100,21 +101,21 @@ int sendMessage(const char* tag, ChannelCache& cache, const ChannelLines& lines,
 
 }  // namespace
 
-SchedulerMessage makeSchedulerMessage(int64_t type, int64_t startTime, int64_t untilTime, const std::string& queueID) {
+SchedulerMessage makeSchedulerMessage(long type, int64_t startTime, int64_t untilTime, const std::string& queueID) {
   SchedulerMessage message;
   std::memset(&message, 0, sizeof message);
   message.type = type;
-  message.startTime = startTime;
-  message.untilTime = untilTime;
-  std::memcpy(message.queueID, queueID.data(), std::min(queueID.size(), sizeof message.queueID - 1));
+  message.payload.startTime = startTime;
+  message.payload.untilTime = untilTime;
+  std::memcpy(message.payload.queueID, queueID.data(), std::min(queueID.size(), sizeof message.payload.queueID - 1));
   return message;
 }
 
 int scheduleQueue(const std::string& queueID, int64_t startTime, int64_t untilTime) {
   constexpr const char* kTag = "scheduleQueue";
   trace_printf(4, 8, "[%s]JQLEGACY: ___ ScheduleQueue: Enter\n", kTag);
-  trace_printf(4, 8, "[%s]JQLEGACY: ___ ScheduleQueue: QID=%s , start_time=%ld , until_time=%ld\n", kTag,
-               queueID.c_str(), static_cast<long>(startTime), static_cast<long>(untilTime));
+  trace_printf(4, 8, "[%s]JQLEGACY: ___ ScheduleQueue: QID=%s , start_time=%" PRId64 " , until_time=%" PRId64 "\n",
+               kTag, queueID.c_str(), startTime, untilTime);
   return sendMessage(kTag, scheduleChannel, kScheduleLines,
                      makeSchedulerMessage(kScheduleMessage, startTime, untilTime, queueID));
 }

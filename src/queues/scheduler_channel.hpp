@@ -12,20 +12,26 @@
 
 namespace velmer {
 
-enum SchedulerMessageType : int64_t { kScheduleMessage = 2, kKillMessage = 3 };
+enum SchedulerMessageType : long { kScheduleMessage = 2, kKillMessage = 3 };
 
-// One message, 64 bytes; msgsnd sends the 56 bytes after `type`.
-struct SchedulerMessage {
-  int64_t type;
+// What the receiver reads after the type: 56 bytes, the same on every architecture.
+struct [[gnu::packed]] SchedulerPayload {
   int64_t startTime;
   int64_t untilTime;
   char queueID[33];  // at most 32 characters and a NUL
   char reserved[7];
 };
-static_assert(sizeof(SchedulerMessage) == 64, "scheduler message layout");
-inline constexpr size_t kSchedulerPayloadSize = sizeof(SchedulerMessage) - sizeof(int64_t);
+static_assert(sizeof(SchedulerPayload) == 56, "scheduler payload layout");
 
-SchedulerMessage makeSchedulerMessage(int64_t type, int64_t startTime, int64_t untilTime, const std::string& queueID);
+// One message as msgsnd reads it: the type is a `long` (4 bytes on 32-bit ARM, 8 on 64-bit
+// targets) and the payload follows it at once.
+struct SchedulerMessage {
+  long type;
+  SchedulerPayload payload;
+};
+static_assert(offsetof(SchedulerMessage, payload) == sizeof(long), "the payload follows the type");
+
+SchedulerMessage makeSchedulerMessage(long type, int64_t startTime, int64_t untilTime, const std::string& queueID);
 
 // Hands a queue to the queue-execution process: 0 when the message was sent, else 1.
 int scheduleQueue(const std::string& queueID, int64_t startTime, int64_t untilTime);

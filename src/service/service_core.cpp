@@ -2,13 +2,13 @@
 
 #include <atomic>
 #include <csignal>
-#include <ctime>
 #include <mutex>
 
 #include "cleanup/background_cleanup.hpp"
 #include "persistence/backup_thread.hpp"
 #include "bus/bus.hpp"
 #include "bus/waiting_calls.hpp"
+#include "clock.hpp"
 #include "jobs/job_create.hpp"
 #include "jobs/job_registry.hpp"
 #include "persistence/key_value_store.hpp"
@@ -55,7 +55,7 @@ void startUp() {
   statusObject().serviceName("JobManager");
   if (jsJobMainInit() != 0) trace_printf(4, 8, "[%s]: job service init failed", kMainTag);
   trace_printf(4, 8, "[%s]: job service init done", kMainTag);
-  statusObject().LastupdatedTime(static_cast<uint64_t>(std::time(nullptr)));
+  statusObject().LastupdatedTime(static_cast<uint64_t>(currentTimeSeconds()));
   JobRegistry::instance();
   trace_printf(4, 8, "[%s]: job utils singleton object created & status time set", kMainTag);
 }

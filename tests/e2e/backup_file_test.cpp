@@ -34,7 +34,7 @@ class BackupFile : public PersistenceTest {
   DumpResult dump(const std::filesystem::path& file, std::vector<std::string> options = {}) {
     const auto output = root() / "dump.json";
     std::filesystem::remove(output);
-    options.insert(options.begin(), {VELMER_DUMP_BINARY, file.string()});
+    options.insert(options.begin(), {VELMER_DUMP_COMMAND, file.string()});
     ChildProcess tool(options, output.string());
     const auto status = tool.waitForExit(kBackupStepTimeout);
     if (!status) return {};

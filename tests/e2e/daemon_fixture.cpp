@@ -58,7 +58,7 @@ std::string readFile(const std::filesystem::path& path) {
 
 namespace {
 std::vector<std::string> sandboxCommand(const std::filesystem::path& root, const DaemonOptions& options) {
-  std::vector<std::string> argv = {VELMER_SANDBOX_BINARY, root.string(), "--trace-level",
+  std::vector<std::string> argv = {VELMER_SANDBOX_COMMAND, root.string(), "--trace-level",
                                    std::to_string(options.traceLevel)};
   argv.insert(argv.end(), options.extraArgs.begin(), options.extraArgs.end());
   return argv;

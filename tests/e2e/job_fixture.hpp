@@ -27,6 +27,8 @@
 namespace velmer::e2e {
 
 inline constexpr int64_t kNoEnd = 4294967295;  // "TIME_NA" as seconds
+// Times whose seconds outgrow 32 bits: 2040-01-01 05:00:00 and 2099-12-31 23:59:59 UTC.
+inline constexpr int64_t kIn2040 = 2209006800, kIn2099 = 4102444799;
 inline constexpr uint16_t kSame = 255;         // a report's state or percentage that changes nothing
 // The backup thread removes objects; under the sanitizers it takes its time.
 inline constexpr auto kRemovalTimeout = 10s;

@@ -134,7 +134,7 @@ TEST_F(JobSchedule, ANowScheduleHandsTheQueueOverAtOnceAndAStartAheadMarksEachJo
   EXPECT_EQ(peer.receiveWaiting(),
             (std::vector<ReceivedSchedulerMessage>{{2, expectedSchedulerPayload(0, kNoEnd, queueID)}}));
 
-  const std::time_t start = std::time(nullptr) + 3600, until = start + 7200;
+  const std::time_t start = kIn2040, until = kIn2099;  // seconds beyond 32 bits
   const std::string startText = displayTimeOf(start), untilText = displayTimeOf(until);
   // A job, the until argument, the message and message ID it gets and its event's
   // arguments (the display strings only).

@@ -156,8 +156,9 @@ TEST_F(Restore, RestartAfterSigtermOrKillBringsBackEveryJobQueueAndCount) {
 // Every start reads one file laid out by hand, some with something else than a
 // directory at the restore directory's path: the store keeps every object before any
 // damage, the file is rewritten from what was published, and whatever stood at the
-// restore path is removed as itself (a linked directory keeps its contents). A start
-// that cannot publish its store leaves the file as it was.
+// restore path is removed as itself (a linked directory keeps its contents); the
+// restore directory goes with every entry it holds. A start that cannot publish its
+// store leaves the file as it was.
 TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingButADirectoryAtTheRestorePath) {
   const std::string id1 = "JID_000000000001", id2 = "JID_000000000002";
   const Bytes job1 = layout::jobObject(storedJob(id1, 0)), job2 = layout::jobObject(storedJob(id2, 4));
@@ -180,7 +181,7 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
     const char* what;
     Bytes file;
     std::vector<std::string> kept;
-    std::function<void()> placeAtTheRestorePath = [] {};
+    std::function<void()> beforeTheStart = [] {};
     size_t queues = 0;
   };
   const Case cases[] = {
@@ -197,6 +198,8 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
       {"a symlink to a directory", job1, {id1},
        [&] { std::filesystem::create_directory_symlink(elsewhere, restorePath); }},
       {"a full store", fullStore, allJobs, [] {}, 128},
+      {"stray entries in the backup directory, one in a folder", job1, {id1},
+       [&] { for (const char* name : {"a", "b/c"}) layout::writeBytes(root() / layout::kBackupDirectory / name, {}); }},
   };
   bool running = false;
   for (const auto& c : cases) {
@@ -204,7 +207,7 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
     if (running) stopDaemon();
     removeLegacyCopy();  // the previous case's objects would come back from it
     layout::writeBytes(root() / layout::kBackupFile, c.file);
-    c.placeAtTheRestorePath();
+    c.beforeTheStart();
     ASSERT_NO_THROW(startAndAwaitRestore());
     running = true;
     EXPECT_EQ(keysOf(jobsOnBus()), c.kept);

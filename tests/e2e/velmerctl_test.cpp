@@ -15,9 +15,10 @@ namespace {
 class Velmerctl : public JobTest {
  protected:
   // Output to a file is as wide as COLUMNS says: 80 leaves out the name column and
-  // shortens the times.
+  // shortens the times. Times are shown in UTC.
   void SetUp() override {
     setenv("COLUMNS", "80", 1);
+    setenv("TZ", "UTC0", 1);
     JobTest::SetUp();
   }
 
@@ -27,7 +28,7 @@ class Velmerctl : public JobTest {
   };
 
   ChildProcess start(const std::vector<std::string>& args, const std::filesystem::path& log) {
-    std::vector<std::string> argv = {VELMERCTL_BINARY, "--address", busAddress()};
+    std::vector<std::string> argv = {VELMERCTL_COMMAND, "--address", busAddress()};
     argv.insert(argv.end(), args.begin(), args.end());
     return ChildProcess(argv, log.string());
   }
@@ -46,12 +47,14 @@ TEST_F(Velmerctl, ShowsJobsAsTableAndJsonFollowsThemAndAnswersWithTheReplyCodesM
   std::string running = createJob("BIOS configuration", 61);
   std::string fresh = createJob("RAID configuration", 60);
   ASSERT_EQ(update(running, 3, 40, "Running"), 0);
+  ASSERT_EQ(setJob(running, {{"startTime", kIn2040}, {"untilTime", kIn2099}}), 0);
 
   // The arguments, the exit status, texts the output holds and texts it must not hold.
   using Strings = std::vector<std::string>;
   const std::tuple<Strings, ExitStatus, Strings, Strings> cases[] = {
       {{"list"}, 0, {"ID", running + "  61    running  40%", fresh + "  60    new"}, {}},
-      {{"show", running}, 0, {"jobStatus               Running", "percentComplete         40  (40%)"}, {}},
+      {{"show", running}, 0, {"jobStatus               Running", "percentComplete         40  (40%)",
+                              "2209006800  (2040-01-01 05:00:00)", "4102444799  (2099-12-31 23:59:59)"}, {}},
       // Options left out leave their fields as they are.
       {{"update", running, "--percent", "60"}, 0, {"updated " + running}, {}},
       {{"list", "--state", "running"}, 0, {running + "  61    running  60%   Running"}, {fresh}},

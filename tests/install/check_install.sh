@@ -7,6 +7,7 @@
 #                                               tmpfiles creates the directories it writes
 #   check_install.sh deb BUILD TREE [CPACK-ARG...]
 #                                               cpack -G DEB holds exactly the files of TREE
+#                                               and names the architecture they run on
 set -euo pipefail
 
 # "mode path" of every entry under $1, paths relative to it, sorted by path.
@@ -80,6 +81,18 @@ check_unit() {
     fail "the unit's exposure is above 2.5: $(tail -n 1 <<<"$output")"
 }
 
+# The Debian architecture that the ELF program $1 runs on.
+architecture_of() {
+  local header
+  header=$(readelf --file-header "$1")
+  case $(sed -n 's/^ *Machine: *//p' <<<"$header") in
+    "Advanced Micro Devices X86-64") echo amd64 ;;
+    AArch64) echo arm64 ;;
+    ARM) if grep -q "hard-float ABI" <<<"$header"; then echo armhf; else echo armel; fi ;;
+    *) echo "unknown machine" ;;
+  esac
+}
+
 check_deb() {
   local build=$1 tree=$2 work
   shift 2
@@ -96,6 +109,10 @@ check_deb() {
   local scripts
   scripts=$(dpkg-deb --ctrl-tarfile "$package" | tar -t | sort | tr '\n' ' ')
   [[ $scripts == *"./postinst ./postrm ./prerm "* ]] || fail "maintainer scripts missing: $scripts"
+  local named runs_on
+  named=$(dpkg-deb --field "$package" Architecture)
+  runs_on=$(architecture_of "$tree/usr/sbin/velmerd")
+  [[ $named == "$runs_on" ]] || fail "the package says Architecture: $named, its daemon runs on $runs_on"
 }
 
 mode=${1:?mode}

@@ -44,6 +44,8 @@ TEST_F(ScheduleTime, StringsConvertToSecondsOfLocalTimeOrAreRefused) {
       {"TIME_NOW", 0, 0}, {"TIME_NA", 0, 4294967295}, {"Next Reboot", 0, -2},
       {"20250101000000", 0, 1735707600},  // 00:00 EST is 05:00 UTC
       {"20250701120000", 0, 1751385600},  // summer: daylight time, 16:00 UTC
+      // Past the 32-bit end of time (2038-01-19 03:14:07 UTC), to the last second of 2099.
+      {"20380118221408", 0, 2147483648}, {"20400101000000", 0, 2209006800}, {"20991231235959", 0, 4102462799},
       {"time_now", 8, 7}, {"", 8, 7},
       {"202501010000001", 8, 7},  // 15 characters
       {"20250230120000", 8, {}},  // 30 February
