@@ -169,10 +169,10 @@ TEST_F(RestoreFromFile, EachStartKeepsWhatLiesBeforeTheDamageAndRemovesAnythingB
   Bytes fullStore;
   std::vector<std::string> allJobs;
   for (int i = 0; i < 256; ++i) allJobs.push_back("JID_" + std::to_string(100000000001 + i));
-  for (const auto& id : allJobs) fullStore = layout::concat({fullStore, layout::jobObject(storedJob(id, 2))});
+  const auto append = [&](const Bytes& object) { fullStore.insert(fullStore.end(), object.begin(), object.end()); };
+  for (const auto& id : allJobs) append(layout::jobObject(storedJob(id, 2)));
   for (size_t q = 0; q < 128; ++q)
-    fullStore = layout::concat({fullStore, layout::queueObject(storedQueue("QID_" + std::to_string(900000000000 + q),
-                                                                           {allJobs[2 * q], allJobs[2 * q + 1]}))});
+    append(layout::queueObject(storedQueue("QID_" + std::to_string(900000000000 + q), {allJobs[2 * q], allJobs[2 * q + 1]})));
   const auto restorePath = root() / layout::kRestoreDirectory;
   const auto elsewhere = root() / "elsewhere";
   layout::writeBytes(elsewhere / "keep", Bytes{1, 2, 3});
@@ -238,7 +238,8 @@ TEST_F(RestoreFromFile, CreationsDuringTheStartUpWaitTakeOnlyTheRoomTheStoredJob
   std::vector<std::string> stored;
   for (int i = 0; i < 254; ++i) {
     stored.push_back("JID_" + std::to_string(100000000001 + i));
-    file = layout::concat({file, layout::jobObject(storedJob(stored.back(), 2))});
+    const Bytes job = layout::jobObject(storedJob(stored.back(), 2));
+    file.insert(file.end(), job.begin(), job.end());
   }
   layout::writeBytes(root() / layout::kBackupFile, file);
   startDaemon();
