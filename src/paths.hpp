@@ -19,6 +19,9 @@ inline constexpr std::string_view kLegacyBackupDir = "/flash/data1/jqlegacy/jobb
 inline constexpr std::string_view kLegacyRestoreDir = "/flash/data1/jqlegacy/jobrestore";
 inline constexpr std::string_view kBackupFileName = "jobsandqueues.jnqbkp";
 inline constexpr std::string_view kKeyValueFile = "/var/lib/jobservice/blobkeyvalue.json";
+// A key-value file the daemon cannot keep whole is renamed to its name with this suffix
+// (then ".1", ".2", ... when that is taken) instead of being written over.
+inline constexpr std::string_view kUnreadableSuffix = ".unreadable";
 // Size and digest of the legacy copy this daemon wrote last: a legacy file that still
 // matches it holds nothing an older firmware wrote.
 inline constexpr std::string_view kLegacyCopyDigestFile = "/var/lib/jobservice/jqlegacy-copy.digest";
