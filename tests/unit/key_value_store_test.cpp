@@ -81,8 +81,8 @@ TEST(KeyValueFile, ReadingKeepsWhatIsSoundOfADamagedFileAndSaysWhatItLeftOut) {
   EXPECT_NE(cut.damage, "");
 
   // Members of the wrong kind, and values nested deeper than keys, are left out alone.
-  KeyValueFileContents mixed = readKeyValueText(
-      R"({"JID_1": {"c": {"k": 5, "l": "w", "m": {"deep": [[{"x": "y"}]]}, "n": ["v"]}}, "JID_2": "flat", "JID_3": {"c": {"k": "x"}}})");
+  KeyValueFileContents mixed = readKeyValueText(R"({"JID_1": {"c": {"k": 5, "l": "w", "m": {"deep": [[{"x": "y"}]]},)"
+                                                R"( "n": ["v"]}}, "JID_2": "flat", "JID_3": {"c": {"k": "x"}}})");
   EXPECT_EQ(mixed.store, (bus::BlobKeyValue{{"JID_1", {{"c", {{"l", "w"}}}}}, {"JID_3", {{"c", {{"k", "x"}}}}}}));
   EXPECT_EQ(mixed.damage, "JID_1/c/k holds a number, left out");
   EXPECT_NE(readKeyValueText(R"(["JID_1"])").damage, "");
