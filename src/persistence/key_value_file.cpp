@@ -18,15 +18,62 @@ namespace {
 
 constexpr size_t kIndentStep = 4;
 
-// A text as nlohmann writes it without ASCII escaping: quotes, two bytes for the short
-// escapes, six for any other control character, every other byte as it is.
+// How JSON writes a byte of a text (as nlohmann does without ASCII escaping): a short
+// escape for quote, backslash and five control characters, \u00XX for the others, every
+// other byte as it is.
+std::string_view shortEscape(unsigned char c) {
+  switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\b': return "\\b";
+    case '\f': return "\\f";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    default: return {};
+  }
+}
+
 size_t quotedBytes(std::string_view text) {
   size_t bytes = 2;
-  for (const unsigned char c : text) {
-    const bool shortEscape = c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t';
-    bytes += shortEscape ? 2 : c < 0x20 ? 6 : 1;
-  }
+  for (const unsigned char c : text) bytes += !shortEscape(c).empty() ? 2 : c < 0x20 ? 6 : 1;
   return bytes;
+}
+
+void appendQuoted(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const unsigned char c : text) {
+    if (const std::string_view escape = shortEscape(c); !escape.empty()) {
+      out += escape;
+    } else if (c < 0x20) {
+      const char unicode[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(unicode, sizeof unicode);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+// Writes an object at `indent` with one member per line, `appendValue` writing each value.
+template <class Map, class AppendValue>
+void appendObject(std::string& out, size_t indent, const Map& object, AppendValue&& appendValue) {
+  if (object.empty()) {
+    out += "{}";
+    return;
+  }
+  out += "{\n";
+  for (auto member = object.begin(); member != object.end(); ++member) {
+    if (member != object.begin()) out += ",\n";
+    out.append(indent + kIndentStep, ' ');
+    appendQuoted(out, member->first);
+    out += ": ";
+    appendValue(member->second);
+  }
+  out += '\n';
+  out.append(indent, ' ');
+  out += '}';
 }
 
 // A member of an object at `indent`, with the ",\n" after it.
@@ -183,16 +230,19 @@ size_t keyValueFileBytes(size_t jobs, size_t jobMemberBytes) {
 }
 
 std::string serializeBlobKeyValue(const bus::BlobKeyValue& store, uint32_t autoDeleteTimeout) {
-  nlohmann::json document = nlohmann::json::object();
-  for (const auto& [jobID, callers] : store) {
-    nlohmann::json& job = document[jobID] = nlohmann::json::object();
-    for (const auto& [caller, keys] : callers) {
-      nlohmann::json& entry = job[caller] = nlohmann::json::object();
-      for (const auto& [key, value] : keys) entry[key] = value;
-    }
-  }
-  document[kServiceConfigMember] = {{"velmerd", {{"autoDeleteTimeout", std::to_string(autoDeleteTimeout)}}}};
-  return document.dump(4, ' ', false);
+  // The service member takes its place in byte order, and the place of a job of its name.
+  const KeyValueCallers service = {{"velmerd", {{"autoDeleteTimeout", std::to_string(autoDeleteTimeout)}}}};
+  std::map<std::string_view, const KeyValueCallers*> members;
+  for (const auto& [jobID, callers] : store) members.emplace(jobID, &callers);
+  members[kServiceConfigMember] = &service;
+  std::string text;
+  text.reserve(keyValueFileBytes(store.size(), keyValueStoreBytes(store).file));
+  appendObject(text, 0, members, [&](const KeyValueCallers* callers) {
+    appendObject(text, kIndentStep, *callers, [&](const auto& keys) {
+      appendObject(text, 2 * kIndentStep, keys, [&](const std::string& value) { appendQuoted(text, value); });
+    });
+  });
+  return text;
 }
 
 KeyValueFileContents readKeyValueText(std::string_view text) {

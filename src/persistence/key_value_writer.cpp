@@ -37,7 +37,8 @@ bool setAsideIfPending() {
                  std::strerror(errno));
     return false;
   }
-  if (!aside.empty()) trace_printf(1, 8, "[%s]: the unreadable key-value file is set aside as %s\n", kWriterTag, aside.c_str());
+  if (!aside.empty())
+    trace_printf(1, 8, "[%s]: the unreadable key-value file is set aside as %s\n", kWriterTag, aside.c_str());
   setAsidePending = false;
   return true;
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include <nlohmann/json.hpp>
+
 namespace velmer {
 namespace {
 
@@ -54,16 +56,23 @@ TEST(KeyValueLimits, EachLimitRefusesOnlyTheWriteThatWouldCrossIt) {
   EXPECT_GT(fileBytes + 6 * controls.size() + 64, kMaxKeyValueFileSize) << "refused before the bound";
 }
 
-TEST(KeyValueFile, TheSizeOfAStoresFileIsKnownWithoutWritingIt) {
+TEST(KeyValueFile, ItsTextIsWhatTheJsonLibraryWritesAndItsSizeIsKnownWithoutWritingIt) {
   const bus::BlobKeyValue stores[] = {
       {},
       {{"JID_1", {}}},
       {{"JID_1", {{"caller", {}}}}, {"lower", {{"c", {{"k", "v"}}}}}},
       {{"JID_\"2\"", {{"a\\b", {{"tab\t", "line\nfeed \x01\x1f\x7f \xe2\x82\xac"}, {"", ""}}}, {"b", {{"k", "v"}}}}}},
   };
-  for (const auto& store : stores)
-    EXPECT_EQ(keyValueFileBytes(store.size(), keyValueStoreBytes(store).file),
-              serializeBlobKeyValue(store, UINT32_MAX).size());
+  for (const auto& store : stores) {
+    nlohmann::json document(store);
+    document[kServiceConfigMember] = {{"velmerd", {{"autoDeleteTimeout", "4294967295"}}}};
+    const std::string text = serializeBlobKeyValue(store, UINT32_MAX);
+    EXPECT_EQ(text, document.dump(4, ' ', false));
+    EXPECT_EQ(keyValueFileBytes(store.size(), keyValueStoreBytes(store).file), text.size());
+  }
+  // A job named like the service member gives way to it.
+  EXPECT_EQ(serializeBlobKeyValue({{kServiceConfigMember, {{"c", {{"k", "v"}}}}}}, 600),
+            serializeBlobKeyValue({}, 600));
 }
 
 TEST(KeyValueFile, ReadingKeepsWhatIsSoundOfADamagedFileAndSaysWhatItLeftOut) {
