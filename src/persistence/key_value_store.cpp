@@ -59,13 +59,15 @@ struct PairWrite {
   bool newJob = false, newCaller = false;
 };
 
-void applyPair(bus::BlobKeyValue& store, PairWrite& write) {
-  write.newJob = !store.contains(write.jobID);
-  KeyValueCallers& callers = store[write.jobID];
-  write.newCaller = !callers.contains(write.caller);
-  auto& keys = callers[write.caller];
-  if (const auto entry = keys.find(write.key); entry != keys.end()) write.previous = entry->second;
-  keys[write.key] = write.value;
+PairWrite applyPair(bus::BlobKeyValue& store, const std::string& jobID, const std::string& caller,
+                    const std::string& key, const std::string& value) {
+  PairWrite write{jobID, caller, key, value, std::nullopt, !store.contains(jobID), false};
+  KeyValueCallers& callers = store[jobID];
+  write.newCaller = !callers.contains(caller);
+  auto& keys = callers[caller];
+  if (const auto entry = keys.find(key); entry != keys.end()) write.previous = entry->second;
+  keys[key] = value;
+  return write;
 }
 
 // Takes a write back unless a later change replaced its value; the job and caller
@@ -246,22 +248,22 @@ void jsWriteBLOBKeyValue(const std::string& jobID, const std::string& key, const
     trace_printf(4, 8, "[%s]: Entering jsWriteBLOBKeyValue service\n", kTag);
     // Every byte stored here is sent in each change signal of blobKeyValue and kept
     // in the file: what a client may store is bounded.
-    PairWrite write{jobID, callerName, key, value, std::nullopt, false, false};
+    std::optional<PairWrite> pair;
     const char* refusal = nullptr;
     editJobs(std::span(&jobID, 1), [&](bus::BlobKeyValue& store) {
       refusal = keyValueWriteRefusal(store, storeBytes, jobID, key, callerName, value);
-      if (refusal == nullptr) applyPair(store, write);
+      if (refusal == nullptr) pair = applyPair(store, jobID, callerName, key, value);
       return refusal == nullptr;
     });
-    if (refusal != nullptr) {
+    if (!pair) {
       trace_printf(2, 8, "[%s]: refused (%s): job %zu, caller %zu, key %zu, value %zu bytes\n", kTag, refusal,
                    jobID.size(), callerName.size(), key.size(), value.size());
       reply(1);
       return;
     }
-    logPairWrite(kTag, write);
+    logPairWrite(kTag, *pair);
     // Answered once the file holds the pair; a pair the file cannot take is taken back.
-    writeKeyValueFileFor([write = std::move(write), reply](bool written) {
+    writeKeyValueFileFor([write = std::move(*pair), reply](bool written) {
       if (written) {
         trace_printf(4, 8, "[%s]: Key-Value persisted successfully \n", kTag);
       } else {
