@@ -21,6 +21,9 @@ inline constexpr std::string_view kBackupFileName = "jobsandqueues.jnqbkp";
 // The changes made since the backup file was written, beside it in the same directory.
 inline constexpr std::string_view kJournalFileName = "jobsandqueues.journal";
 inline constexpr std::string_view kKeyValueFile = "/var/lib/jobservice/blobkeyvalue.json";
+// A key-value file the daemon cannot keep whole is renamed to its name with this suffix
+// (then ".1", ".2", ... when that is taken) instead of being written over.
+inline constexpr std::string_view kUnreadableSuffix = ".unreadable";
 // Size and digest of the legacy copy this daemon wrote last: a legacy file that still
 // matches it holds nothing an older firmware wrote.
 inline constexpr std::string_view kLegacyCopyDigestFile = "/var/lib/jobservice/jqlegacy-copy.digest";

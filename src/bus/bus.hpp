@@ -20,6 +20,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -213,14 +214,19 @@ class Object : public sdbus::AdaptorInterfaces<Adaptor> {
   }
 
   // Changes one property in place (no copy of a large value) and signals the change.
-  // `mutator` runs under the values lock: it only changes the value.
+  // `mutator` runs under the values lock: it only changes the value. One that returns
+  // bool says whether it changed anything; false sends no signal.
   template <class T, class Mutator>
   void update(T Record::*member, std::string_view name, Mutator&& mutator) {
+    bool changed = true;
     {
       std::lock_guard values(valuesMutex_);
-      mutator(values_.*member);
+      if constexpr (std::is_same_v<std::invoke_result_t<Mutator&, T&>, bool>)
+        changed = mutator(values_.*member);
+      else
+        mutator(values_.*member);
     }
-    if (announced_ && !quietTeardownActive())
+    if (changed && announced_ && !quietTeardownActive())
       Base::getObject().emitPropertiesChangedSignal(Adaptor::INTERFACE_NAME, {std::string(name)});
   }
 
@@ -260,11 +266,12 @@ class Object : public sdbus::AdaptorInterfaces<Adaptor> {
   T busGet(T Record::*member) const {
     return guarded([&] { return get(member); });
   }
+  // Returns whether the value changed.
   template <class T>
-  void busSet(T Record::*member, const T& value, std::string_view name) {
-    guarded([&] {
+  bool busSet(T Record::*member, const T& value, std::string_view name) {
+    return guarded([&] {
       refuseOversizedClientValue(name, value);
-      set(member, value, name);
+      return set(member, value, name);
     });
   }
 
@@ -295,10 +302,20 @@ class Object : public sdbus::AdaptorInterfaces<Adaptor> {
 // Declares one property's getter, its setter with a skipSignal flag, and the plain
 // setter that the bus calls (the same with skipSignal false, for values within the
 // bounds of a client's write).
-#define VELMER_BUS_PROPERTY(Record, Type, name)                                                  \
-  Type name() override { return busGet(&Record::name); }                                         \
-  bool name(const Type& value, bool skipSignal) { return this->set(&Record::name, value, #name, skipSignal); } \
+#define VELMER_BUS_PROPERTY(Record, Type, name) \
+  VELMER_BUS_PROPERTY_ACCESSORS(Record, Type, name) \
   void name(const Type& value) override { busSet(&Record::name, value, #name); }
+
+// The same for a property whose client writes need more than storing: the plain setter
+// is only declared, and the object defines it (calling busSet first). The daemon's own
+// writes use the setter with a skipSignal flag.
+#define VELMER_BUS_PROPERTY_OWN_CLIENT_SETTER(Record, Type, name) \
+  VELMER_BUS_PROPERTY_ACCESSORS(Record, Type, name) \
+  void name(const Type& value) override;
+
+#define VELMER_BUS_PROPERTY_ACCESSORS(Record, Type, name)           \
+  Type name() override { return busGet(&Record::name); } \
+  bool name(const Type& value, bool skipSignal) { return this->set(&Record::name, value, #name, skipSignal); }
 
 // The same for a read-only property: the getter only.
 #define VELMER_BUS_READONLY_PROPERTY(Record, Type, name) \

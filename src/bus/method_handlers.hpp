@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -16,10 +17,13 @@ using StatusList = std::tuple<uint16_t, std::vector<std::string>>;
 using StatusByte = std::tuple<uint16_t, uint8_t>;
 // The reply of a method that answers (status, data, code) later: creation and deletion.
 using TripleReply = sdbus::Result<uint16_t, std::string, uint16_t>;
+// Answers a method whose reply is one status, maybe later and from another thread (with
+// the bus lock held): the key-value writes, answered once the file holds them.
+using StatusReply = std::function<void(uint16_t status)>;
 
 // Service status and controller-firmware state (service_main.cpp)
 uint16_t getJobServiceStatus();
-uint16_t configureJobStoreAutoDeletionPolicy(uint16_t timeout);
+void configureJobStoreAutoDeletionPolicy(uint16_t timeout, const StatusReply& reply);
 uint16_t jsSetkelvofwJobState(uint16_t state);
 StatusByte jsGetkelvofwJobState();
 StatusByte jsIsKelvoFWUpdateActive();
@@ -48,8 +52,8 @@ uint16_t jobServCleanupPersistentData(const std::string& jobName, const std::str
                                       const std::string& jobStatus, uint32_t jobState);
 
 // Key-value store
-uint16_t jsWriteBLOBKeyValue(const std::string& jobID, const std::string& key, const std::string& callerName,
-                             const std::string& value);
+void jsWriteBLOBKeyValue(const std::string& jobID, const std::string& key, const std::string& callerName,
+                         const std::string& value, const StatusReply& reply);
 StatusText jsReadBLOBKeyValue(const std::string& jobID, const std::string& callerName, const std::string& key);
 
 // Recurring tasks

@@ -142,7 +142,9 @@ void runStartupSequence() {
   refreshJobCache();
   JSScheduleQueues();
   trace_printf(4, 8, "[%s]: ___ Scheduleed all queues Completed\n", kTag);
-  checkBLOBStatus();
+  // Entries of jobs kept on flash unpublished stay; a store not restored whole drops none.
+  if (restored.complete)
+    checkBLOBStatus([&](const std::string& jobID) { return restored.unpublished.contains(StoredKind::Job, jobID); });
   restoreOver = true;
   resumeCreationsAfterRestore();
   startPostRestore();

@@ -70,15 +70,14 @@ std::vector<StoreChange> changesBetween(const StoreImage& from, const StoreImage
 }
 
 void WritePacing::succeeded(FlashClock::time_point started, std::chrono::milliseconds interval) {
-  retryDelay_ = std::chrono::milliseconds::zero();
+  retryDelay_.succeeded();
   nextStart_ = started + interval;
 }
 
 std::chrono::milliseconds WritePacing::failed() {
-  retryDelay_ = retryDelay_ == std::chrono::milliseconds::zero() ? kFirstRetryDelay
-                                                                 : std::min(2 * retryDelay_, kLongestRetryDelay);
-  nextStart_ = FlashClock::now() + retryDelay_;
-  return retryDelay_;
+  const auto delay = retryDelay_.failed();
+  nextStart_ = FlashClock::now() + delay;
+  return delay;
 }
 
 void FlashWriter::start(const RestoredStore& restored) {

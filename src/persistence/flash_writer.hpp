@@ -27,6 +27,7 @@
 
 #include "persistence/journal.hpp"
 #include "persistence/restore.hpp"
+#include "persistence/retry_delay.hpp"
 #include "persistence/store_image.hpp"
 
 namespace velmer {
@@ -37,10 +38,6 @@ using FlashClock = std::chrono::steady_clock;
 // changes arriving meanwhile go out together, at most about three times a second, and a
 // change is on flash within about this interval after its reply.
 inline constexpr std::chrono::milliseconds kMinRewriteInterval{300};
-// The delay before the first retry of a failed write, doubled after each further failure
-// up to the longest.
-inline constexpr std::chrono::milliseconds kFirstRetryDelay{500};
-inline constexpr std::chrono::milliseconds kLongestRetryDelay{30000};
 // A journal longer than this is folded into a checkpoint. Restore applies at most this
 // much; a steady 10 reports a second take about four minutes to fill it.
 inline constexpr uint64_t kJournalCheckpointBytes = 1 << 20;
@@ -69,7 +66,7 @@ class WritePacing {
 
  private:
   FlashClock::time_point nextStart_{};
-  std::chrono::milliseconds retryDelay_{0};
+  RetryDelay retryDelay_;
 };
 
 class FlashWriter {

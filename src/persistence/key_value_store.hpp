@@ -1,26 +1,28 @@
 // The per-job key-value store: the main object's blobKeyValue property (job ID ->
-// caller -> key -> value), persisted as JSON together with the automatic-deletion
-// time-out under the reserved member "__serviceConfig__".
+// caller -> key -> value), kept on flash in the key-value file (key_value_file.hpp) by its
+// writer (key_value_writer.hpp), together with the automatic-deletion time-out.
 //
-// Every operation copies the property, changes the copy and stores it back. All callers
-// hold the bus lock (blobKeyValue is a bus property whose change is signalled), so the
-// D-Bus thread's and the backup thread's sequences never overlap.
+// Every change is made in place with the bus lock held (blobKeyValue is a bus property
+// whose change is signalled). The lock also guards the store's running size, so that a
+// write is weighed against the limits without walking the whole store, and so the D-Bus
+// thread's and the backup thread's changes never overlap.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <string_view>
 
 #include "bus/bus.hpp"
+#include "persistence/key_value_file.hpp"
 
 namespace velmer {
 
-inline constexpr const char* kServiceConfigMember = "__serviceConfig__";
-
 // What a client may store. Every byte stored goes out in each change signal of
 // blobKeyValue and into the file, so the whole store stays far below a bus message's
-// limit; job IDs are 16 characters, so 32 bytes leave room for any ID scheme.
+// limit, and its file within what the reader takes (kMaxKeyValueFileSize: JSON writes a
+// control character as six bytes); job IDs are 16 characters, so 32 bytes leave room for
+// any ID scheme.
 inline constexpr size_t kMaxKeyValueJobIDBytes = 32;
 inline constexpr size_t kMaxKeyValueCallerBytes = 255;
 inline constexpr size_t kMaxKeyValueKeyBytes = 255;
@@ -29,33 +31,30 @@ inline constexpr size_t kMaxKeyValueEntriesPerJob = 64;  // keys of all callers 
 inline constexpr size_t kMaxKeyValueJobs = 512;          // twice the store's job limit
 inline constexpr size_t kMaxKeyValueStoreBytes = 1024 * 1024;  // texts of the whole store
 
-// Why writing `value` under job, caller and key would break a limit above, or null
-// when it may be written.
-const char* keyValueWriteRefusal(const bus::BlobKeyValue& store, const std::string& jobID, const std::string& key,
-                                 const std::string& callerName, const std::string& value);
-// The key-value file's bounds on reading: a larger file, or members nested deeper than
-// job ID -> caller -> key, is damage, refused before it costs memory.
-inline constexpr size_t kMaxKeyValueFileSize = 4 * 1024 * 1024;
-inline constexpr int kKeyValueFileDepth = 3;
+// Why writing `value` under job, caller and key would break a limit above or make the
+// file larger than kMaxKeyValueFileSize, or null when it may be written. `storeBytes` is
+// what `store` takes (keyValueStoreBytes); only the job written to is walked.
+const char* keyValueWriteRefusal(const bus::BlobKeyValue& store, const KeyValueBytes& storeBytes,
+                                 const std::string& jobID, const std::string& key, const std::string& callerName,
+                                 const std::string& value);
 
-// The store that a key-value file's text holds (its service settings included); throws
-// on damage, as the start-up restore does.
-bus::BlobKeyValue keyValueStoreFromText(std::string_view text);
+// Whether the file of `store` stays within what the reader takes.
+bool keyValueStoreFitsFile(const bus::BlobKeyValue& store);
 
-// Writes the key-value file from the current properties (atomically).
-void persistBlobKeyValue();
-
-// Loads the key-value file into the properties (start-up).
+// Loads the key-value file into the properties (start-up, with the bus lock held). What
+// cannot be kept of a damaged file is left out and the file set aside, never written over.
 void restoreBlobKeyValue();
 
-// Drops the entries of jobs that do not exist (backup thread, after restore).
-void checkBLOBStatus();
+// Drops the entries of jobs that do not exist (backup thread, after restore), but for
+// the jobs `keptOnFlash` names: stored jobs this start could not publish keep theirs.
+void checkBLOBStatus(const std::function<bool(const std::string&)>& keptOnFlash = {});
 
-// Drops one job's entries: 0 when removed and written, 1 when there were none.
+// Drops one job's entries (bus lock held): 0 when removed, 1 when there were none. The
+// file follows with the next batch.
 uint32_t jsRemoveJobFromBlobKeyValue(const std::string& jobID);
 
-// The file's text for a store and a time-out: indent 4, members in byte order, no
-// trailing newline.
-std::string serializeBlobKeyValue(const bus::BlobKeyValue& store, uint32_t autoDeleteTimeout);
+// The store or the time-out was set whole, by a client's Properties.Set or by
+// setAllProperties (bus lock held): the running size follows, and so does the file.
+void keyValueStoreReplaced();
 
 }  // namespace velmer

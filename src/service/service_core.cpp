@@ -12,6 +12,7 @@
 #include "jobs/job_create.hpp"
 #include "jobs/job_registry.hpp"
 #include "persistence/key_value_store.hpp"
+#include "persistence/key_value_writer.hpp"
 #include "paths.hpp"
 #include "service/service_main.hpp"
 #include "service/service_status.hpp"
@@ -69,6 +70,7 @@ void shutDownAfterSignal() {
   // made until now; it is the only writer, and it writes only a store it has restored, so
   // a stop before the restore (or without a backup thread) leaves the files as they were.
   stopThread();
+  finishKeyValueWrites();  // after the backup thread's last removals
   JSDeallocateContextMemory();
   waitForBackgroundCleanups();
   trace_printf(4, 8, "[%s]: Deallocate context memory done", kTag);
@@ -80,6 +82,7 @@ void stopAfterError(const std::exception& e) {
   finishWaitingCreations();
   bus::finishWaitingCalls();
   stopThread();
+  finishKeyValueWrites();
   JSDeallocateContextMemory();
   waitForBackgroundCleanups();
   trace_printf(4, 8, "[%s]: Stop backup thread done", kMainTag);
@@ -126,7 +129,7 @@ uint32_t jsJobMainInit() {
     Jobservicemain& main = mainObject();
     main.maxJobsInStore(uint16_t{256});
     main.numJobsInStore(uint16_t{0});
-    main.autoDeleteTimeout(uint32_t{172800});
+    main.autoDeleteTimeout(uint32_t{172800}, false);
     main.autoDeleteCapacity(uint16_t{128});
     trace_printf(4, 8, "[%s]: job main init done \n", kTag);
     JSAllocateContextMemory();

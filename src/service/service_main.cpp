@@ -1,11 +1,13 @@
 #include "service/service_main.hpp"
 
+#include <memory>
 #include <span>
 
 #include "bus/waiting_calls.hpp"
 
 #include "jobs/job_state.hpp"
 #include "persistence/key_value_store.hpp"
+#include "persistence/key_value_writer.hpp"
 #include "trace.h"
 
 namespace velmer {
@@ -33,6 +35,19 @@ const bus::Field<MainRecord> kMainFields[] = {
     {"taskInfoObjList", &MainRecord::taskInfoObjList},
     {"blobKeyValue", &MainRecord::blobKeyValue},
 };
+
+// A reply sent when the status is known, maybe from another thread; a connection that is
+// gone leaves nobody to answer.
+StatusReply statusReply(sdbus::Result<uint16_t>&& result) {
+  auto reply = std::make_shared<sdbus::Result<uint16_t>>(std::move(result));
+  return [reply](uint16_t status) {
+    try {
+      reply->returnResults(status);
+    } catch (const std::exception& e) {
+      trace_printf(2, 8, "[%s]: reply not sent: %s\n", "statusReply", e.what());
+    }
+  };
+}
 
 }  // namespace
 
@@ -73,7 +88,24 @@ Jobservicemain::Jobservicemain(sdbus::IConnection& connection, std::string path)
 Jobservicemain::~Jobservicemain() = default;
 
 uint16_t Jobservicemain::setAllProperties(const std::map<std::string, sdbus::Variant>& properties) {
-  return setAllPropertiesOf(*this, kMainFields, properties, nullptr);
+  const auto store = properties.find("blobKeyValue");
+  if (store != properties.end() && store->second.containsValueOfType<bus::BlobKeyValue>() &&
+      !keyValueStoreFitsFile(store->second.get<bus::BlobKeyValue>())) {
+    trace_printf(2, 8, "[%s]: blobKeyValue refused: its file would be larger than the reader takes\n",
+                 "setAllProperties");
+    return 65535;
+  }
+  const uint16_t status = setAllPropertiesOf(*this, kMainFields, properties, nullptr);
+  if (store != properties.end() || properties.contains("autoDeleteTimeout")) bus::guarded(keyValueStoreReplaced);
+  return status;
+}
+
+void Jobservicemain::autoDeleteTimeout(const uint32_t& value) {
+  if (busSet(&MainRecord::autoDeleteTimeout, value, "autoDeleteTimeout")) bus::guarded(keyValueStoreReplaced);
+}
+
+void Jobservicemain::blobKeyValue(const bus::BlobKeyValue& value) {
+  if (busSet(&MainRecord::blobKeyValue, value, "blobKeyValue")) bus::guarded(keyValueStoreReplaced);
 }
 
 void Jobservicemain::JobServCreate(TripleReply&& result, std::string jobName,
@@ -110,8 +142,8 @@ uint16_t Jobservicemain::JobServUpdateJobInfo(const std::string& jobID, const ui
                                               const std::string& messageArgs) {
   return jobServUpdateJobInfo(jobID, jobState, percentComplete, jobStatus, message, messageID, messageArgs);
 }
-uint16_t Jobservicemain::ConfigureJobStoreAutoDeletionPolicy(const uint16_t& timeout) {
-  return configureJobStoreAutoDeletionPolicy(timeout);
+void Jobservicemain::ConfigureJobStoreAutoDeletionPolicy(sdbus::Result<uint16_t>&& result, uint16_t timeout) {
+  configureJobStoreAutoDeletionPolicy(timeout, statusReply(std::move(result)));
 }
 uint16_t Jobservicemain::GetJobServiceStatus() { return getJobServiceStatus(); }
 uint16_t Jobservicemain::JobServDeleteQueue(const std::string& queueID, const uint16_t& unused) {
@@ -143,9 +175,9 @@ uint16_t Jobservicemain::JS_RTSE_ValidateNonBlocking(const std::string& taskID) 
 StatusText Jobservicemain::JS_RTSE_StartSchedulingRecurringTask(const std::string& taskDescription) {
   return jsrtseStartSchedulingRecurringTask(taskDescription);
 }
-uint16_t Jobservicemain::JS_WriteBLOB_Key_Value(const std::string& jobID, const std::string& key,
-                                                const std::string& callerName, const std::string& value) {
-  return jsWriteBLOBKeyValue(jobID, key, callerName, value);
+void Jobservicemain::JS_WriteBLOB_Key_Value(sdbus::Result<uint16_t>&& result, std::string jobID, std::string key,
+                                            std::string callerName, std::string value) {
+  jsWriteBLOBKeyValue(jobID, key, callerName, value, statusReply(std::move(result)));
 }
 StatusText Jobservicemain::JS_ReadBLOB_Key_Value(const std::string& jobID, const std::string& callerName,
                                                  const std::string& key) {
@@ -175,16 +207,22 @@ uint16_t getJobServiceStatus() {
   });
 }
 
-uint16_t configureJobStoreAutoDeletionPolicy(uint16_t timeout) {
+void configureJobStoreAutoDeletionPolicy(uint16_t timeout, const StatusReply& reply) {
   constexpr const char* kTag = "configureJobStoreAutoDeletionPolicy";
-  return methodFrame(kTag, "[%s]: EXCEPTION  in auto deletion policy update \n", [&]() -> uint16_t {
+  constexpr uint16_t kAnsweredLater = 0;
+  const uint16_t status = methodFrame(kTag, "[%s]: EXCEPTION  in auto deletion policy update \n", [&]() -> uint16_t {
     trace_printf(4, 8, "[%s]: Entering configure auto deletion policy setting job service\n", kTag);
-    trace_printf(4, 8, "[%s]: auto deletion existting timeoutValue = %d\n", kTag,
-                 static_cast<int>(mainObject().autoDeleteTimeout()));
-    mainObject().autoDeleteTimeout(uint32_t{timeout});
-    persistBlobKeyValue();
-    return 0;
+    const uint32_t previous = mainObject().autoDeleteTimeout();
+    trace_printf(4, 8, "[%s]: auto deletion existting timeoutValue = %d\n", kTag, static_cast<int>(previous));
+    mainObject().autoDeleteTimeout(uint32_t{timeout}, false);
+    // Answered once the file holds it; a time-out the file cannot take is taken back.
+    writeKeyValueFileFor([previous, timeout, reply](bool written) {
+      if (!written && mainObject().autoDeleteTimeout() == timeout) mainObject().autoDeleteTimeout(previous, false);
+      reply(written ? 0 : 1);
+    });
+    return kAnsweredLater;
   });
+  if (status != kAnsweredLater) reply(status);
 }
 
 uint16_t jsSetkelvofwJobState(uint16_t state) {

@@ -51,7 +51,7 @@ class Jobservicemain final
   uint16_t JobServUpdateJobInfo(const std::string& jobID, const uint16_t& jobState, const uint16_t& percentComplete,
                                 const std::string& jobStatus, const std::string& message,
                                 const std::string& messageID, const std::string& messageArgs) override;
-  uint16_t ConfigureJobStoreAutoDeletionPolicy(const uint16_t& timeout) override;
+  void ConfigureJobStoreAutoDeletionPolicy(sdbus::Result<uint16_t>&& result, uint16_t timeout) override;
   uint16_t GetJobServiceStatus() override;
   uint16_t JobServDeleteQueue(const std::string& queueID, const uint16_t& unused) override;
   uint16_t ValidateSchedulingParameters(const std::string& startTime, const std::string& untilTime) override;
@@ -66,8 +66,8 @@ class Jobservicemain final
   uint16_t JS_RTSE_RemoveTaskByGroupName(const std::string& groupName) override;
   uint16_t JS_RTSE_ValidateNonBlocking(const std::string& taskID) override;
   StatusText JS_RTSE_StartSchedulingRecurringTask(const std::string& taskDescription) override;
-  uint16_t JS_WriteBLOB_Key_Value(const std::string& jobID, const std::string& key, const std::string& callerName,
-                                  const std::string& value) override;
+  void JS_WriteBLOB_Key_Value(sdbus::Result<uint16_t>&& result, std::string jobID, std::string key,
+                              std::string callerName, std::string value) override;
   StatusText JS_ReadBLOB_Key_Value(const std::string& jobID, const std::string& callerName,
                                    const std::string& key) override;
   uint16_t JS_RTSE_FreeStringArray(const std::string& ignored) override;
@@ -82,7 +82,8 @@ class Jobservicemain final
   VELMER_BUS_PROPERTY(MainRecord, uint16_t, maxJobsInStore)
   VELMER_BUS_PROPERTY(MainRecord, uint16_t, numJobsInStore)
   VELMER_BUS_PROPERTY(MainRecord, uint16_t, autoDeleteCapacity)
-  VELMER_BUS_PROPERTY(MainRecord, uint32_t, autoDeleteTimeout)
+  // Kept in the key-value file: a client's change reaches it too.
+  VELMER_BUS_PROPERTY_OWN_CLIENT_SETTER(MainRecord, uint32_t, autoDeleteTimeout)
   VELMER_BUS_PROPERTY(MainRecord, uint16_t, kelvofwJobState)
   VELMER_BUS_PROPERTY(MainRecord, uint16_t, jobInfoObjCount)
   VELMER_BUS_PROPERTY(MainRecord, std::vector<std::string>, jobInfoObjList)
@@ -90,7 +91,7 @@ class Jobservicemain final
   VELMER_BUS_PROPERTY(MainRecord, std::vector<std::string>, jobQueueObjList)
   VELMER_BUS_PROPERTY(MainRecord, uint16_t, taskInfoObjCount)
   VELMER_BUS_PROPERTY(MainRecord, std::vector<std::string>, taskInfoObjList)
-  VELMER_BUS_PROPERTY(MainRecord, bus::BlobKeyValue, blobKeyValue)
+  VELMER_BUS_PROPERTY_OWN_CLIENT_SETTER(MainRecord, bus::BlobKeyValue, blobKeyValue)
 };
 
 // Register objects in the main object's list and count (each change signalled once):

@@ -537,21 +537,26 @@ TEST_F(AutoDeletion, PassRemovesExactlyTheFinishedJobsAtOrPastTheTimeoutAndTheCo
   std::string recent = jobIn(4, kDefaultTimeout - 60);
   std::string running = jobIn(3, 10 * kDefaultTimeout);
   std::string rebootPending = jobIn(6, 10 * kDefaultTimeout);
-  for (const std::string& id : {due, recent})
+  for (const std::string& id : {due, longDue, recent})
     ASSERT_EQ(client().callMain<uint16_t>("JS_WriteBLOB_Key_Value", id, std::string("key"), std::string("caller"),
                                           std::string("value")),
               0);
 
+  const size_t logStart = readLog().size();
   const std::string trigger = creationWithPass(5);
   EXPECT_EQ(client().mainProperty<IdList>("jobInfoObjList"), (IdList{recent, running, rebootPending, trigger}));
   EXPECT_FALSE(onBus(jobPath(due)) || onBus(jobPath(longDue)));
   // 6 after the creation, less the two removed.
   EXPECT_TRUE(hasFields(client().mainProperties(), {{"jobInfoObjCount", 4}, {"numJobsInStore", 4}}));
 
-  // The key-value file follows the property as it does for a named deletion.
+  // The key-value file follows the property as it does for a named deletion, written
+  // once for the pass.
   const auto blob = client().mainProperty<BlobKeyValue>("blobKeyValue");
-  EXPECT_EQ(std::make_tuple(blob.contains(due), blob.contains(recent), leftTheCache(due), leftTheCache(recent)),
-            std::make_tuple(false, true, true, false));
+  EXPECT_EQ(std::make_tuple(blob.contains(due), blob.contains(longDue), blob.contains(recent), leftTheCache(due),
+                            leftTheCache(recent)),
+            std::make_tuple(false, false, true, true, false));
+  EXPECT_TRUE(waitForLog("[persistBlobKeyValue]: Successfully persisted", 5s, logStart));
+  EXPECT_EQ(occurrences(readLog(logStart), "[persistBlobKeyValue]: Persisting"), 1u);
 
   // A count below the jobs removed: the creation raises it to 1, two removals leave 0
   // (not 65535).

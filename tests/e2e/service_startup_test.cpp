@@ -300,8 +300,9 @@ TEST_F(BareRoot, ReportsNotReadyYetEveryMainMethodStillGetsAReply) {
   }
   ASSERT_EQ(client().callMain<uint16_t>("JS_SetkelvofwJobState", uint16_t{31}), 0);
   EXPECT_EQ((client().callMain<uint16_t, uint8_t>("JS_IsKelvoFWUpdateActive")), (std::tuple<uint16_t, uint8_t>{0, 1}));
-  EXPECT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{60}), 0);
-  EXPECT_EQ(client().mainProperty<uint32_t>("autoDeleteTimeout"), 60u);
+  // Without the key-value file's directory the time-out cannot be kept: refused, not taken.
+  EXPECT_EQ(client().callMain<uint16_t>("ConfigureJobStoreAutoDeletionPolicy", uint16_t{60}), 1);
+  EXPECT_EQ(client().mainProperty<uint32_t>("autoDeleteTimeout"), 172800u);
 }
 
 }  // namespace
