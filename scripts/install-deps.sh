@@ -13,6 +13,9 @@ packages=(
   dbus      # dbus-daemon for the private test and demo bus
   util-linux  # setsid for the demo
   systemd     # systemd-analyze for the install tests
+  scdoc       # the manual pages
+  lintian     # the install tests check the Debian package with it
+  bash-completion  # the install tests complete velmerctl's command lines
   dpkg-dev    # dpkg-shlibdeps for the Debian package's dependencies
   gcovr       # scripts/coverage.sh
 )
