@@ -1,5 +1,6 @@
 #include "trace.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,9 +39,73 @@ bool stderrIsJournal() {
   return ::fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
 }
 
-// The kernel-style priority prefix journald reads: err, warning, notice, info, debug.
-char journalPriority(int level) {
-  if (level <= 1) return '3';
+// Level 1 is what the daemon's design always writes, not only its errors: it also reports
+// normal operation and the refusal of a client's request at level 1. An operator's
+// `journalctl -p err` should show only what needs attention, so the level-1 lines known to
+// be one of those two are recognised by their text and written lower; any other level-1
+// line, a new one included, stays an error, so that a failure is never hidden. An entry
+// ending in a line break matches only at the end of the line.
+constexpr std::string_view kRoutineTexts[] = {
+    "EVTWRAPSubmitEvent return stattus = 0\n",  // after every event
+    "count in jobInfoObjList is 0",             // an empty store, of jobs or of queues
+    "getJobInfoObjList count is empty",
+    "Start of Function",
+    "Formatted Time String",
+    "Until time String is TIME_NA\n",  // a schedule without an end
+    "Handling the Reboot Job",
+    "0 task ids.. no recurring jobs present",
+    "0 job ids\n",
+};
+// The client is answered with the reason: worth a look when a client misbehaves, no more.
+constexpr std::string_view kRefusalTexts[] = {
+    "invalid jobState=",
+    "jobID is empty",
+    "JobID is null",
+    "No info found for unique",
+    "Duplicate job detected",
+    "unterminated jobID",
+    "job index out of bounds",
+    "job list is empty",
+    "numOf job is zero",
+    "Cannot add job to queue",
+    "Not able to validate jobTyep",
+    "Invalid JobType",
+    "Job queue is FULL",
+    "Failed to generate unique job ID",  // more new IDs in a second than the ID format has
+    "CheckDownloadingJobs() returned non-zero",
+    "retCode having non zero value",  // follows the line that says why
+    "Job StartTime is invalid",
+    "StartTime is emtpy",
+    "Untiltime is emtpy",
+    "startTime is empty",
+    "Start time String is",
+    "Until time String is",
+    "time string is null",
+    "Incorrect time string length",
+    "Non-numeric character in time string",
+    "Time conversion mismatch",
+    "is less than pCurrentTime",
+    "start time cannot be TIME_NA",
+    "startTime > untilTime",
+    "execution window must be at least",
+    // The recurring-task engine's answers about the request: invalid, unknown, taken, not
+    // scheduled, table full. Only -ENOMEM stays an error.
+    "status=-22\n",
+    "status=-2\n",
+    "status=-17\n",
+    "status=-61\n",
+    "status=-28\n",
+};
+
+template <size_t N>
+bool mentionsAny(std::string_view line, const std::string_view (&texts)[N]) {
+  return std::any_of(std::begin(texts), std::end(texts), [&](std::string_view text) { return line.find(text) != line.npos; });
+}
+
+// The kernel-style priority prefix journald reads for `line` (with its line break):
+// err, warning, notice, info, debug.
+char journalPriority(int level, std::string_view line) {
+  if (level <= 1) return mentionsAny(line, kRoutineTexts) ? '6' : mentionsAny(line, kRefusalTexts) ? '4' : '3';
   if (level >= 5) return '7';
   return static_cast<char>('2' + level);
 }
@@ -57,10 +123,8 @@ extern "C" void trace_printf(int level, unsigned int mask, const char* format, .
   tm parts{};
   gmtime_r(&now.tv_sec, &parts);
   char prefix[64];
-  int prefixLength = 0;
-  if (stderrIsJournal()) prefixLength = std::snprintf(prefix, sizeof prefix, "<%c>", journalPriority(level));
-  prefixLength += std::snprintf(prefix + prefixLength, sizeof prefix - prefixLength, "%02d:%02d:%02d.%06ld L%d/M%u ",
-                                parts.tm_hour, parts.tm_min, parts.tm_sec, now.tv_nsec / 1000, level, mask);
+  const int prefixLength = std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d.%06ld L%d/M%u ", parts.tm_hour,
+                                         parts.tm_min, parts.tm_sec, now.tv_nsec / 1000, level, mask);
 
   char stackBuffer[1024];
   va_list args;
@@ -81,5 +145,6 @@ extern "C" void trace_printf(int level, unsigned int mask, const char* format, .
   va_end(argsCopy);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   line += '\n';
+  if (stderrIsJournal()) line.insert(0, std::string{'<', journalPriority(level, line), '>'});
   writeLine(line.data(), line.size());
 }

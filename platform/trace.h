@@ -12,7 +12,9 @@
  *
  * When standard error is the journal (JOURNAL_STREAM names it), each line starts with
  * the priority journald reads: <3> err for level 1, <4> warning for 2, <5> notice for 3,
- * <6> info for 4, <7> debug for 5 and above.
+ * <6> info for 4, <7> debug for 5 and above. The level-1 lines known to report normal
+ * operation get <6> info, and those known to refuse a client's request <4> warning, so
+ * that err is left to what needs an operator's attention.
  */
 #ifndef VELMER_PLATFORM_TRACE_H
 #define VELMER_PLATFORM_TRACE_H

@@ -19,6 +19,9 @@ packages=(
   dbus      # dbus-daemon for the private test and demo bus
   util-linux  # setsid for the demo
   systemd     # systemd-analyze for the install tests
+  scdoc       # the manual pages
+  lintian     # the install tests check the Debian package with it
+  bash-completion  # the install tests complete velmerctl's command lines
   dpkg-dev    # dpkg-shlibdeps for the Debian package's dependencies
   gcovr       # scripts/coverage.sh
   libfuse3-dev fuse3  # scripts/powercut.sh: the forgetful file system and fusermount3

@@ -14,10 +14,10 @@ namespace {
 
 class Velmerctl : public JobTest {
  protected:
-  // Output to a file is as wide as COLUMNS says: 80 leaves out the name column and
-  // shortens the times. Times are shown in UTC.
+  // Output to a file holds whole values, however narrow COLUMNS says a terminal is.
+  // Times are shown in UTC.
   void SetUp() override {
-    setenv("COLUMNS", "80", 1);
+    setenv("COLUMNS", "20", 1);
     setenv("TZ", "UTC0", 1);
     JobTest::SetUp();
   }
@@ -52,12 +52,12 @@ TEST_F(Velmerctl, ShowsJobsAsTableAndJsonFollowsThemAndAnswersWithTheReplyCodesM
   // The arguments, the exit status, texts the output holds and texts it must not hold.
   using Strings = std::vector<std::string>;
   const std::tuple<Strings, ExitStatus, Strings, Strings> cases[] = {
-      {{"list"}, 0, {"ID", running + "  61    running  40%", fresh + "  60    new"}, {}},
+      {{"list"}, 0, {"ID", running + "  BIOS configuration  61    running  40%", fresh + "  RAID configuration  60"}, {}},
       {{"show", running}, 0, {"jobStatus               Running", "percentComplete         40  (40%)",
                               "2209006800  (2040-01-01 05:00:00)", "4102444799  (2099-12-31 23:59:59)"}, {}},
       // Options left out leave their fields as they are.
       {{"update", running, "--percent", "60"}, 0, {"updated " + running}, {}},
-      {{"list", "--state", "running"}, 0, {running + "  61    running  60%   Running"}, {fresh}},
+      {{"list", "--state", "running"}, 0, {"configuration  61    running  60%   Running"}, {fresh}},
       {{"create", "", "1"}, 1, {"velmerctl create: the job name is empty (code 4)"}, {}},
       {{"delete", "JID_000000000000"}, 1, {"JID_000000000000: no such job", "(code 1)"}, {}},
       {{"kv", "get", running, "nobody", "stage"}, 1, {"no entry for this job ID and caller (code 1)"}, {}},
@@ -87,10 +87,10 @@ TEST_F(Velmerctl, ShowsJobsAsTableAndJsonFollowsThemAndAnswersWithTheReplyCodesM
   };
   ASSERT_TRUE(shows(fresh + "  new")) << readFile(log);
   ASSERT_EQ(update(fresh, 3, 50, "Downloading"), 0);
-  ASSERT_TRUE(shows("running     [#####-----]   50%  Downloading")) << readFile(log);
+  ASSERT_TRUE(shows("running     [###############---------------]   50%  Downloading")) << readFile(log);
   ASSERT_EQ(update(fresh, 4, 100, "Completed"), 0);
   EXPECT_EQ(watch.waitForExit(10s), 0) << readFile(log);
-  EXPECT_NE(readFile(log).find("finished    [##########]  100%  Completed"), std::string::npos) << readFile(log);
+  EXPECT_NE(readFile(log).find("finished    [##############################]  100%  Completed"), std::string::npos) << readFile(log);
 
   // Neither a bus that cannot be reached nor a bus without the job manager is a refusal.
   EXPECT_EQ(run({"--address", "unix:path=" + (root() / "no.socket").string(), "status"}).status, 3);

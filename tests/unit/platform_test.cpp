@@ -105,6 +105,13 @@ TEST(Trace, LinesToTheJournalCarryTheirPriority) {
     const std::string stream = std::to_string(captured.st_dev) + ":" + std::to_string(captured.st_ino);
     setenv("JOURNAL_STREAM", stream.c_str(), 1);
     for (int level = 1; level <= 6; ++level) trace_printf(level, 8, "level %d", level);
+    // Level 1 of normal operation and of refused requests is not an error; a failure is.
+    trace_printf(1, 8, "[%s]:EVTWRAPSubmitEvent return stattus = %d", "submit", 0);
+    trace_printf(1, 8, "[%s]: number of Jobs count in jobInfoObjList is 0", "fetch");
+    trace_printf(1, 8, "[%s]: Job StartTime is invalid !!", "schedule");
+    trace_printf(1, 8, "RTSE_GetTaskFromJobID failed, status=%d\n", -2);
+    trace_printf(1, 8, "RTSE_GetTaskFromJobID failed, status=%d\n", -12);
+    trace_printf(1, 8, "[%s]:EVTWRAPSubmitEvent return stattus = %d", "submit", 10);
     setenv("JOURNAL_STREAM", (stream + "1").c_str(), 1);  // inherited, but stderr went elsewhere
     trace_printf(1, 8, "not the journal");
     unsetenv("JOURNAL_STREAM");
@@ -112,7 +119,9 @@ TEST(Trace, LinesToTheJournalCarryTheirPriority) {
   std::istringstream lines(out);
   std::vector<std::string> priorities;
   for (std::string line; std::getline(lines, line);) priorities.push_back(line[0] == '<' ? line.substr(0, 3) : "none");
-  EXPECT_EQ(priorities, (std::vector<std::string>{"<3>", "<4>", "<5>", "<6>", "<7>", "<7>", "none"})) << out;
+  EXPECT_EQ(priorities, (std::vector<std::string>{"<3>", "<4>", "<5>", "<6>", "<7>", "<7>", "<6>", "<6>", "<4>", "<4>",
+                                                  "<3>", "<3>", "none"}))
+      << out;
 }
 
 TEST(Platform, RefusedArgumentsChangeNothingAndTablesStopAtTheirLimits) {

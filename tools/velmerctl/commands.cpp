@@ -88,9 +88,9 @@ std::vector<Row> jobRows(const std::vector<const BusObject*>& jobs, std::string 
   return rows;
 }
 
-// The jobs as a table as wide as the terminal: full times when they fit, else short ones.
+// The jobs as a table fitted to the output: full times when they fit, else short ones.
 void printJobTable(const std::vector<const BusObject*>& jobs) {
-  size_t width = terminalWidth();
+  size_t width = outputWidth();
   std::vector<Row> rows = jobRows(jobs, formatTime);
   if (!fitsByCutting(kJobColumns, rows, width)) rows = jobRows(jobs, formatTimeCompact);
   std::fputs(renderTable(kJobColumns, rows, width).c_str(), stdout);
@@ -114,7 +114,7 @@ void printQueueTable(const std::vector<BusObject>& queues) {
                     std::to_string(valueOr<uint8_t>(p, "queueState", 0)), formatStart(valueOr<int64_t>(p, "startTime", 0)),
                     formatTime(valueOr<int64_t>(p, "untilTime", 0)), ids});
   }
-  std::fputs(renderTable(columns, rows, terminalWidth()).c_str(), stdout);
+  std::fputs(renderTable(columns, rows, outputWidth()).c_str(), stdout);
 }
 
 void showJob(Service& service, const Store& store, const BusObject& job) {

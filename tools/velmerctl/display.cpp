@@ -182,9 +182,10 @@ bool fitsByCutting(const std::vector<Column>& columns, const std::vector<Row>& r
   return total <= width;
 }
 
-size_t terminalWidth() {
+size_t outputWidth() {
+  if (!isatty(STDOUT_FILENO)) return kNoWidthLimit;
   winsize size{};
-  if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   if (const char* columns = std::getenv("COLUMNS")) {
     size_t number = 0;
     std::string_view text(columns);

@@ -1,6 +1,6 @@
 // How velmerctl shows what the job manager publishes: state words, times, progress,
 // property values as text or JSON, and tables fitted to the terminal. Pure functions,
-// no bus.
+// no bus, but for the width of standard output.
 #pragma once
 
 #include <sdbus-c++/Types.h>
@@ -75,7 +75,10 @@ std::string renderTable(const std::vector<Column>& columns, const std::vector<Ro
 // Whether the table fits `width` by cutting alone, every column shown.
 bool fitsByCutting(const std::vector<Column>& columns, const std::vector<Row>& rows, size_t width);
 
-// Columns of the terminal on standard output: its size, else COLUMNS, else 80.
-size_t terminalWidth();
+// The width that tables and lines are fitted to: on a terminal, its size, else COLUMNS,
+// else 80; elsewhere (a pipe, a file) no limit, so that whole values reach the program or
+// the person reading them, as systemctl and ps give them.
+inline constexpr size_t kNoWidthLimit = SIZE_MAX;
+size_t outputWidth();
 
 }  // namespace velmerctl

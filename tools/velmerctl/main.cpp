@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
 
   std::string stateText;
   bool json = false;
-  auto* list = app.add_subcommand("list", "Table of jobs, as wide as the terminal");
+  auto* list = app.add_subcommand("list", "Table of jobs, fitted to the terminal; whole values in a pipe or a file");
   list->add_option("--state", stateText, "Only jobs in this state (a word or a number)")->check(stateValidator());
   list->add_flag("--json", json, "Print a JSON array of the jobs with every property");
   on(list, [&](Service& s) { return listJobs(s, stateText.empty() ? std::nullopt : parseState(stateText), json); });

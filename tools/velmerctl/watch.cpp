@@ -98,7 +98,7 @@ class WatchView {
   // of one line per job, redrawn in place. Elsewhere (a pipe, a file): each job's line
   // whenever it changed, and the removals.
   void draw() {
-    size_t width = terminalWidth();
+    size_t width = outputWidth();
     if (live_ && drawnLines_ > 0) std::printf("\r\x1b[%zuA\x1b[J", drawnLines_);
     for (const auto& [id, properties] : jobs_) {
       std::string state = stateWord(valueOr<uint32_t>(properties, "jobState", 0));
