@@ -4,6 +4,8 @@
 // them under bursts of commands.
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -142,14 +144,17 @@ using BackupThread = PersistenceTest;
 // More commands than the buffer's 256 entries, a deletion among the last, while a
 // post-restore tool runs that waits for the test to release it (or for the tool
 // time-out): equal commands merge, so nothing is dropped, and the buffer is served while
-// the tool runs, so every confirmed deletion is carried out at once.
+// the tool runs, so every confirmed deletion is carried out at once. A stop meanwhile
+// waits for that tool only.
 TEST_F(BackupThread, ABurstOfReportsAndDeletionsWhileBusyEndsWithTheFileMatchingTheBus) {
   const std::string running = createJob("Configure: RAID running", 1);
+  const std::string alsoRunning = createJob("Configure: RAID running too", 1);
   ASSERT_EQ(update(running, 3, 0), 0);
+  ASSERT_EQ(update(alsoRunning, 3, 0), 0);
   ASSERT_TRUE(waitUntilBackupMatchesBus());
   ASSERT_EQ(stopDaemon(), 0);
   const auto started = root() / "hold.started", release = root() / "hold.release";
-  installPostRestoreTool("touch " + started.string() + "\nwhile [ ! -e " + release.string() +
+  installPostRestoreTool("echo started >> " + started.string() + "\nwhile [ ! -e " + release.string() +
                          " ]; do sleep 0.05; done\n");
   startDaemon();
   ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(started); }, kBackupStepTimeout));
@@ -168,10 +173,15 @@ TEST_F(BackupThread, ABurstOfReportsAndDeletionsWhileBusyEndsWithTheFileMatching
   ASSERT_EQ(update(running, 3, 10), 0);
   // The buffer is served while the post-restore tool still runs.
   ASSERT_TRUE(waitUntilBackupMatchesBus());
-  std::ofstream(release).put('\n');
   const auto jobs = jobsOnBus();
-  EXPECT_EQ(keysOf(jobs), std::vector<std::string>{running}) << "every deleted job is gone";
+  EXPECT_EQ(keysOf(jobs), (std::vector<std::string>{running, alsoRunning})) << "every deleted job is gone";
   EXPECT_EQ(jobs.at(running).percentComplete, 10);
+
+  // A stop while the tool runs for the first running job starts none for the second.
+  ::kill(daemon().process().pid(), SIGTERM);
+  std::ofstream(release).put('\n');
+  EXPECT_EQ(stopDaemon(), 0);
+  EXPECT_EQ(readFile(started), "started\n");
 }
 
 // Each file is retried on its own, and a file whose content did not change is not
