@@ -494,6 +494,7 @@ void restore(Bench& bench, std::unique_ptr<Daemon>& daemon) {
 
 int runFlashBench(int argc, char** argv) {
   const Options options = parse(argc, argv);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is known
   trace_set_threshold(0);  // the readers' lines are the daemon's, not ours
   if (std::filesystem::exists(options.root) && !std::filesystem::is_empty(options.root)) fail("ROOT must be empty");
   const std::string logs = options.root + "/var/log/velmer";

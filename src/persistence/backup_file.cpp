@@ -81,7 +81,8 @@ void persistRecord(const char* tag, AtomicFile& file, StoredKind kind, const Pac
   trace_printf(4, 8, "___[%s]: %s: signature = %s, object_type = %d, object_size = %d\n", tag, tag, kObjectSignature,
                static_cast<int>(type), static_cast<int>(size));
   if (!writeHeader(tag, file, type, static_cast<uint32_t>(size), kind == StoredKind::Job)) return;
-  uint8_t* record = recordScratch();
+  RecordBuffer buffer(kind);
+  uint8_t* record = buffer.data();
   if (!unpackRecord(packed.data(), packed.size(), record, size)) {
     // Never happens for an image the daemon made; a file with a gap is refused at commit.
     trace_printf(1, 8, "[%s]: a packed record does not unpack\n", tag);
@@ -114,7 +115,8 @@ ObjectRead readRecord(std::istream& stream, BackupObject& object, ReadStop& stop
     return skipped == size ? ObjectRead::Object : damagedAt(stop, Damage::ShortRecord, offset, "record", skipped, size);
   }
   // Every byte of the record is read from the file before it is used.
-  uint8_t* record = recordScratch();
+  RecordBuffer buffer(type == kJobObject ? StoredKind::Job : StoredKind::Queue);
+  uint8_t* record = buffer.data();
   const size_t got = readUpTo(stream, record, size);
   if (got < size) return damagedAt(stop, stream.bad() ? Damage::ReadFailed : Damage::ShortRecord, offset, "record", got, size);
   object.packed = packRecord(record, size);
@@ -194,12 +196,16 @@ JSObjectHeader decodeObjectHeader(const uint8_t* header) {
   return {bytes::getText(header, 0, 7), bytes::get<uint32_t>(header, 8), bytes::get<uint32_t>(header, 12)};
 }
 
-void convertToJobServInfoObjFile(const JobInfoRecord& job, uint8_t* r) {
-  constexpr const char* kTag = "convertToJobServInfoObjFile";
-  trace_printf(4, 8, "[%s]: Entering convertToJobServInfoObjFile function", kTag);
+void encodeJobRecord(const JobInfoRecord& job, uint8_t* r) {
   std::memset(r, 0, kJobRecordSize);
   bytes::putNumbers(r, job, kJobNumbers);
   bytes::putTexts(r, job, kJobTexts);
+}
+
+void convertToJobServInfoObjFile(const JobInfoRecord& job, uint8_t* r) {
+  constexpr const char* kTag = "convertToJobServInfoObjFile";
+  trace_printf(4, 8, "[%s]: Entering convertToJobServInfoObjFile function", kTag);
+  encodeJobRecord(job, r);
   trace_printf(4, 8, "[%s]: Exiting convertToJobServInfoObjFile function", kTag);
 }
 

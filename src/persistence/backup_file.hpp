@@ -39,6 +39,7 @@ JSObjectHeader decodeObjectHeader(const uint8_t* header);
 
 // Record <-> plain data. The record buffers are kJobRecordSize and kQueueRecordSize bytes.
 void convertToJobServInfoObjFile(const JobInfoRecord& job, uint8_t* record);
+void encodeJobRecord(const JobInfoRecord& job, uint8_t* record);  // the same, without its log lines
 void convertToJobServInfoObj(const uint8_t* record, JobInfoRecord& job);
 void convertToJobQueueInfoControlObjFile(const JobQueueRecord& queue, uint8_t* record);
 void convertToJobQueueInfoControlObj(const uint8_t* record, JobQueueRecord& queue);

@@ -1,5 +1,6 @@
 #include "persistence/backup_thread.hpp"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -189,7 +190,11 @@ void runBatch(const std::vector<JSBackupCommand>& batch) {
 
 FlashClock::time_point writeToFlash(bool stopping) {
   try {
-    return flashWriter.serve(stopping);
+    const FlashClock::time_point next = flashWriter.serve(stopping);
+    // A write takes a copy of the whole store for a moment: its pages go back to the
+    // system at once, not kept by malloc for the next one.
+    ::malloc_trim(0);
+    return next;
   } catch (const std::exception& e) {
     trace_printf(1, 8, "[%s]: writing the store failed: %s\n", "backupThread", e.what());
     flashWriter.markStale();

@@ -28,25 +28,37 @@ std::string journalPath() { return backupDirectory() + "/" + std::string(paths::
 JournalOp putOp(StoredKind kind) { return kind == StoredKind::Job ? JournalOp::PutJob : JournalOp::PutQueue; }
 JournalOp removeOp(StoredKind kind) { return kind == StoredKind::Job ? JournalOp::RemoveJob : JournalOp::RemoveQueue; }
 
-// A job bound to another queue, or bound or freed, was scheduled: the legacy copy, which
-// a downgrade reads, follows such a change at once.
-bool rescheduled(const PackedRecord& before, const PackedRecord& after) {
-  JobInfoRecord old, now;
-  if (!unpackJob(before, old) || !unpackJob(after, now)) return true;
-  return old.queueID != now.queueID || ((old.flags ^ now.flags) & kJobFlagQueued) != 0;
+uint64_t fnv1a(const uint8_t* data, size_t size, uint64_t hash = 0xcbf29ce484222325ULL) {
+  for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 0x100000001b3ULL;
+  return hash;
 }
 
-void appendChangesOfKind(StoredKind kind, const StoreImage& from, const StoreImage& to,
+// The queue a job is bound to (its queue ID and the bound flag): a job bound to another
+// queue, or bound or freed, was scheduled, and the legacy copy, which a downgrade reads,
+// follows that at once.
+uint64_t bindingOf(const PackedRecord& packed) {
+  JobInfoRecord job;
+  if (!unpackJob(packed, job)) return 0;
+  const uint8_t queued = job.flags & kJobFlagQueued;
+  return fnv1a(reinterpret_cast<const uint8_t*>(job.queueID.data()), job.queueID.size(), fnv1a(&queued, 1));
+}
+
+StoredDigest digestOf(StoredKind kind, const PackedRecord& packed) {
+  return {fnv1a(packed.data(), packed.size()), kind == StoredKind::Job ? bindingOf(packed) : 0};
+}
+
+void appendChangesOfKind(StoredKind kind, const StoreDigest& from, const StoreImage& to,
                          std::vector<StoreChange>& changes) {
   for (const std::string& id : to.ids(kind)) {
     const PackedRecord& packed = *to.find(kind, id);
-    const PackedRecord* before = from.find(kind, id);
-    if (before != nullptr && *before == packed) continue;
-    const bool structural = before == nullptr || (kind == StoredKind::Job && rescheduled(*before, packed));
+    const auto before = from.find(StoredKey{kind, id});
+    const StoredDigest now = digestOf(kind, packed);
+    if (before != from.end() && before->second == now) continue;
+    const bool structural = before == from.end() || before->second.binding != now.binding;
     changes.push_back({putOp(kind), id, packed, structural});
   }
-  for (const std::string& id : from.ids(kind))
-    if (!to.contains(kind, id)) changes.push_back({removeOp(kind), id, {}, true});
+  for (const auto& [key, digest] : from)
+    if (key.kind == kind && !to.contains(kind, key.id)) changes.push_back({removeOp(kind), key.id, {}, true});
 }
 
 bool writeAll(int fd, const std::vector<uint8_t>& bytes, uint64_t offset) {
@@ -62,7 +74,14 @@ bool writeAll(int fd, const std::vector<uint8_t>& bytes, uint64_t offset) {
 
 }  // namespace
 
-std::vector<StoreChange> changesBetween(const StoreImage& from, const StoreImage& to) {
+StoreDigest digestOf(const StoreImage& image) {
+  StoreDigest digest;
+  for (StoredKind kind : {StoredKind::Job, StoredKind::Queue})
+    for (const std::string& id : image.ids(kind)) digest.emplace(StoredKey{kind, id}, digestOf(kind, *image.find(kind, id)));
+  return digest;
+}
+
+std::vector<StoreChange> changesBetween(const StoreDigest& from, const StoreImage& to) {
   std::vector<StoreChange> changes;
   appendChangesOfKind(StoredKind::Job, from, to, changes);
   appendChangesOfKind(StoredKind::Queue, from, to, changes);
@@ -91,7 +110,7 @@ void FlashWriter::start(const RestoredStore& restored) {
   legacyStructuralDue_ = true;  // the copy follows what this start restored and imported
   if (restored.inBackupDirectory) {
     // The store was restored where it lies: its journal goes on from its last whole entry.
-    onFlash_ = restored.stored;
+    onFlash_ = digestOf(restored.stored);
     journalBytes_ = restored.journalBytes;
     nextSequence_ = restored.journalLastSequence + 1;
     checkpointWritten_ = openJournal() && ::ftruncate(journalFd_, static_cast<off_t>(journalBytes_)) == 0 &&
@@ -139,15 +158,9 @@ StoreImage FlashWriter::snapshot() {
   sortByList(jobs, jobList);
   sortByList(queues, queueList);
   StoreImage image;
-  std::unordered_map<std::string, CachedJob> jobCache;
-  for (auto& [key, record] : jobs) {
-    auto cached = jobCache_.find(key);
-    CachedJob entry = cached != jobCache_.end() && cached->second.record == record
-                          ? std::move(cached->second)
-                          : CachedJob{record, packJob(record)};
-    image.add(StoredKind::Job, storedID(record.jsJobID), entry.packed);
-    jobCache.emplace(key, std::move(entry));
-  }
+  // A job is packed anew each time (a few microseconds); a queue record is 128 KB, so an
+  // unchanged queue keeps the bytes packed last.
+  for (const auto& [key, record] : jobs) image.add(StoredKind::Job, storedID(record.jsJobID), packJob(record));
   std::unordered_map<std::string, CachedQueue> queueCache;
   for (auto& [key, record] : queues) {
     auto cached = queueCache_.find(key);
@@ -157,7 +170,6 @@ StoreImage FlashWriter::snapshot() {
     image.add(StoredKind::Queue, storedID(record.jsQueueID), entry.packed);
     queueCache.emplace(key, std::move(entry));
   }
-  jobCache_ = std::move(jobCache);
   queueCache_ = std::move(queueCache);
   for (StoredKind kind : {StoredKind::Job, StoredKind::Queue})
     for (const std::string& id : unpublished_.ids(kind)) image.add(kind, id, *unpublished_.find(kind, id));
@@ -166,7 +178,7 @@ StoreImage FlashWriter::snapshot() {
 
 bool FlashWriter::checkpointWanted(bool stopping, const StoreImage& store) const {
   if (!checkpointWritten_ || journalBytes_ > kJournalCheckpointBytes) return true;
-  return stopping && (journalBytes_ > 0 || !(store == onFlash_));
+  return stopping && (journalBytes_ > 0 || !changesBetween(onFlash_, store).empty());
 }
 
 bool FlashWriter::legacyWanted(FlashClock::time_point now, bool stopping) const {
@@ -211,7 +223,7 @@ bool FlashWriter::appendChanges(const StoreImage& store) {
   journalBytes_ += bytes.size();
   nextSequence_ = sequence;
   noteChanges(changes);
-  onFlash_ = store;
+  onFlash_ = digestOf(store);
   return true;
 }
 
@@ -229,7 +241,7 @@ bool FlashWriter::checkpoint(const StoreImage& store) {
   noteChanges(changesBetween(onFlash_, store));
   // The legacy copy follows a checkpoint, which rewrites the whole store anyway.
   if (legacyProgressDue_) legacyStructuralDue_ = true;
-  onFlash_ = store;
+  onFlash_ = digestOf(store);
   checkpointWritten_ = true;
   emptyJournal();
   if (restoreDirectoryPending_ && removeRestoreDirectory()) restoreDirectoryPending_ = false;
@@ -304,7 +316,7 @@ FlashClock::time_point FlashWriter::serve(bool stopping) {
   stale_ = false;  // a change made after the snapshot marks the store again
   const StoreImage store = snapshot();
   writeStore(store, now, stopping);
-  if (!(onFlash_ == store)) stale_ = true;
+  if (!changesBetween(onFlash_, store).empty()) stale_ = true;
   if (legacyWanted(now, stopping) && (stopping || legacyPacing_.due(now))) {
     if (writeLegacyCopy(store, now))
       legacyPacing_.succeeded(now, std::chrono::milliseconds::zero());

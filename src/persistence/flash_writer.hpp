@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -51,9 +52,20 @@ struct StoreChange {
   bool structural = false;  // created, deleted or (re)scheduled: the legacy copy follows at once
 };
 
-// The changes that turn `from` into `to`, in a fixed order: jobs, then queues, each set
-// or removed.
-std::vector<StoreChange> changesBetween(const StoreImage& from, const StoreImage& to);
+// What the writer remembers of a stored object: digests of its bytes and, for a job, of
+// the queue it is bound to, a few bytes where the record is hundreds.
+struct StoredDigest {
+  uint64_t content = 0;
+  uint64_t binding = 0;
+  bool operator==(const StoredDigest&) const = default;
+};
+using StoreDigest = std::map<StoredKey, StoredDigest>;
+
+StoreDigest digestOf(const StoreImage& image);
+
+// The changes that turn the store `from` describes into `to`, in a fixed order: jobs,
+// then queues, each set or removed.
+std::vector<StoreChange> changesBetween(const StoreDigest& from, const StoreImage& to);
 
 // When a write may start next: at once, or after a delay that grows with every failure.
 class WritePacing {
@@ -90,14 +102,7 @@ class FlashWriter {
   // When something will be due next (time_point::max() when nothing is waiting).
   FlashClock::time_point nextWake() const;
 
-  // What this writer holds on flash: the backup file with the journal applied.
-  const StoreImage& onFlash() const { return onFlash_; }
-
  private:
-  struct CachedJob {
-    JobInfoRecord record;
-    PackedRecord packed;
-  };
   struct CachedQueue {
     JobQueueRecord record;
     PackedRecord packed;
@@ -118,7 +123,7 @@ class FlashWriter {
   bool writable_ = false;
   std::atomic<bool> stale_{false};
   StoreImage unpublished_;
-  StoreImage onFlash_;
+  StoreDigest onFlash_;  // the backup file with the journal applied
   bool checkpointWritten_ = false;  // the backup directory holds a backup file of ours
   bool restoreDirectoryPending_ = false;
   int journalFd_ = -1;
@@ -129,7 +134,6 @@ class FlashWriter {
   bool legacyProgressDue_ = false;
   FlashClock::time_point lastLegacyWrite_{};
   std::string legacyOnFlash_;  // the digest of the legacy copy on flash
-  std::unordered_map<std::string, CachedJob> jobCache_;      // by registry key
   std::unordered_map<std::string, CachedQueue> queueCache_;  // by registry key
 };
 

@@ -37,7 +37,8 @@ bool knownOperation(uint8_t op) { return op >= 1 && op <= 4; }
 
 // A set operation's record must unpack to a whole record of its kind.
 bool recordUnpacks(JournalOp op, const PackedRecord& packed) {
-  return unpackRecord(packed.data(), packed.size(), recordScratch(), recordSize(kindOf(op)));
+  RecordBuffer buffer(kindOf(op));
+  return unpackRecord(packed.data(), packed.size(), buffer.data(), recordSize(kindOf(op)));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "persistence/store_image.hpp"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 
 #include "persistence/backup_file.hpp"
@@ -34,9 +35,14 @@ bool getVarint(const uint8_t*& in, const uint8_t* end, size_t& value) {
 
 }  // namespace
 
-uint8_t* recordScratch() {
-  static thread_local std::vector<uint8_t> record(kQueueRecordSize);
-  return record.data();
+RecordBuffer::RecordBuffer(StoredKind kind) {
+  static thread_local std::array<uint8_t, kJobRecordSize> job;
+  if (kind == StoredKind::Job) {
+    data_ = job.data();
+    return;
+  }
+  own_.resize(kQueueRecordSize);
+  data_ = own_.data();
 }
 
 PackedRecord packRecord(const uint8_t* record, size_t size) {
@@ -84,26 +90,30 @@ bool unpackRecord(const uint8_t* packed, size_t packedSize, uint8_t* record, siz
 }
 
 PackedRecord packJob(const JobInfoRecord& job) {
-  uint8_t* record = recordScratch();
-  convertToJobServInfoObjFile(job, record);
+  RecordBuffer buffer(StoredKind::Job);
+  uint8_t* record = buffer.data();
+  encodeJobRecord(job, record);  // a job is packed at every write: no log lines for it
   return packRecord(record, kJobRecordSize);
 }
 
 PackedRecord packQueue(const JobQueueRecord& queue) {
-  uint8_t* record = recordScratch();
+  RecordBuffer buffer(StoredKind::Queue);
+  uint8_t* record = buffer.data();
   convertToJobQueueInfoControlObjFile(queue, record);
   return packRecord(record, kQueueRecordSize);
 }
 
 bool unpackJob(const PackedRecord& packed, JobInfoRecord& job) {
-  uint8_t* record = recordScratch();
+  RecordBuffer buffer(StoredKind::Job);
+  uint8_t* record = buffer.data();
   if (!unpackRecord(packed.data(), packed.size(), record, kJobRecordSize)) return false;
   convertToJobServInfoObj(record, job);
   return true;
 }
 
 bool unpackQueue(const PackedRecord& packed, JobQueueRecord& queue) {
-  uint8_t* record = recordScratch();
+  RecordBuffer buffer(StoredKind::Queue);
+  uint8_t* record = buffer.data();
   if (!unpackRecord(packed.data(), packed.size(), record, kQueueRecordSize)) return false;
   convertToJobQueueInfoControlObj(record, queue);
   return true;

@@ -43,10 +43,18 @@ bool unpackQueue(const PackedRecord& packed, JobQueueRecord& queue);
 
 size_t recordSize(StoredKind kind);
 
-// One record buffer per thread, large enough for any record: a fresh 128 KB block per
-// queue would leave the allocator holding freed blocks of that size. Its content lasts
-// until the thread's next use of it.
-uint8_t* recordScratch();
+// A buffer for one record of `kind`: a job's (1880 bytes) is kept per thread; a queue's
+// (128 KB) is mapped for as long as it is used and then returned to the system, so that no
+// thread holds one between uses.
+class RecordBuffer {
+ public:
+  explicit RecordBuffer(StoredKind kind);
+  uint8_t* data() { return data_; }
+
+ private:
+  std::vector<uint8_t> own_;
+  uint8_t* data_ = nullptr;
+};
 
 // The ID a record stored with `id` reads back with: up to a NUL, at most 255 bytes (the
 // record's ID field is 256 bytes with its NUL).

@@ -1,5 +1,7 @@
 #include "service/service_core.hpp"
 
+#include <malloc.h>
+
 #include <atomic>
 #include <csignal>
 #include <mutex>
@@ -155,6 +157,12 @@ uint32_t jsJobMainInit() {
 }
 
 int runDaemon(const DaemonOptions& options) {
+  // Blocks of 64 KiB and more (record buffers, file buffers) are mapped and returned to the
+  // system when freed, and free memory above 128 KiB at the top of a heap is returned too:
+  // by default malloc raises both limits as it sees large blocks freed, and the heaps
+  // then keep that memory for good.
+  ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+  ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
   paths::setRoot(options.root);
   trace_set_threshold(options.traceLevel);
   try {
