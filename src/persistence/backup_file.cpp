@@ -259,10 +259,9 @@ ObjectRead readBackupObject(std::istream& stream, BackupObject& object, ReadStop
   object = BackupObject{};
   object.offset = streamOffset(stream);
   uint8_t headerBytes[kObjectHeaderSize];
-  const size_t got = readUpTo(stream, headerBytes, sizeof headerBytes);
-  if (stream.bad()) return damagedAt(stop, Damage::ReadFailed, object.offset, "header", got);
-  if (got == 0) return ObjectRead::End;
-  if (got < kObjectHeaderSize) return damagedAt(stop, Damage::ShortHeader, object.offset, "header", got, kObjectHeaderSize);
+  if (const ObjectRead read = readHeader(stream, headerBytes, sizeof headerBytes, object.offset, stop);
+      read != ObjectRead::Object)
+    return read;
   object.header = decodeObjectHeader(headerBytes);
   const JSObjectHeader& header = object.header;
   if (header.signature != kObjectSignature) {

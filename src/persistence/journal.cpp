@@ -71,10 +71,8 @@ ObjectRead readJournalEntry(std::istream& stream, JournalEntry& entry, ReadStop&
   entry = JournalEntry{};
   entry.offset = streamOffset(stream);
   uint8_t header[kJournalHeaderSize];
-  const size_t got = readUpTo(stream, header, sizeof header);
-  if (stream.bad()) return damagedAt(stop, Damage::ReadFailed, entry.offset, "header", got);
-  if (got == 0) return ObjectRead::End;
-  if (got < sizeof header) return damagedAt(stop, Damage::ShortHeader, entry.offset, "header", got, sizeof header);
+  if (const ObjectRead read = readHeader(stream, header, sizeof header, entry.offset, stop); read != ObjectRead::Object)
+    return read;
   if (!std::equal(std::begin(kMagic), std::end(kMagic), header)) {
     damagedAt(stop, Damage::BadSignature, entry.offset, "magic", 0);
     stop.text = bytes::getText(header, 0, sizeof kMagic);

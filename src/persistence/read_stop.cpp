@@ -52,6 +52,14 @@ size_t readUpTo(std::istream& stream, void* data, size_t size) {
   return static_cast<size_t>(stream.gcount());
 }
 
+ObjectRead readHeader(std::istream& stream, void* header, size_t size, uint64_t offset, ReadStop& stop) {
+  const size_t got = readUpTo(stream, header, size);
+  if (stream.bad()) return damagedAt(stop, Damage::ReadFailed, offset, "header", got);
+  if (got == 0) return ObjectRead::End;
+  if (got < size) return damagedAt(stop, Damage::ShortHeader, offset, "header", got, size);
+  return ObjectRead::Object;
+}
+
 ObjectRead damagedAt(ReadStop& stop, Damage damage, uint64_t offset, const char* field, uint64_t found,
                      uint64_t expected) {
   stop = {damage, offset, field, found, expected, ""};

@@ -48,6 +48,10 @@ uint64_t streamOffset(std::istream& stream);
 // Reads up to `size` bytes and answers how many came.
 size_t readUpTo(std::istream& stream, void* data, size_t size);
 
+// Reads a record's fixed-size header at `offset`: End when the file ends cleanly there,
+// Damaged (with `stop` filled) on a read error or a header cut short, Object otherwise.
+ObjectRead readHeader(std::istream& stream, void* header, size_t size, uint64_t offset, ReadStop& stop);
+
 // Fills `stop` and answers Damaged.
 ObjectRead damagedAt(ReadStop& stop, Damage damage, uint64_t offset, const char* field, uint64_t found,
                      uint64_t expected = 0);

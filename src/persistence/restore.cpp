@@ -476,21 +476,19 @@ Publication publishQueueObject(const JobQueueRecord& stored, RestoredListing& li
   }
 }
 
-Publication createJobObjectInDBus(const JobInfoRecord& job) {
+// One object published on its own: its own bus hold, its list entry appended at once.
+template <typename Record>
+Publication publishAlone(const Record& record, Publication (*publish)(const Record&, RestoredListing&)) {
   bus::Access busAccess;
   RestoredListing listing;
-  const Publication publication = publishJobObject(job, listing);
+  const Publication publication = publish(record, listing);
   listing.list();
   return publication;
 }
 
-Publication createQueueObjectInDBus(const JobQueueRecord& queue) {
-  bus::Access busAccess;
-  RestoredListing listing;
-  const Publication publication = publishQueueObject(queue, listing);
-  listing.list();
-  return publication;
-}
+Publication createJobObjectInDBus(const JobInfoRecord& job) { return publishAlone(job, publishJobObject); }
+
+Publication createQueueObjectInDBus(const JobQueueRecord& queue) { return publishAlone(queue, publishQueueObject); }
 
 void JSPostRestore(const std::function<bool()>& stopRequested) {
   constexpr const char* kTag = "JSPostRestore";
