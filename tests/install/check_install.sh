@@ -5,8 +5,10 @@
 #                                               command-line tools installed to usr/bin
 #   check_install.sh unit TREE                  systemd-analyze verify and security on the unit,
 #                                               tmpfiles creates the directories it writes
-#   check_install.sh docs BUILD TREE            the manual pages and velmerctl's completion
-#                                               know every command and option of the tools
+#   check_install.sh docs BUILD TREE [EMULATOR...]
+#                                               the manual pages and velmerctl's completion
+#                                               know every command and option of the tools;
+#                                               velmerctl runs through EMULATOR if given
 #   check_install.sh lint PACKAGE-DIR           lintian finds no error and no warning
 #   check_install.sh deb BUILD TREE [CPACK-ARG...]
 #                                               cpack -G DEB holds exactly the files of TREE
@@ -137,7 +139,7 @@ check_deb() {
 # names: "- --address" for an option before any command, "list list" for a command,
 # "list --state" for its options, "kv get" for a subcommand of kv.
 velmerctl_words() {
-  "$1" --help-all | awk '
+  "$@" --help-all | awk '
     /^Subcommands:/ { listed = 1; next }
     listed && /^[a-z][a-z-]*$/ { command = $1; print command, command; next }
     /^ *(-h,)?--[a-z]/ { sub(/^ *(-h,)?/, ""); print (command == "" ? "-" : command), $1; next }
@@ -179,9 +181,10 @@ STUB
 
 check_docs() {
   local build=$1 tree=$2 man=$2/usr/share/man
+  shift 2
   local page words
   page=$(MANWIDTH=200 man --nh --nj -l "$man/man1/velmerctl.1.gz")
-  words=$(velmerctl_words "$build/velmerctl")
+  words=$(velmerctl_words "$@" "$build/velmerctl")
   [[ $(wc -l <<<"$words") -gt 20 ]] || fail "velmerctl --help-all lists too little: $words"
   local lines command word
   lines=$(while read -r command word; do
@@ -209,7 +212,7 @@ check_docs() {
   done
 
   page=$(MANWIDTH=200 man --nh --nj -l "$man/man1/velmer-dump.1.gz")
-  for word in $("$build/velmer-dump" --help | sed -nE 's/^ *(-h,)?(--[a-z-]+).*/\2/p'); do
+  for word in $("$@" "$build/velmer-dump" --help | sed -nE 's/^ *(-h,)?(--[a-z-]+).*/\2/p'); do
     grep -qw -- "$word" <<<"$page" || fail "velmer-dump's $word is not in its manual page"
   done
 }
