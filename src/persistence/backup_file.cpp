@@ -295,6 +295,7 @@ bool JS_PersistObjects(const StoreImage& image) {
     return false;
   }
   trace_printf(4, 8, "[%s]: Entering JS_PersistToFile\n", "JS_PersistToFile");
+  QueueRecordPass pass;
   JS_PersistObjectTypeToFile(file, image, kJobObject);
   JS_PersistObjectTypeToFile(file, image, kQueueObject);
   if (file.commit()) {

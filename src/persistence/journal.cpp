@@ -131,6 +131,7 @@ JournalRead applyJournal(std::istream& stream, StoreImage& image) {
 }
 
 StoreImage readStoredImage(const std::string& directory, BackupFileRead& backup, JournalRead& journal) {
+  QueueRecordPass pass;
   StoreImage image;
   backup = BackupFileRead{};
   journal = JournalRead{};

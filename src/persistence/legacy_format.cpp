@@ -516,6 +516,7 @@ bool decodeLegacyQueue(const LegacyObject& object, JobQueueRecord& queue, ReadSt
 }
 
 std::vector<uint8_t> encodeLegacyStore(const StoreImage& image) {
+  QueueRecordPass pass;
   std::vector<uint8_t> content;
   for (const std::string& id : image.ids(StoredKind::Job))
     appendObject(content, kJobLines, id, *image.find(StoredKind::Job, id), unpackJob, encodeLegacyJob);

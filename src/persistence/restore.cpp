@@ -163,6 +163,7 @@ void applyRestoreJournal(StoreImage& image, RestoredStore& restored) {
 int restoreJobsAndQueues(RestoredStore& restored) {
   constexpr const char* kTag = "JSRestoreJCObjects";
   trace_printf(4, 8, "[%s]:Entering JSRestoreJCObjects", kTag);
+  QueueRecordPass pass;
   StoreImage image;
   int rc = 0;
   std::ifstream stream(restoreSource + "/" + std::string(paths::kBackupFileName), std::ios::binary);

@@ -35,14 +35,44 @@ bool getVarint(const uint8_t*& in, const uint8_t* end, size_t& value) {
 
 }  // namespace
 
+namespace {
+
+// The queue record buffer of this thread's outermost QueueRecordPass, and whether a
+// RecordBuffer holds it now.
+thread_local std::vector<uint8_t>* passQueueBuffer = nullptr;
+thread_local bool passQueueBufferTaken = false;
+
+}  // namespace
+
 RecordBuffer::RecordBuffer(StoredKind kind) {
   static thread_local std::array<uint8_t, kJobRecordSize> job;
   if (kind == StoredKind::Job) {
+    job.fill(0);
     data_ = job.data();
+    return;
+  }
+  if (passQueueBuffer != nullptr && !passQueueBufferTaken) {
+    std::fill(passQueueBuffer->begin(), passQueueBuffer->end(), 0);
+    data_ = passQueueBuffer->data();
+    borrowed_ = passQueueBufferTaken = true;
     return;
   }
   own_.resize(kQueueRecordSize);
   data_ = own_.data();
+}
+
+RecordBuffer::~RecordBuffer() {
+  if (borrowed_) passQueueBufferTaken = false;
+}
+
+QueueRecordPass::QueueRecordPass() {
+  if (passQueueBuffer != nullptr) return;  // an outer pass's buffer serves
+  buffer_.resize(kQueueRecordSize);
+  passQueueBuffer = &buffer_;
+}
+
+QueueRecordPass::~QueueRecordPass() {
+  if (passQueueBuffer == &buffer_) passQueueBuffer = nullptr;
 }
 
 PackedRecord packRecord(const uint8_t* record, size_t size) {

@@ -43,17 +43,36 @@ bool unpackQueue(const PackedRecord& packed, JobQueueRecord& queue);
 
 size_t recordSize(StoredKind kind);
 
-// A buffer for one record of `kind`: a job's (1880 bytes) is kept per thread; a queue's
-// (128 KB) is mapped for as long as it is used and then returned to the system, so that no
-// thread holds one between uses.
+// A buffer for one record of `kind`, all zeros: a job's (1880 bytes) is kept per thread; a
+// queue's (128 KB) is the one a QueueRecordPass on this thread keeps, or else mapped for as
+// long as it is used and then returned to the system, so that no thread holds one between
+// uses.
 class RecordBuffer {
  public:
   explicit RecordBuffer(StoredKind kind);
+  ~RecordBuffer();
+  RecordBuffer(const RecordBuffer&) = delete;
+  RecordBuffer& operator=(const RecordBuffer&) = delete;
   uint8_t* data() { return data_; }
 
  private:
   std::vector<uint8_t> own_;
   uint8_t* data_ = nullptr;
+  bool borrowed_ = false;
+};
+
+// While it lives, the queue records this thread handles share one buffer: a pass over the
+// whole store (a restore, a checkpoint) would otherwise map, fault in and unmap 128 KB
+// for every queue, which took most of a restore's time.
+class QueueRecordPass {
+ public:
+  QueueRecordPass();
+  ~QueueRecordPass();
+  QueueRecordPass(const QueueRecordPass&) = delete;
+  QueueRecordPass& operator=(const QueueRecordPass&) = delete;
+
+ private:
+  std::vector<uint8_t> buffer_;
 };
 
 // The ID a record stored with `id` reads back with: up to a NUL, at most 255 bytes (the
