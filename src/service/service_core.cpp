@@ -160,7 +160,9 @@ int runDaemon(const DaemonOptions& options) {
   // Blocks of 64 KiB and more (record buffers, file buffers) are mapped and returned to the
   // system when freed, and free memory above 128 KiB at the top of a heap is returned too:
   // by default malloc raises both limits as it sees large blocks freed, and the heaps
-  // then keep that memory for good.
+  // then keep that memory for good. Every thread shares one heap: the daemon's threads
+  // allocate little and seldom, and a heap of its own would keep pages for each.
+  ::mallopt(M_ARENA_MAX, 1);
   ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
   ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
   paths::setRoot(options.root);
