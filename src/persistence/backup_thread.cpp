@@ -73,6 +73,7 @@ void backupThread() {
     bufData->cvBuffer.wait_for(lock, std::chrono::seconds(2), [] { return bufData->stopRequested; });
   }
   runStartupSequence();
+  ::malloc_trim(0);  // the restore's copies of the store are gone: their pages go back too
   serveBuffer();
   if (postRestoreThread.joinable()) postRestoreThread.join();
 }
