@@ -35,12 +35,6 @@ StoredKind kindOf(JournalOp op) {
 
 bool knownOperation(uint8_t op) { return op >= 1 && op <= 4; }
 
-// A set operation's record must unpack to a whole record of its kind.
-bool recordUnpacks(JournalOp op, const PackedRecord& packed) {
-  RecordBuffer buffer(kindOf(op));
-  return unpackRecord(packed.data(), packed.size(), buffer.data(), recordSize(kindOf(op)));
-}
-
 }  // namespace
 
 uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc) {
@@ -102,7 +96,8 @@ ObjectRead readJournalEntry(std::istream& stream, JournalEntry& entry, ReadStop&
     return damagedAt(stop, Damage::BadEntry, entry.offset + kIDLength, "ID length", idLength);
   entry.id.assign(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(idLength));
   entry.packed.assign(payload.begin() + static_cast<std::ptrdiff_t>(idLength), payload.end());
-  if (isPut(entry.op) && !recordUnpacks(entry.op, entry.packed))
+  // A set operation's record must unpack to a whole record of its kind.
+  if (isPut(entry.op) && !unpacksWhole(kindOf(entry.op), entry.packed))
     return damagedAt(stop, Damage::BadEntry, entry.offset + kJournalHeaderSize + idLength, "record",
                    entry.packed.size());
   return ObjectRead::Object;

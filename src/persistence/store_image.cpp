@@ -133,20 +133,20 @@ PackedRecord packQueue(const JobQueueRecord& queue) {
   return packRecord(record, kQueueRecordSize);
 }
 
-bool unpackJob(const PackedRecord& packed, JobInfoRecord& job) {
-  RecordBuffer buffer(StoredKind::Job);
-  uint8_t* record = buffer.data();
-  if (!unpackRecord(packed.data(), packed.size(), record, kJobRecordSize)) return false;
-  convertToJobServInfoObj(record, job);
+bool unpacksWhole(StoredKind kind, const PackedRecord& packed, const std::function<void(const uint8_t*)>& use) {
+  RecordBuffer buffer(kind);
+  if (!unpackRecord(packed.data(), packed.size(), buffer.data(), recordSize(kind))) return false;
+  if (use) use(buffer.data());
   return true;
 }
 
+bool unpackJob(const PackedRecord& packed, JobInfoRecord& job) {
+  return unpacksWhole(StoredKind::Job, packed, [&](const uint8_t* record) { convertToJobServInfoObj(record, job); });
+}
+
 bool unpackQueue(const PackedRecord& packed, JobQueueRecord& queue) {
-  RecordBuffer buffer(StoredKind::Queue);
-  uint8_t* record = buffer.data();
-  if (!unpackRecord(packed.data(), packed.size(), record, kQueueRecordSize)) return false;
-  convertToJobQueueInfoControlObj(record, queue);
-  return true;
+  return unpacksWhole(StoredKind::Queue, packed,
+                      [&](const uint8_t* record) { convertToJobQueueInfoControlObj(record, queue); });
 }
 
 size_t recordSize(StoredKind kind) { return kind == StoredKind::Job ? kJobRecordSize : kQueueRecordSize; }

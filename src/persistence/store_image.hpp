@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <map>
 #include <string>
@@ -34,6 +35,8 @@ PackedRecord packRecord(const uint8_t* record, size_t size);
 // Unpacks into `record` of exactly `size` bytes: false when the packed bytes do not make
 // exactly that many (damage), with `record` then unspecified.
 bool unpackRecord(const uint8_t* packed, size_t packedSize, uint8_t* record, size_t size);
+// Whether `packed` unpacks to a whole record of `kind`; if so, `use` (when given) reads it.
+bool unpacksWhole(StoredKind kind, const PackedRecord& packed, const std::function<void(const uint8_t*)>& use = {});
 
 // Packing a plain record, and the way back (false for packed bytes that are damaged).
 PackedRecord packJob(const JobInfoRecord& job);
